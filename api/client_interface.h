@@ -1,0 +1,45 @@
+// The client: discovery login, datafeed login and subscriptions.
+//
+// All operations return 0 on success or a negative result code; none throws.
+// Call them from the application's threads; they block while they wait for
+// the service's answers.
+#ifndef QEL_API_CLIENT_INTERFACE_H
+#define QEL_API_CLIENT_INTERFACE_H
+
+#include <string>
+#include <vector>
+
+#include "SysSubscribe.pb.h"
+#include "base_define.h"
+
+namespace com {
+namespace quor {
+namespace kbr {
+namespace client {
+
+using com::quor::qel::model::ESubscribeActionType;
+using com::quor::qel::model::SubscribeByDataType;
+using com::quor::qel::model::SubscribeById;
+
+class QEL_API ClientInterface {
+ public:
+  virtual ~ClientInterface();
+
+  // Logs in to the discovery service at ip:port (then the backups, each
+  // "ip:port"), then to every datafeed site type, and starts the daemon that
+  // keeps the connections alive. 0, -1030 (worth retrying), -1031 (refused)
+  // or -1033 (datafeed login failed).
+  virtual int LoginByServiceDiscovery(const std::string& user, const std::string& pwd_or_token,
+                                      const std::string& ip, int port,
+                                      std::vector<std::string> backup_list) = 0;
+  // 0, or -1040 when the subscription failed after all tries.
+  virtual int SubscribeByDatatype(ESubscribeActionType action_type, SubscribeByDataType data_type) = 0;
+  virtual int SubscribeById(ESubscribeActionType action_type, SubscribeById id) = 0;
+};
+
+}  // namespace client
+}  // namespace kbr
+}  // namespace quor
+}  // namespace com
+
+#endif  // QEL_API_CLIENT_INTERFACE_H

@@ -1,0 +1,67 @@
+#include "client_factory.h"
+
+#include <csignal>
+#include <mutex>
+
+#include "config/base_config.h"
+#include "kits/multi_platform_kits.h"
+#include "log/base_log.h"
+
+namespace com {
+namespace quor {
+namespace kbr {
+namespace client {
+
+namespace {
+std::mutex g_factory_mutex;  // guards s_factory and s_client
+}  // namespace
+
+// Out-of-line destructors anchor the interfaces' vtables and type information
+// in the library, so applications and the library agree on one copy.
+MessageHandle::~MessageHandle() = default;
+ClientInterface::~ClientInterface() = default;
+
+ClientFactory* ClientFactory::s_factory = nullptr;
+ClientInterface* ClientFactory::s_client = nullptr;
+
+ClientFactory::ClientFactory() { signal(SIGPIPE, SIG_IGN); }
+
+ClientFactory* ClientFactory::Instance() {
+  std::lock_guard<std::mutex> lock(g_factory_mutex);
+  if (s_factory == nullptr) s_factory = new ClientFactory();
+  return s_factory;
+}
+
+void ClientFactory::Uninstance() {
+  std::lock_guard<std::mutex> lock(g_factory_mutex);
+  delete s_factory;
+  s_factory = nullptr;
+  delete s_client;  // the client's destructor stops every library thread
+  s_client = nullptr;
+  BaseConfig::UnInstance();
+  MultiPlatformKits::GetInstance()->FreeWindowsEnv();
+}
+
+void ClientFactory::SetConfig(const char* config_path) {
+  if (config_path == nullptr || config_path[0] == '\0') return;
+  BaseConfig::GetInstance().SetConfigFilePath(config_path);
+}
+
+void ClientFactory::RegistLogHandle(LogInterface* log_handle) {
+  if (log_handle == nullptr) return;
+  SetGlobalLog(log_handle);
+}
+
+ClientInterface* ClientFactory::CreateClient(MessageHandle* handle) {
+  if (handle == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(g_factory_mutex);
+  if (s_client != nullptr) return s_client;
+  // The concrete TCP client is not built yet: until it exists no client can
+  // be created, and callers get the documented null result.
+  return s_client;
+}
+
+}  // namespace client
+}  // namespace kbr
+}  // namespace quor
+}  // namespace com

@@ -1,0 +1,58 @@
+// Host facts: process id, host name, hardware address, folders, connection id.
+//
+// Thread-safety: GetInstance takes no lock; the singleton is first used on the
+// thread that creates the client, before other library threads exist. The
+// cached host name and hardware address are filled once and then only read.
+#ifndef QEL_KITS_MULTI_PLATFORM_KITS_H
+#define QEL_KITS_MULTI_PLATFORM_KITS_H
+
+#include <memory>
+
+namespace com {
+namespace quor {
+namespace kbr {
+namespace client {
+
+// Owns the cached host name, hardware address and connection-id buffers.
+class MultiPlatformKits {
+ public:
+  static MultiPlatformKits* GetInstance();
+  static void UnInstance();
+
+  static int GetProcessId();
+  const char* GetHostName();
+  // "XX:XX:XX:XX:XX:XX" of the first non-loopback IPv4 interface, or
+  // "default_mac" when none is found (the search is then repeated next time).
+  const char* GetMac();
+  bool GetMacFromIFA(const char* interface_name);
+  // "<user>-<mac>-<pid>"; valid until the next call.
+  const char* GetConnectionId(const char* user_name);
+  static bool FolderExist(const char* dir);
+  static bool CreateFolder(const char* folder_path);
+  void StartWindowsEnv() {}
+  void FreeWindowsEnv() {}
+
+  MultiPlatformKits(const MultiPlatformKits&) = delete;
+  MultiPlatformKits& operator=(const MultiPlatformKits&) = delete;
+
+ private:
+  MultiPlatformKits();
+  ~MultiPlatformKits() = default;
+
+  std::unique_ptr<char[]> m_hostName;
+  std::unique_ptr<char[]> m_mac;
+  std::unique_ptr<char[]> m_connection_id;
+  const int HOSTNAME_LENGTH = 128;
+  const int MAC_LENGTH = 64;
+  const int CONNECTION_ID_LENGTH = 128;
+  const char* const DEFAULT_MAC = "default_mac";
+
+  static MultiPlatformKits* s_kits;
+};
+
+}  // namespace client
+}  // namespace kbr
+}  // namespace quor
+}  // namespace com
+
+#endif  // QEL_KITS_MULTI_PLATFORM_KITS_H

@@ -1,0 +1,39 @@
+# Fails unless `nm -DC` lists each public class and function of the library as
+# a defined symbol in the com::quor::kbr::client namespace.
+execute_process(COMMAND nm -DC --defined-only ${LIB} OUTPUT_VARIABLE syms RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+set(expected
+  "com::quor::kbr::client::ClientFactory::Instance()"
+  "com::quor::kbr::client::ClientFactory::Uninstance()"
+  "com::quor::kbr::client::ClientFactory::CreateClient("
+  "com::quor::kbr::client::ClientFactory::SetConfig("
+  "com::quor::kbr::client::ClientFactory::RegistLogHandle("
+  "com::quor::kbr::client::ClientConfig::SetUseSSL("
+  "com::quor::kbr::client::ClientConfig::GetAppVersion()"
+  "com::quor::kbr::client::BaseConfig::GetInstance()"
+  "com::quor::kbr::client::DebugPrint("
+  "com::quor::kbr::client::InfoPrint("
+  "com::quor::kbr::client::WarnPrint("
+  "com::quor::kbr::client::ErrorPrint("
+  "com::quor::kbr::client::SetGlobalLog("
+  "com::quor::kbr::client::CloseLogOfs()"
+  "com::quor::kbr::client::GetTaskId"
+  "com::quor::kbr::client::MultiPlatformKits::GetInstance()"
+  "com::quor::kbr::client::StandardLibKits::EncodeByAesEcbPkcs5padding("
+  "com::quor::kbr::client::MessageHeader::encode("
+  "com::quor::kbr::client::MessageHeader::toString"
+  "com::quor::kbr::client::VentrixMessage::Encode("
+  "com::quor::kbr::client::VentrixMessage::PrepareLoginRequest("
+  "com::quor::kbr::client::VentrixMessage::DecodeMsgMeatData("
+  "typeinfo for com::quor::kbr::client::MessageHandle"
+  "typeinfo for com::quor::kbr::client::LogInterface"
+  "com::quor::qel::model::MarketData::MarketData("
+)
+foreach(sym IN LISTS expected)
+  string(FIND "${syms}" "${sym}" pos)
+  if(pos EQUAL -1)
+    message(FATAL_ERROR "missing export: ${sym}")
+  endif()
+endforeach()
