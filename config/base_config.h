@@ -68,7 +68,10 @@ class BaseConfig {
   uint32_t GetSubscribeTryCount() const { return m_subscribe_try_count.load(std::memory_order_relaxed); }
   uint32_t GetLoginTryInterval() const { return m_login_try_interval.load(std::memory_order_relaxed); }
   uint32_t GetSubscirbeTryInterval() const { return m_subscribe_try_interval.load(std::memory_order_relaxed); }
-  uint32_t GetHeartBeatInterval() const { return m_heartbeat_interval; }
+  uint32_t GetHeartBeatInterval() const { return m_heartbeat_interval.load(std::memory_order_relaxed); }
+  // Not part of the public facade: the period is fixed at 10 seconds for
+  // applications; tests and tools shorten it to exercise heartbeat handling.
+  void SetHeartBeatInterval(uint32_t seconds) { m_heartbeat_interval.store(seconds, std::memory_order_relaxed); }
   uint32_t GetHeartbeatMaxCount() const { return ALLOWABLE_INTERVAL_NOT_RECEIVE_HEARTBEAT / HEARTBEAT_INTERVAL; }
   std::string GetHttpUri() const { return m_kbr_url; }
   const std::string& GetAppVersion() const { return m_app_version; }
@@ -112,7 +115,7 @@ class BaseConfig {
   std::atomic<uint32_t> m_subscribe_try_interval{5};
   std::string m_app_version;
   std::string m_kbr_url;
-  uint32_t m_heartbeat_interval{HEARTBEAT_INTERVAL};
+  std::atomic<uint32_t> m_heartbeat_interval{HEARTBEAT_INTERVAL};
 };
 
 }  // namespace client

@@ -1,0 +1,325 @@
+#include "discovery_client/discovery_client.h"
+
+#include <arpa/inet.h>
+#include <event2/buffer.h>
+#include <event2/bufferevent_ssl.h>
+#include <google/protobuf/util/json_util.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "config/base_config.h"
+#include "config/error_define.h"
+#include "kits/multi_platform_kits.h"
+#include "kits/standard_lib_kits.h"
+#include "log/base_log.h"
+#include "protocol/ventrix_message.h"
+
+namespace com {
+namespace quor {
+namespace kbr {
+namespace client {
+
+using com::quor::qel::model::LoginResponse;
+
+namespace {
+// Room for a login response payload; a longer payload ends the attempt.
+constexpr int kLoginResponseBodyMax = 1024;
+
+std::string ToJson(const google::protobuf::Message& message) {
+  std::string json;
+  google::protobuf::util::MessageToJsonString(message, &json);
+  return json;
+}
+
+std::string HostText(const ServerHost& host) {
+  return host.GetServerIp() + ":" + std::to_string(host.GetServerPort());
+}
+}  // namespace
+
+DiscoveryClient::DiscoveryClient(const MessageHandle* handle) : m_handle(handle) {}
+
+DiscoveryClient::~DiscoveryClient() {
+  m_is_need_reconnect = false;
+  CloseSocket();
+  FreeBaseEvent();
+}
+
+void DiscoveryClient::InitParams(const std::string& user_name, const std::string& passwd, bool use_ssl,
+                                 ServerHost master_host, ServerHostVectorType backup_hosts) {
+  m_user_account = user_name;
+  m_passwd = passwd;
+  m_use_ssl = use_ssl;
+  m_discovery_hosts.clear();
+  m_discovery_hosts.push_back(master_host);
+  for (const auto& host : backup_hosts) m_discovery_hosts.push_back(host);
+}
+
+void DiscoveryClient::StopLoginCauseSuccess() {
+  m_is_connected = true;
+  m_is_need_reconnect = false;
+}
+
+void DiscoveryClient::StopLoginCauseFailed() {
+  m_is_connected = false;
+  m_is_need_reconnect = false;
+}
+
+void DiscoveryClient::ReLoginCauseFailed() {
+  m_is_connected = false;
+  m_is_need_reconnect = true;
+}
+
+std::string& DiscoveryClient::GetNewTraceId() {
+  m_traceId = "sdk_login_" + std::to_string(StandardLibKits::GetInstance()->GetCurrentUnixTimestampMicros());
+  return m_traceId;
+}
+
+int DiscoveryClient::TryLoginDiscovery() {
+  bool expected = false;
+  if (!m_is_checking.compare_exchange_strong(expected, true)) {
+    WarnPrint("Discovery client is running");
+    return LOGIN_DISCOVERY_FAILED_NEED_RECONNECT;
+  }
+  m_is_need_reconnect = true;
+  // Each pass judges only its own attempts; the token and node map of an
+  // earlier success stay until a new success replaces them.
+  m_is_connected = false;
+  for (size_t i = 0; i < m_discovery_hosts.size() && m_is_need_reconnect; ++i) {
+    m_curUsedHost = m_discovery_hosts[i];
+    TryConnect(m_curUsedHost.GetServerIp(), m_curUsedHost.GetServerPort());
+    if (m_is_connected) {
+      std::vector<int> site_types;
+      for (const auto& entry : m_datafeed_node_map) site_types.push_back(entry.first);
+      Handle()->OnLoginDiscoverySuccess(m_curUsedHost.GetServerIp(), site_types);
+    } else {
+      Handle()->OnLoginDiscoveryFailed(m_curUsedHost.GetServerIp());
+      WarnPrint("Connect to discovery server: %s failed, will retry after 5 seconds if need",
+                m_curUsedHost.GetServerIp().c_str());
+    }
+    if (!m_is_need_reconnect) break;
+    std::this_thread::sleep_for(std::chrono::seconds(m_host_retry_pause_s));
+  }
+  InfoPrint("The connection to discovery is over.");
+  m_is_checking = false;
+  if (m_is_connected) return 0;
+  Handle()->OnNoDiscoveryServices();
+  return m_is_need_reconnect ? LOGIN_DISCOVERY_FAILED_NEED_RECONNECT : LOGIN_DISCOVERY_FAILED_END;
+}
+
+int DiscoveryClient::CreateSsl() {
+  if (m_ssl) return 0;
+  SSL* ssl = m_ssl_ctx != nullptr ? SSL_new(m_ssl_ctx) : nullptr;
+  if (ssl == nullptr) {
+    ErrorPrint("Create ssl failed!");
+    return INIT_SSL_FAILED;
+  }
+  m_ssl.reset(ssl);
+  return 0;
+}
+
+void DiscoveryClient::TryConnect(const std::string& ip, const int port) {
+  EnableEventThreading();
+  m_base.reset(event_base_new());
+  if (!m_base) {
+    ErrorPrint("Create event base for discovery failed!");
+    StopLoginCauseFailed();
+    return;
+  }
+  if (m_use_ssl) {
+    if (CreateSsl() != 0) {
+      ErrorPrint("Please init ssl env before login!");
+      StopLoginCauseFailed();
+      FreeBaseEvent();
+      return;
+    }
+    bufferevent* bev = bufferevent_openssl_socket_new(m_base.get(), -1, m_ssl.get(), BUFFEREVENT_SSL_CONNECTING,
+                                                      BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
+    if (bev == nullptr) {
+      ErrorPrint("Create ssl socket to discovery error!");
+      StopLoginCauseFailed();
+      FreeBaseEvent();
+      return;
+    }
+    m_ssl.release();  // the bufferevent owns the TLS object from here on
+    m_event.reset(bev);
+    bufferevent_openssl_set_allow_dirty_shutdown(bev, 1);
+  } else {
+    bufferevent* bev = bufferevent_socket_new(m_base.get(), -1, BEV_OPT_CLOSE_ON_FREE);
+    if (bev == nullptr) {
+      ErrorPrint("Create socket to discovery error!");
+      StopLoginCauseFailed();
+      FreeBaseEvent();
+      return;
+    }
+    m_event.reset(bev);
+  }
+
+  struct sockaddr_in addr;
+  memset(&addr, 0, sizeof(addr));
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool address_ok = evutil_inet_pton(AF_INET, ip.c_str(), &addr.sin_addr) == 1;
+
+  bufferevent_setcb(m_event.get(), DiscoveryReadCb, nullptr, DiscoveryEventCb, this);
+  bufferevent_enable(m_event.get(), EV_READ | EV_WRITE);
+  const BaseConfig& config = BaseConfig::GetInstance();
+  struct timeval read_timeout = {static_cast<time_t>(config.GetReadTimeout()), 0};
+  struct timeval write_timeout = {static_cast<time_t>(config.GetSendTimeout()), 0};
+  bufferevent_set_timeouts(m_event.get(), &read_timeout, &write_timeout);
+
+  InfoPrint("Try to connect discovery server: %s:%d", ip.c_str(), port);
+  if (!address_ok ||
+      bufferevent_socket_connect(m_event.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+    ErrorPrint("Launch a connect failed!");
+    StopLoginCauseFailed();
+  } else {
+    event_base_dispatch(m_base.get());
+    InfoPrint("Close discovery socket connect to %s", ip.c_str());
+  }
+  FreeBaseEvent();
+}
+
+void DiscoveryClient::CloseSocket() {
+  if (m_base) event_base_loopbreak(m_base.get());
+}
+
+void DiscoveryClient::FreeBaseEvent() {
+  m_event.reset();  // closes the socket and frees the TLS object with it
+  m_base.reset();
+}
+
+void DiscoveryClient::UpdateDatafeedNodes(const google::protobuf::RepeatedPtrField<ServerInfo>* serverInfoList) {
+  m_datafeed_node_map.clear();
+  if (serverInfoList == nullptr || serverInfoList->empty()) return;
+  for (const ServerInfo& info : *serverInfoList) {
+    // emplace keeps the first entry of a (site type, priority) pair.
+    m_datafeed_node_map[info.sitetype()].emplace(info.ippriority(),
+                                                 ServerHost(info.ip(), info.port(), info.isssl()));
+  }
+  InfoPrint("Receive datafeed service node info:");
+  for (const auto& site : m_datafeed_node_map) {
+    for (const auto& node : site.second) {
+      InfoPrint("Datafeed service site type: %d, node priority: %d, host: %s", site.first, node.first,
+                HostText(node.second).c_str());
+    }
+  }
+}
+
+void DiscoveryEventCb(bufferevent* bev, short events, void* argv) {
+  static_cast<DiscoveryClient*>(argv)->OnEvent(events);
+}
+
+void DiscoveryReadCb(bufferevent* bev, void* argv) { static_cast<DiscoveryClient*>(argv)->OnRead(bev); }
+
+void DiscoveryClient::OnEvent(short events) {
+  if ((events & (BEV_EVENT_READING | BEV_EVENT_TIMEOUT)) == (BEV_EVENT_READING | BEV_EVENT_TIMEOUT)) {
+    ErrorPrint("Discovery socket READ IDLE!");
+  } else if ((events & (BEV_EVENT_WRITING | BEV_EVENT_TIMEOUT)) == (BEV_EVENT_WRITING | BEV_EVENT_TIMEOUT)) {
+    ErrorPrint("Discovery socket Write IDLE!");
+  } else if (events & BEV_EVENT_ERROR) {
+    const int err = errno;
+    ErrorPrint("Discovery socket occurs errno: %d, cause: %s", err, strerror(err));
+  } else if (events & BEV_EVENT_CONNECTED) {
+    InfoPrint("Connect to discovery server successfully! Try to send login request");
+    char* frame = nullptr;
+    const int len = VentrixMessage::PrepareLoginRequest(
+        frame, com::quor::qel::model::VENTRIX_LOGIN_FOR_DISCOVERY, m_curUsedHost.GetServerIp(),
+        m_curUsedHost.GetServerPort(), m_user_account, m_passwd, false, GetNewTraceId());
+    if (len > 0) {
+      bufferevent_write(m_event.get(), frame, static_cast<size_t>(len));
+      delete[] frame;
+      return;
+    }
+    delete[] frame;
+    ErrorPrint("Prepare login message failed! Retry login");
+  } else if (events & BEV_EVENT_EOF) {
+    ErrorPrint("Discovery socket closed by peers");
+  } else {
+    WarnPrint("Unknow discovery socket event: %d", events);
+  }
+  ReLoginCauseFailed();
+  CloseSocket();
+}
+
+void DiscoveryClient::OnRead(bufferevent* bev) {
+  evbuffer* input = bufferevent_get_input(bev);
+  const size_t available = evbuffer_get_length(input);
+  // A response may arrive in pieces: wait until the whole frame is buffered.
+  if (available < static_cast<size_t>(MESSAGE_HEADER_LEN)) return;
+
+  char header_bytes[MESSAGE_HEADER_LEN];
+  evbuffer_copyout(input, header_bytes, MESSAGE_HEADER_LEN);
+  MessageHeader header;
+  VentrixMessage::DecodeMsgHeader(header_bytes, header);
+  DebugPrint("Decode login rsp success, %s", header.toString().c_str());
+  if (header.m_metaLength < 0 || header.m_metaLength > MAX_MSG_LENGTH || header.m_payloadLength < 0 ||
+      header.m_payloadLength > kLoginResponseBodyMax) {
+    ErrorPrint("Read discovery login response header failed! Try to relogin");
+    ReLoginCauseFailed();
+    CloseSocket();
+    return;
+  }
+  const size_t total = MESSAGE_HEADER_LEN + static_cast<size_t>(header.m_metaLength) +
+                       static_cast<size_t>(header.m_payloadLength);
+  if (available < total) return;
+
+  std::vector<char> frame(total);
+  evbuffer_remove(input, frame.data(), total);
+  MetaData meta;
+  if (VentrixMessage::DecodeMsgMeatData(frame.data() + MESSAGE_HEADER_LEN, header.m_metaLength, meta) != 0) {
+    ErrorPrint("Read discovery login response meta data failed! Try to relogin");
+    ReLoginCauseFailed();
+    CloseSocket();
+    return;
+  }
+  InfoPrint("Receive discovery login response, meta data: %s", ToJson(meta).c_str());
+  if (meta.sysmessagetype() != com::quor::qel::model::LOGIN_RESPONSE || meta.qelsysmessagenum() != 1 ||
+      meta.traceid() != m_traceId) {
+    ErrorPrint("Check discovery login response meta data failed! Try to relogin");
+    ReLoginCauseFailed();
+    CloseSocket();
+    return;
+  }
+
+  const char* payload = frame.data() + MESSAGE_HEADER_LEN + header.m_metaLength;
+  int32_t body_len = -1;
+  if (header.m_payloadLength >= QEL_MSG_LEN_TYPE_SIZE) memcpy(&body_len, payload, sizeof(body_len));
+  if (body_len < 0 || body_len > header.m_payloadLength - QEL_MSG_LEN_TYPE_SIZE) {
+    ErrorPrint("Read discovery login response body failed! Try to relogin");
+    ReLoginCauseFailed();
+    CloseSocket();
+    return;
+  }
+  DebugPrint("discovery login response body len: %d", body_len);
+  LoginResponse response;
+  if (VentrixMessage::DecodeMsgBody(payload + QEL_MSG_LEN_TYPE_SIZE, body_len, response) != 0) {
+    // A garbled answer from one host is no verdict on the login: try the next.
+    ErrorPrint("Decode discovery login response body failed! Try to relogin");
+    ReLoginCauseFailed();
+    CloseSocket();
+    return;
+  }
+  InfoPrint("Receive discovery login response, payload: %s", ToJson(response).c_str());
+  if (response.issuccess()) {
+    Handle()->OnLoginDiscoveryResponse(response);
+    m_token = response.token();
+    UpdateDatafeedNodes(&response.servers());
+    StopLoginCauseSuccess();
+    CloseSocket();
+    InfoPrint("Login discovery server successfully!");
+  } else {
+    ErrorPrint("Login discovery server successfully, but meet error: %s, please check",
+               response.errorcontext().message().c_str());
+    StopLoginCauseFailed();
+    CloseSocket();
+  }
+}
+
+}  // namespace client
+}  // namespace kbr
+}  // namespace quor
+}  // namespace com

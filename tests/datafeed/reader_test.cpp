@@ -1,0 +1,309 @@
+// The datafeed stream reader, fed bytes directly (no socket, no loop): frame
+// cutting over partial input, length limits, trace checks, dispatch, and the
+// hand-over of market data to the raw-data queue.
+#include <event2/buffer.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SysHeartbeat.pb.h"
+#include "common/common_def.h"
+#include "config/error_define.h"
+#include "datafeed_client/connect_thread.h"
+#include "support/recording_handle.h"
+#include "support/recording_log.h"
+#include "support/wire_frames.h"
+
+namespace qc = com::quor::kbr::client;
+namespace qm = com::quor::qel::model;
+using qel_test::Frame;
+using qel_test::Meta;
+
+namespace {
+
+struct EvbufferFree {
+  void operator()(evbuffer* b) const { evbuffer_free(b); }
+};
+
+class ReaderTest : public testing::Test {
+ protected:
+  ReaderTest()
+      : m_queue(std::make_shared<qc::RawDataQueue>()), m_back(std::make_shared<qc::RawDataQueueBack>()),
+        m_input(evbuffer_new()) {
+    for (int i = 0; i < 3; ++i) m_nodes.emplace(100 - i, qc::ServerHost("127.0.0.1", 9001 + i, false));
+    m_conn = std::make_unique<qc::SocketConnectThread>(&m_handle, m_nodes, m_queue, m_back, m_user, m_token, 7,
+                                                        nullptr);
+  }
+  ~ReaderTest() override {
+    m_conn.reset();
+    qc::DrainRawDataQueues(*m_queue, *m_back);
+  }
+
+  // Appends bytes to the input and lets the reader run; returns bytes left.
+  size_t Feed(const std::string& bytes) {
+    evbuffer_add(m_input.get(), bytes.data(), bytes.size());
+    m_conn->ProcessInput(m_input.get());
+    return evbuffer_get_length(m_input.get());
+  }
+
+  // Pops every queued frame's body as text.
+  std::vector<std::string> Drained() {
+    std::vector<std::string> out;
+    while (qc::RawData* item = m_queue->front()) {
+      out.emplace_back(item->m_body, static_cast<size_t>(item->m_payloadLength));
+      delete[] item->m_body;
+      item->m_body = nullptr;
+      m_queue->pop();
+    }
+    return out;
+  }
+
+  static std::string MarketFrame(const std::string& payload, int64_t index, int16_t flags = 4096) {
+    qm::MetaData meta = Meta(qm::PUSH_MARKET_DATA, "", 5, index);
+    meta.set_qeldatatype(14);
+    meta.set_qelsysmessagenum(3);
+    return Frame(meta, payload, flags);
+  }
+
+  qel_test::RecordingLog m_log;
+  qel_test::RecordingHandle m_handle;
+  qc::ServerHostListType m_nodes;
+  std::string m_user = "alice";
+  std::string m_token = "tok";
+  std::shared_ptr<qc::RawDataQueue> m_queue;
+  std::shared_ptr<qc::RawDataQueueBack> m_back;
+  std::unique_ptr<evbuffer, EvbufferFree> m_input;
+  std::unique_ptr<qc::SocketConnectThread> m_conn;
+};
+
+}  // namespace
+
+TEST_F(ReaderTest, TwelveBytesAreNotExaminedThirteenAre) {
+  // A header announcing an absurd length: only examined once 13 bytes are in.
+  const std::string bad = qel_test::Header(4096, 70000, 0);
+  EXPECT_EQ(Feed(bad), 12u);
+  EXPECT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::NOT_CONNECTED);
+  Feed("x");
+  EXPECT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
+  EXPECT_TRUE(m_log.Contains("msg parse fail,Message length is abnormal"));
+}
+
+TEST_F(ReaderTest, PartialFrameWaitsUntilWhole) {
+  qm::MetaData meta = Meta(qm::PUSH_MARKET_DATA, "", 5, 1);
+  const std::string m = meta.SerializeAsString();
+  const std::string payload(8, 'p');
+  const std::string frame = qel_test::Header(4096, static_cast<int32_t>(m.size()), 8) + m + payload;
+  const size_t cut = frame.size() - 10;
+  EXPECT_EQ(Feed(frame.substr(0, cut)), cut) << "nothing consumed";
+  EXPECT_EQ(m_queue->front(), nullptr);
+  EXPECT_EQ(Feed(frame.substr(cut)), 0u);
+  EXPECT_EQ(Drained(), std::vector<std::string>{payload});
+}
+
+TEST_F(ReaderTest, TwoAndAHalfFramesHandleTwoAndKeepTheHalf) {
+  const std::string a = MarketFrame("first", 1);
+  const std::string b = MarketFrame("second", 2);
+  const std::string c = MarketFrame("third", 3);
+  const size_t half = c.size() / 2;
+  EXPECT_EQ(Feed(a + b + c.substr(0, half)), half);
+  EXPECT_EQ(Drained(), (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(Feed(c.substr(half)), 0u);
+  EXPECT_EQ(Drained(), std::vector<std::string>{"third"});
+}
+
+// Every split of a stream of frames gives the same frames in the same order.
+class ReaderSplitTest : public ReaderTest, public testing::WithParamInterface<size_t> {};
+
+TEST_P(ReaderSplitTest, ChunkedInputCutsEveryFrameRight) {
+  std::string stream;
+  std::vector<std::string> payloads;
+  qm::SysHeartbeat hb;
+  for (int i = 0; i < 40; ++i) {
+    payloads.push_back(std::string(static_cast<size_t>(i * 37 % 300), static_cast<char>('a' + i % 26)));
+    stream += MarketFrame(payloads.back(), i + 1);
+    if (i % 7 == 0) stream += Frame(Meta(qm::HEARTBEAT_RESPONSE), qel_test::ResponsePayload(hb));
+  }
+  const size_t chunk = GetParam() == 0 ? stream.size() : GetParam();
+  for (size_t pos = 0; pos < stream.size(); pos += chunk) Feed(stream.substr(pos, chunk));
+  EXPECT_EQ(evbuffer_get_length(m_input.get()), 0u);
+  EXPECT_EQ(Drained(), payloads);
+  EXPECT_EQ(m_log.ErrorCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Chunks, ReaderSplitTest, testing::Values(1, 5, 7, 12, 13, 100, 0));
+
+struct LengthCase {
+  const char* name;
+  int32_t meta_len;     // -1: use the real metadata size
+  int32_t payload_len;  // bytes announced in the header; -1000: fill the 65,536-byte area
+  bool fatal;
+  const char* log_text;
+};
+
+class ReaderLengthTest : public ReaderTest, public testing::WithParamInterface<LengthCase> {};
+
+TEST_P(ReaderLengthTest, LengthLimits) {
+  const LengthCase& c = GetParam();
+  const std::string m = Meta(qm::PUSH_MARKET_DATA, "", 5, 1).SerializeAsString();
+  const int32_t meta_len = c.meta_len == -1 ? static_cast<int32_t>(m.size()) : c.meta_len;
+  const int32_t payload_len = c.payload_len == -1000 ? 65536 - 12 - static_cast<int32_t>(m.size()) : c.payload_len;
+  std::string frame = qel_test::Header(4096, meta_len, payload_len) + m;
+  if (payload_len > 0) frame += std::string(static_cast<size_t>(payload_len), 'z');
+  if (c.fatal) frame += std::string(64, 'z');  // enough bytes for the header to be examined
+  Feed(frame);
+  if (c.fatal) {
+    EXPECT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
+    EXPECT_EQ(m_handle.Count("NodeFailed 7"), 1);
+    EXPECT_EQ(m_queue->front(), nullptr);
+  } else {
+    EXPECT_NE(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
+    EXPECT_NE(m_queue->front(), nullptr);
+  }
+  if (c.log_text != nullptr) {
+    EXPECT_TRUE(m_log.Contains(c.log_text)) << c.log_text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, ReaderLengthTest,
+    testing::Values(
+        // A frame that fills the 65,536-byte copy-out area exactly is handled.
+        LengthCase{"FillsCopyOutArea", -1, -1000, false, nullptr},
+        // 65,535 passes the per-field bound, but the frame outgrows the area.
+        LengthCase{"Payload65535", -1, 65535, true, "exceeds the receive buffer of 65536 bytes"},
+        LengthCase{"Payload65536", -1, 65536, true, "msg parse fail,Message length is abnormal"},
+        LengthCase{"Meta65536", 65536, 0, true, "msg parse fail,Message length is abnormal"},
+        LengthCase{"NegativePayload", -1, -8, true, "msg parse fail,Message length is abnormal"},
+        LengthCase{"NegativeMeta", -2, 10, true, "msg parse fail,Message length is abnormal"}),
+    [](const testing::TestParamInfo<LengthCase>& info) { return std::string(info.param.name); });
+
+// Keeps ctest's test names short for the table above.
+void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.name; }
+
+TEST_F(ReaderTest, GarbageMetadataIsFatal) {
+  const std::string garbage = "\xff\xff\xff\xff\xff";
+  Feed(qel_test::Header(4096, 5, 0) + garbage + std::string(20, '\0'));
+  EXPECT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
+  EXPECT_TRUE(m_log.Contains("Read datafeed response meta data failed!"));
+}
+
+TEST_F(ReaderTest, ForeignTraceIdIsFatalEmptyTraceIdIsAccepted) {
+  qm::SysHeartbeat hb;
+  Feed(Frame(Meta(qm::HEARTBEAT_RESPONSE, ""), qel_test::ResponsePayload(hb)) + MarketFrame("ok", 1));
+  EXPECT_EQ(Drained(), std::vector<std::string>{"ok"});
+  EXPECT_NE(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
+  Feed(Frame(Meta(qm::SUBSCRIBE_RESPONSE, "sdk_subscribe_somebody_else"), "") + MarketFrame("late", 2));
+  EXPECT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
+  EXPECT_TRUE(m_log.Contains("Read datafeed response meta data failed!"));
+  EXPECT_TRUE(Drained().empty()) << "nothing after the broken frame is handled";
+}
+
+TEST_F(ReaderTest, UnknownTypesAreLoggedAndDropped) {
+  Feed(Frame(Meta(qm::GENERAL_ERROR_MESSAGE, "", 3, 9), "whatever") +
+       Frame(Meta(static_cast<qm::ESysMessageType>(77)), "x") + MarketFrame("kept", 1));
+  EXPECT_EQ(m_log.Count("Receive not known qelsysmessagetype: 10, channelNo: 3, channelIdx: 9, "), 1);
+  EXPECT_EQ(m_log.Count("Receive not known qelsysmessagetype: 77"), 1);
+  EXPECT_EQ(Drained(), std::vector<std::string>{"kept"});
+}
+
+TEST_F(ReaderTest, MarketDataFillsTheSlotAndReleasesOneReturnedBuffer) {
+  // Two used buffers waiting in the back queue: one is released per frame.
+  for (int i = 0; i < 2; ++i) {
+    char** slot = m_back->alloc();
+    *slot = new char[16];
+    m_back->push();
+  }
+  Feed(MarketFrame("payload-bytes", 42, static_cast<int16_t>(4096 | 0x4000)));
+  qc::RawData* item = m_queue->front();
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(item->m_flags, static_cast<int16_t>(4096 | 0x4000));
+  EXPECT_EQ(item->m_channelNo, 5);
+  EXPECT_EQ(item->m_channelIdx, 42);
+  EXPECT_EQ(item->m_qelDataType, 14);
+  EXPECT_EQ(item->m_messageNum, 3);
+  EXPECT_EQ(item->m_payloadLength, 13);
+  EXPECT_EQ(std::string(item->m_body, 13), "payload-bytes");
+  ASSERT_NE(m_back->front(), nullptr) << "exactly one of the two buffers was released";
+  EXPECT_NE(*m_back->front(), nullptr);
+  Feed(MarketFrame("again", 43));
+  EXPECT_EQ(m_back->front(), nullptr);
+}
+
+TEST_F(ReaderTest, LoginSuccessSetsStateAndCallsBack) {
+  qm::LoginResponse ok;
+  ok.set_issuccess(true);
+  ok.set_token("t");
+  Feed(Frame(Meta(qm::LOGIN_RESPONSE), qel_test::ResponsePayload(ok)) + MarketFrame("after-login", 1));
+  EXPECT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::LOGIN_SUCCESS);
+  EXPECT_EQ(m_handle.Events(), (std::vector<std::string>{"NodeSuccess 7 127.0.0.1:9001", "DataServiceResponse ok"}));
+  EXPECT_EQ(Drained(), std::vector<std::string>{"after-login"}) << "later frames of the same read are handled";
+}
+
+TEST_F(ReaderTest, RefusedLoginMovesToTheNextNode) {
+  qm::LoginResponse refused;
+  refused.set_issuccess(false);
+  refused.mutable_errorcontext()->set_message("bad token");
+  Feed(Frame(Meta(qm::LOGIN_RESPONSE), qel_test::ResponsePayload(refused)));
+  EXPECT_EQ(m_handle.Events(), std::vector<std::string>{"NodeFailed 7 127.0.0.1:9001"});
+  EXPECT_EQ(m_conn->GetServerIndex(), 1);
+  EXPECT_EQ(m_conn->m_subscribeState.load(), qc::SocketConnectThread::NOT_SUBSCRIBE);
+}
+
+TEST_F(ReaderTest, UndecodableLoginBodyMovesToTheNextNode) {
+  std::string payload;
+  qel_test::PutI32(payload, 3);
+  payload += "\xff\xff\xff";
+  Feed(Frame(Meta(qm::LOGIN_RESPONSE), payload));
+  EXPECT_TRUE(m_log.Contains("Decode datafeed login response body failed! Try to relogin"));
+  EXPECT_EQ(m_conn->GetServerIndex(), 1);
+  // A body length pointing past the payload is refused the same way, without an overread.
+  std::string lying;
+  qel_test::PutI32(lying, 5000);
+  Feed(Frame(Meta(qm::LOGIN_RESPONSE), lying));
+  EXPECT_EQ(m_conn->GetServerIndex(), 2);
+}
+
+TEST_F(ReaderTest, SubscribeResponsesSetTheSubscribeState) {
+  qm::SubscribeResponse ok;
+  ok.set_issuccess(true);
+  ok.add_permitteddatatypes(14);
+  Feed(Frame(Meta(qm::SUBSCRIBE_RESPONSE), qel_test::ResponsePayload(ok)));
+  EXPECT_EQ(m_conn->m_subscribeState.load(), qc::SocketConnectThread::SUBSCRIBE_SUCCESS);
+  EXPECT_EQ(m_conn->getSubscribeRsp().permitteddatatypes(0), 14);
+
+  qm::SubscribeResponse refused;
+  refused.set_issuccess(false);
+  Feed(Frame(Meta(qm::SUBSCRIBE_RESPONSE), qel_test::ResponsePayload(refused)));
+  EXPECT_EQ(m_conn->m_subscribeState.load(), qc::SocketConnectThread::SUBSCRIBE_FAILED);
+  EXPECT_TRUE(m_log.Contains("Receive subscribe response, subscribe failed"));
+  EXPECT_NE(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
+}
+
+TEST_F(ReaderTest, HeartbeatRatesTruncate) {
+  const struct {
+    int64_t bytes, frames, interval;
+    int32_t traffic, tps;
+  } cases[] = {{10240, 25, 10, 1, 2}, {10239, 9, 10, 0, 0}, {0, 0, 1, 0, 0}, {5LL << 30, 30000000, 10, 524288, 3000000}};
+  for (const auto& c : cases) {
+    int32_t traffic = -1;
+    int32_t tps = -1;
+    qc::SocketConnectThread::HeartbeatRates(c.bytes, c.frames, c.interval, traffic, tps);
+    EXPECT_EQ(traffic, c.traffic) << c.bytes;
+    EXPECT_EQ(tps, c.tps) << c.frames;
+  }
+}
+
+TEST_F(ReaderTest, SubscribeWithoutSocketFailsAndResetClearsState) {
+  qm::SubscribeRequest req;
+  EXPECT_EQ(m_conn->SendSubscribeMsg(&req), qc::INVALID_DATAFEED_SOCKET);
+  EXPECT_EQ(m_conn->m_subscribeState.load(), qc::SocketConnectThread::SUBSCRIBE_FAILED);
+  m_log.Clear();
+  EXPECT_EQ(m_conn->Reset(), 0);
+  EXPECT_EQ(m_conn->m_subscribeState.load(), qc::SocketConnectThread::NOT_SUBSCRIBE);
+  EXPECT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::NOT_CONNECTED);
+  EXPECT_EQ(m_conn->GetServerIndex(), 0);
+  EXPECT_TRUE(m_log.Contains("Reset connect thread"));
+  EXPECT_FALSE(m_log.Contains("Close datafeed socket"));
+}

@@ -1,0 +1,67 @@
+// Server-side frames for reader tests, written byte by byte here rather than
+// with the library's codec, so a codec fault cannot hide a reader fault.
+#ifndef QEL_TESTS_SUPPORT_WIRE_FRAMES_H
+#define QEL_TESTS_SUPPORT_WIRE_FRAMES_H
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "MarketData.pb.h"
+#include "MetaData.pb.h"
+
+namespace qel_test {
+
+inline void PutI32(std::string& out, int32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
+
+inline std::string Header(int16_t flags, int32_t metaLength, int32_t payloadLength) {
+  std::string h;
+  h.push_back(1);
+  h.push_back(1);
+  h.append(reinterpret_cast<const char*>(&flags), 2);
+  PutI32(h, metaLength);
+  PutI32(h, payloadLength);
+  return h;
+}
+
+// header | meta | payload, lengths taken from the parts.
+inline std::string Frame(const com::quor::qel::model::MetaData& meta, const std::string& payload,
+                         int16_t flags = 4096) {
+  const std::string m = meta.SerializeAsString();
+  return Header(flags, static_cast<int32_t>(m.size()), static_cast<int32_t>(payload.size())) + m + payload;
+}
+
+inline com::quor::qel::model::MetaData Meta(com::quor::qel::model::ESysMessageType type,
+                                            const std::string& trace = "", int32_t channel = 0,
+                                            int64_t index = 0) {
+  com::quor::qel::model::MetaData meta;
+  meta.set_sysmessagetype(type);
+  meta.set_traceid(trace);
+  meta.set_channelno(channel);
+  meta.set_channelindex(index);
+  meta.set_qelsysmessagenum(1);
+  return meta;
+}
+
+// A response payload as a server writes it: int32 body length, then the body.
+inline std::string ResponsePayload(const google::protobuf::Message& body) {
+  std::string p;
+  const std::string b = body.SerializeAsString();
+  PutI32(p, static_cast<int32_t>(b.size()));
+  return p + b;
+}
+
+// A market-data payload: records, each an int32 length and the serialised record.
+inline std::string RecordsPayload(const std::vector<com::quor::qel::model::MarketData>& records) {
+  std::string p;
+  for (const auto& r : records) {
+    const std::string b = r.SerializeAsString();
+    PutI32(p, static_cast<int32_t>(b.size()));
+    p += b;
+  }
+  return p;
+}
+
+}  // namespace qel_test
+
+#endif  // QEL_TESTS_SUPPORT_WIRE_FRAMES_H

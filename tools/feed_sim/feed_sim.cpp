@@ -1,0 +1,1332 @@
+#include "feed_sim.h"
+
+#include <arpa/inet.h>
+#include <event2/buffer.h>
+#include <event2/bufferevent_ssl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+#include "MarketData.pb.h"
+#include "MetaData.pb.h"
+#include "SysHeartbeat.pb.h"
+#include "SysLogin.pb.h"
+#include "SysSubscribe.pb.h"
+#include "kits/standard_lib_kits.h"
+#include "sim_frame.h"
+#include "sim_loop.h"
+#include "sim_records.h"
+
+namespace qel {
+namespace sim {
+
+namespace model = com::quor::qel::model;
+
+namespace {
+
+// Output kept queued per connection: the push path fills up to the high mark
+// and resumes when the socket has taken it down to the low mark.
+constexpr size_t kHighWater = 512 * 1024;
+constexpr size_t kLowWater = 128 * 1024;
+constexpr int kTickMs = 10;
+
+int64_t NowNanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+double NowSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string OpenSslError() {
+  const unsigned long e = ERR_get_error();
+  if (e == 0) return "unknown TLS error";
+  char buf[256];
+  ERR_error_string_n(e, buf, sizeof buf);
+  return buf;
+}
+
+}  // namespace
+
+// Counters of one connection; written by its loop thread, read by any.
+struct StatsCell {
+  mutable std::mutex mu;
+  ConnectionStats s;  // guarded by mu
+};
+
+class Site;
+
+// A stream of a site with one record template per security.
+// Immutable after Start; read by the site's loop thread.
+struct StreamRuntime {
+  StreamSpec spec;
+  std::vector<RecordTemplate> templates;
+};
+
+// One accepted socket, discovery or datafeed. Called only on its site's loop
+// thread. Owns its bufferevent (and with it the socket and TLS object), its
+// timers and its subscription; shares its StatsCell with the registry.
+class Connection {
+ public:
+  Connection(SimulatorImpl* sim, Site* site, uint64_t id, int node_index, bufferevent* bev,
+             std::shared_ptr<StatsCell> cell);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  void Start();
+  // Drops the socket at once (queued output is discarded) and asks the site to
+  // destroy this object on a later loop turn.
+  void Close();
+  bool open() const { return m_bev != nullptr; }
+  bool logged_in() const { return m_logged_in; }
+  int node_index() const { return m_node_index; }
+  // Writes one malformed frame; false if the connection is closed.
+  bool SendMalformed(Malformed kind);
+
+ private:
+  static void OnRead(bufferevent* bev, void* arg);
+  static void OnWrite(bufferevent* bev, void* arg);
+  static void OnEvent(bufferevent* bev, short what, void* arg);
+  static void OnTick(evutil_socket_t, short, void* arg);
+  static void OnCloseTimer(evutil_socket_t, short, void* arg);
+  static void OnSplitTimer(evutil_socket_t, short, void* arg);
+
+  const Faults& CurrentFaults();
+  void HandleFrame(const Frame& frame);
+  void HandleDiscoveryLogin(const model::MetaData& meta, const char* body, size_t len);
+  void HandleDatafeedLogin(const model::MetaData& meta, const char* body, size_t len);
+  void HandleHeartbeat();
+  void HandleSubscribe(const model::MetaData& meta, const char* body, size_t len);
+  void SendResponse(model::ESysMessageType type, const std::string& trace,
+                    const google::protobuf::MessageLite& body);
+  // Queues bytes for the socket, whole or in split chunks; counts one frame.
+  void Write(const std::string& bytes, bool market_data);
+  void WriteNextChunk();
+  size_t Queued() const;
+  void ApplyWatermark();
+  void AfterFrameSent();
+  void RebuildSlots();
+  void Pump();
+  void SendMarketFrame(size_t slot_index, int max_records);
+  void ProtocolError();
+
+  struct StreamState {
+    double tokens = 0;
+    int64_t sent = 0;
+  };
+  // Records of one stream on one channel that the subscription selects.
+  struct Slot {
+    size_t stream = 0;
+    int64_t channel = 0;
+    std::vector<const RecordTemplate*> records;
+    size_t cursor = 0;
+  };
+  struct ChannelCounter {
+    int64_t frame_index = 0;
+    int64_t record_seq = 0;
+  };
+
+  SimulatorImpl* m_sim;
+  Site* m_site;
+  uint64_t m_id;
+  int m_node_index;
+  BufferEventPtr m_bev;
+  std::shared_ptr<StatsCell> m_cell;
+  FrameCutter m_cutter;
+  Frame m_frame;
+  Faults m_faults;
+  uint64_t m_faults_version = ~0ull;
+
+  bool m_logged_in = false;
+  bool m_closing = false;         // close once the queued output has left
+  bool m_watermark_split = false;
+  int64_t m_frames_sent = 0;
+  int64_t m_md_frames_sent = 0;
+  bool m_malformed_done = false;
+
+  std::set<int> m_sub_types;
+  std::map<int, std::set<std::string>> m_sub_ids;
+  std::vector<StreamState> m_stream_state;
+  std::vector<Slot> m_slots;
+  size_t m_next_slot = 0;
+  std::unordered_map<int64_t, ChannelCounter> m_channels;
+  double m_last_tick = 0;
+
+  std::string m_split_pending;
+  size_t m_split_off = 0;
+
+  EventPtr m_tick;
+  EventPtr m_close_timer;
+  EventPtr m_split_timer;
+
+  RecordPayloadBuilder m_payload;
+  model::MetaData m_meta;
+  std::string m_out;
+};
+
+// One accepting socket of a site. Owned by its Site; loop thread only.
+struct ListenerCtx {
+  Site* site = nullptr;
+  int node_index = -1;  // -1 = discovery
+  bool tls = false;
+  uint16_t port = 0;
+  ListenerPtr listener;
+};
+
+// The discovery service or one site type: a loop thread, the listeners and
+// the connections on it. Created and destroyed by SimulatorImpl; listeners and
+// connections are touched only on the loop thread.
+class Site {
+ public:
+  Site(SimulatorImpl* sim, bool discovery, int site_type)
+      : m_sim(sim), m_discovery(discovery), m_site_type(site_type) {}
+
+  bool StartLoop() {
+    if (!m_loop.Start()) return false;
+    return m_loop.Call([this] {
+      m_reap.reset(event_new(m_loop.base(), -1, 0, &Site::OnReap, this));
+      return m_reap != nullptr;
+    });
+  }
+  void StopLoop() {
+    m_loop.Stop([this] {
+      m_listeners.clear();
+      m_conns.clear();
+      m_reap.reset();
+    });
+  }
+
+  LoopThread& loop() { return m_loop; }
+  bool discovery() const { return m_discovery; }
+  int site_type() const { return m_site_type; }
+  SimulatorImpl* sim() const { return m_sim; }
+  std::vector<StreamRuntime>& streams() { return m_streams; }
+
+  // Loop thread: binds a listener; port 0 picks one. Returns the port, 0 on failure.
+  uint16_t Listen(int node_index, bool tls, const std::string& ip, uint16_t port,
+                  std::string* error);
+  // Loop thread: closes a listener and its connections.
+  void Unlisten(int node_index);
+  // Loop thread.
+  template <typename F>
+  int ForEachOpen(int node_index_or_all, F fn) {
+    int n = 0;
+    for (auto& kv : m_conns) {
+      Connection* c = kv.second.get();
+      if (!c->open()) continue;
+      if (node_index_or_all != -2 && c->node_index() != node_index_or_all) continue;
+      if (fn(c)) ++n;
+    }
+    return n;
+  }
+  void ScheduleReap(uint64_t id) {
+    m_reap_ids.push_back(id);
+    event_active(m_reap.get(), EV_READ, 0);
+  }
+
+ private:
+  static void OnAccept(evconnlistener* l, evutil_socket_t fd, sockaddr* addr, int len, void* arg);
+  static void OnReap(evutil_socket_t, short, void* arg) {
+    auto* self = static_cast<Site*>(arg);
+    std::vector<uint64_t> ids;
+    ids.swap(self->m_reap_ids);
+    for (uint64_t id : ids) self->m_conns.erase(id);
+  }
+
+  SimulatorImpl* m_sim;
+  bool m_discovery;
+  int m_site_type;
+  LoopThread m_loop;
+  std::vector<StreamRuntime> m_streams;
+  std::map<int, std::unique_ptr<ListenerCtx>> m_listeners;
+  std::map<uint64_t, std::unique_ptr<Connection>> m_conns;
+  std::vector<uint64_t> m_reap_ids;
+  EventPtr m_reap;
+};
+
+// Shared state of the simulator. Public members are called from any thread
+// unless they say otherwise. Owns the sites, the TLS context and the registry
+// of connection statistics.
+class SimulatorImpl {
+ public:
+  explicit SimulatorImpl(Scenario sc) : m_scenario(std::move(sc)) {
+    m_users = m_scenario.users;
+    m_faults = m_scenario.faults;
+    m_permitted = m_scenario.permitted_data_types;
+    m_node_ports.assign(m_scenario.nodes.size(), 0);
+    for (size_t i = 0; i < m_scenario.nodes.size(); ++i) m_node_ports[i] = m_scenario.nodes[i].port;
+  }
+  ~SimulatorImpl() { Stop(); }
+
+  bool Start();
+  void Stop();
+
+  const Scenario& scenario() const { return m_scenario; }
+  SSL_CTX* ssl_ctx() const { return m_ssl_ctx.get(); }
+
+  std::string LastError() const {
+    std::lock_guard<std::mutex> lk(m_mu);
+    return m_error;
+  }
+  void SetError(const std::string& e) {
+    std::lock_guard<std::mutex> lk(m_mu);
+    m_error = e;
+  }
+
+  // Faults are versioned so a connection re-reads them only after a change.
+  uint64_t faults_version() const { return m_faults_version.load(std::memory_order_acquire); }
+  Faults GetFaults() const {
+    std::lock_guard<std::mutex> lk(m_mu);
+    return m_faults;
+  }
+  void SetFaults(const Faults& f) {
+    std::lock_guard<std::mutex> lk(m_mu);
+    m_faults = f;
+    m_faults_version.fetch_add(1, std::memory_order_acq_rel);
+  }
+
+  bool CheckPassword(const std::string& user, const std::string& clear) const {
+    std::lock_guard<std::mutex> lk(m_mu);
+    auto it = m_users.find(user);
+    return it != m_users.end() && it->second == clear;
+  }
+  void SetUser(const std::string& name, const std::string& pw) {
+    std::lock_guard<std::mutex> lk(m_mu);
+    m_users[name] = pw;
+  }
+  std::string IssueToken(const std::string& user) {
+    static const char* kHex = "0123456789abcdef";
+    std::lock_guard<std::mutex> lk(m_mu);
+    std::string t;
+    for (int i = 0; i < 32; ++i) t += kHex[m_rng() & 0xF];
+    m_tokens[t] = user;
+    return t;
+  }
+  bool CheckToken(const std::string& user, const std::string& token) const {
+    std::lock_guard<std::mutex> lk(m_mu);
+    auto it = m_tokens.find(token);
+    return it != m_tokens.end() && it->second == user;
+  }
+  void RevokeTokens() {
+    std::lock_guard<std::mutex> lk(m_mu);
+    m_tokens.clear();
+  }
+  std::vector<int> Permitted() const {
+    std::lock_guard<std::mutex> lk(m_mu);
+    return m_permitted;
+  }
+  void SetPermitted(const std::vector<int>& p) {
+    std::lock_guard<std::mutex> lk(m_mu);
+    m_permitted = p;
+  }
+
+  uint16_t DiscoveryPort() const {
+    std::lock_guard<std::mutex> lk(m_mu);
+    return m_discovery_port;
+  }
+  uint16_t NodePort(int node_index) const {
+    std::lock_guard<std::mutex> lk(m_mu);
+    if (node_index < 0 || static_cast<size_t>(node_index) >= m_node_ports.size()) return 0;
+    return m_node_ports[static_cast<size_t>(node_index)];
+  }
+  int NodeIndex(int site_type, int idx) const {
+    int seen = 0;
+    for (size_t i = 0; i < m_scenario.nodes.size(); ++i) {
+      if (m_scenario.nodes[i].site_type != site_type) continue;
+      if (seen++ == idx) return static_cast<int>(i);
+    }
+    return -1;
+  }
+
+  void FillServers(model::LoginResponse* rsp) const {
+    std::lock_guard<std::mutex> lk(m_mu);
+    for (size_t i = 0; i < m_scenario.nodes.size(); ++i) {
+      const NodeSpec& n = m_scenario.nodes[i];
+      model::ServerInfo* s = rsp->add_servers();
+      s->set_ip(m_scenario.bind_ip);
+      s->set_port(m_node_ports[i]);
+      s->set_iptype(0);
+      s->set_ippriority(n.priority);
+      s->set_sitetype(n.site_type);
+      s->set_sitename("site-" + std::to_string(n.site_type));
+      s->set_ipversion(4);
+      s->set_isssl(n.tls);
+    }
+  }
+
+  std::shared_ptr<StatsCell> NewConnectionCell(uint64_t* id) {
+    auto cell = std::make_shared<StatsCell>();
+    std::lock_guard<std::mutex> lk(m_stats_mu);
+    *id = ++m_next_id;
+    cell->s.id = *id;
+    m_cells[*id] = cell;
+    return cell;
+  }
+  SimulatorStats Stats() const;
+
+  Site* discovery() { return m_discovery.get(); }
+  Site* SiteOf(int site_type) {
+    auto it = m_sites.find(site_type);
+    return it == m_sites.end() ? nullptr : it->second.get();
+  }
+  std::vector<Site*> AllSites(int site_type) {
+    std::vector<Site*> out;
+    for (auto& kv : m_sites) {
+      if (site_type < 0 || kv.first == site_type) out.push_back(kv.second.get());
+    }
+    return out;
+  }
+  bool StopNode(int node_index);
+  bool RestartNode(int node_index);
+  bool StopDiscovery();
+  bool RestartDiscovery();
+
+ private:
+  bool SetUpTls();
+  bool StartFailed(const std::string& e) {
+    SetError(e);
+    Stop();
+    return false;
+  }
+
+  const Scenario m_scenario;
+  mutable std::mutex m_mu;
+  std::map<std::string, std::string> m_users;   // guarded by m_mu
+  std::map<std::string, std::string> m_tokens;  // token -> user; guarded by m_mu
+  Faults m_faults;                              // guarded by m_mu
+  std::atomic<uint64_t> m_faults_version{0};
+  std::vector<int> m_permitted;                 // guarded by m_mu
+  std::vector<uint16_t> m_node_ports;           // guarded by m_mu
+  uint16_t m_discovery_port = 0;                // guarded by m_mu
+  std::string m_error;                          // guarded by m_mu
+  std::mt19937_64 m_rng{std::random_device{}()};  // guarded by m_mu
+
+  SslCtxPtr m_ssl_ctx;
+  std::unique_ptr<Site> m_discovery;
+  std::map<int, std::unique_ptr<Site>> m_sites;
+  bool m_started = false;
+
+  mutable std::mutex m_stats_mu;
+  std::map<uint64_t, std::shared_ptr<StatsCell>> m_cells;  // guarded by m_stats_mu
+  uint64_t m_next_id = 0;                                  // guarded by m_stats_mu
+};
+
+// ---------------------------------------------------------------------------
+// Site
+
+uint16_t Site::Listen(int node_index, bool tls, const std::string& ip, uint16_t port,
+                      std::string* error) {
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  if (inet_pton(AF_INET, ip.c_str(), &sin.sin_addr) != 1) {
+    *error = "bad bind address " + ip;
+    return 0;
+  }
+  auto ctx = std::make_unique<ListenerCtx>();
+  ctx->site = this;
+  ctx->node_index = node_index;
+  ctx->tls = tls;
+  ctx->listener.reset(evconnlistener_new_bind(
+      m_loop.base(), &Site::OnAccept, ctx.get(), LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, 128,
+      reinterpret_cast<sockaddr*>(&sin), sizeof sin));
+  if (!ctx->listener) {
+    *error = "cannot listen on " + ip + ":" + std::to_string(port) + ": " + strerror(errno);
+    return 0;
+  }
+  sockaddr_in bound{};
+  socklen_t blen = sizeof bound;
+  getsockname(evconnlistener_get_fd(ctx->listener.get()), reinterpret_cast<sockaddr*>(&bound),
+              &blen);
+  ctx->port = ntohs(bound.sin_port);
+  const uint16_t p = ctx->port;
+  m_listeners[node_index] = std::move(ctx);
+  return p;
+}
+
+void Site::Unlisten(int node_index) {
+  m_listeners.erase(node_index);
+  ForEachOpen(node_index, [](Connection* c) {
+    c->Close();
+    return true;
+  });
+}
+
+void Site::OnAccept(evconnlistener*, evutil_socket_t fd, sockaddr*, int, void* arg) {
+  auto* ctx = static_cast<ListenerCtx*>(arg);
+  Site* site = ctx->site;
+  SimulatorImpl* sim = site->m_sim;
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  evutil_make_socket_nonblocking(fd);
+  bufferevent* bev = nullptr;
+  if (ctx->tls) {
+    SSL* ssl = SSL_new(sim->ssl_ctx());
+    if (!ssl) {
+      evutil_closesocket(fd);
+      return;
+    }
+    bev = bufferevent_openssl_socket_new(site->m_loop.base(), fd, ssl, BUFFEREVENT_SSL_ACCEPTING,
+                                         BEV_OPT_CLOSE_ON_FREE);
+    if (!bev) {
+      SSL_free(ssl);
+      evutil_closesocket(fd);
+      return;
+    }
+    bufferevent_openssl_set_allow_dirty_shutdown(bev, 1);
+  } else {
+    bev = bufferevent_socket_new(site->m_loop.base(), fd, BEV_OPT_CLOSE_ON_FREE);
+    if (!bev) {
+      evutil_closesocket(fd);
+      return;
+    }
+  }
+  uint64_t id = 0;
+  auto cell = sim->NewConnectionCell(&id);
+  {
+    std::lock_guard<std::mutex> lk(cell->mu);
+    cell->s.discovery = site->m_discovery;
+    cell->s.site_type = site->m_discovery ? 0 : site->m_site_type;
+    cell->s.node_index = ctx->node_index;
+    cell->s.tls = ctx->tls;
+  }
+  auto conn = std::make_unique<Connection>(sim, site, id, ctx->node_index, bev, std::move(cell));
+  Connection* c = conn.get();
+  site->m_conns[id] = std::move(conn);
+  c->Start();
+}
+
+// ---------------------------------------------------------------------------
+// Connection
+
+Connection::Connection(SimulatorImpl* sim, Site* site, uint64_t id, int node_index,
+                       bufferevent* bev, std::shared_ptr<StatsCell> cell)
+    : m_sim(sim), m_site(site), m_id(id), m_node_index(node_index), m_bev(bev),
+      m_cell(std::move(cell)) {
+  m_stream_state.resize(site->streams().size());
+}
+
+Connection::~Connection() {
+  // Timers first: they point at this object.
+  m_tick.reset();
+  m_close_timer.reset();
+  m_split_timer.reset();
+  m_bev.reset();
+  std::lock_guard<std::mutex> lk(m_cell->mu);
+  m_cell->s.open = false;
+}
+
+void Connection::Start() {
+  bufferevent_setcb(m_bev.get(), &Connection::OnRead, &Connection::OnWrite, &Connection::OnEvent,
+                    this);
+  bufferevent_setwatermark(m_bev.get(), EV_WRITE, kLowWater, 0);
+  bufferevent_enable(m_bev.get(), EV_READ | EV_WRITE);
+}
+
+void Connection::Close() {
+  if (!m_bev) return;
+  if (m_tick) event_del(m_tick.get());
+  if (m_close_timer) event_del(m_close_timer.get());
+  if (m_split_timer) event_del(m_split_timer.get());
+  m_bev.reset();
+  m_logged_in = false;
+  {
+    std::lock_guard<std::mutex> lk(m_cell->mu);
+    m_cell->s.open = false;
+    m_cell->s.logged_in = false;
+  }
+  m_site->ScheduleReap(m_id);
+}
+
+const Faults& Connection::CurrentFaults() {
+  const uint64_t v = m_sim->faults_version();
+  if (v != m_faults_version) {
+    m_faults = m_sim->GetFaults();
+    m_faults_version = v;
+    ApplyWatermark();
+  }
+  return m_faults;
+}
+
+void Connection::ApplyWatermark() {
+  if (!m_bev) return;
+  const bool split = m_faults.split_write_bytes > 0;
+  // Split writes and a pending close both need to hear when output is empty.
+  const bool want_zero = split || m_closing;
+  if (want_zero != m_watermark_split) {
+    bufferevent_setwatermark(m_bev.get(), EV_WRITE, want_zero ? 0 : kLowWater, 0);
+    m_watermark_split = want_zero;
+  }
+}
+
+void Connection::OnRead(bufferevent* bev, void* arg) {
+  auto* self = static_cast<Connection*>(arg);
+  evbuffer* in = bufferevent_get_input(bev);
+  char buf[16384];
+  int n;
+  while ((n = evbuffer_remove(in, buf, sizeof buf)) > 0) {
+    self->m_cutter.Feed(buf, static_cast<size_t>(n));
+  }
+  self->CurrentFaults();
+  std::string error;
+  for (;;) {
+    const FrameCutter::Status st = self->m_cutter.Next(&self->m_frame, &error);
+    if (st == FrameCutter::Status::kNeedMore) break;
+    if (st == FrameCutter::Status::kError) {
+      self->ProtocolError();
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lk(self->m_cell->mu);
+      ++self->m_cell->s.frames_received;
+    }
+    self->HandleFrame(self->m_frame);
+    if (!self->m_bev) return;
+  }
+}
+
+void Connection::OnWrite(bufferevent*, void* arg) {
+  auto* self = static_cast<Connection*>(arg);
+  self->CurrentFaults();
+  if (self->m_split_off < self->m_split_pending.size()) {
+    if (self->m_faults.split_delay_us > 0) {
+      if (!self->m_split_timer) {
+        self->m_split_timer.reset(
+            evtimer_new(self->m_site->loop().base(), &Connection::OnSplitTimer, self));
+      }
+      if (!evtimer_pending(self->m_split_timer.get(), nullptr)) {
+        timeval tv{self->m_faults.split_delay_us / 1000000, self->m_faults.split_delay_us % 1000000};
+        evtimer_add(self->m_split_timer.get(), &tv);
+      }
+    } else {
+      self->WriteNextChunk();
+    }
+    return;
+  }
+  if (self->m_closing) {
+    self->Close();
+    return;
+  }
+  self->Pump();
+}
+
+void Connection::OnSplitTimer(evutil_socket_t, short, void* arg) {
+  static_cast<Connection*>(arg)->WriteNextChunk();
+}
+
+void Connection::OnEvent(bufferevent*, short what, void* arg) {
+  auto* self = static_cast<Connection*>(arg);
+  if (what & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) self->Close();
+}
+
+void Connection::ProtocolError() {
+  {
+    std::lock_guard<std::mutex> lk(m_cell->mu);
+    ++m_cell->s.protocol_errors;
+  }
+  Close();
+}
+
+void Connection::HandleFrame(const Frame& frame) {
+  model::MetaData meta;
+  if (!meta.ParseFromString(frame.meta)) {
+    ProtocolError();
+    return;
+  }
+  const char* body = nullptr;
+  size_t len = 0;
+  const int type = meta.sysmessagetype();
+  const bool needs_body = type == model::LOGIN_REQUEST || type == model::SUBSCRIBE_REQUEST;
+  if (needs_body && !RequestBody(frame.payload, &body, &len)) {
+    ProtocolError();
+    return;
+  }
+  if (m_site->discovery()) {
+    if (type == model::LOGIN_REQUEST) HandleDiscoveryLogin(meta, body, len);
+    return;  // anything else is ignored by the discovery service
+  }
+  switch (type) {
+    case model::LOGIN_REQUEST: HandleDatafeedLogin(meta, body, len); break;
+    case model::HEARTBEAT_REQUEST: HandleHeartbeat(); break;
+    case model::SUBSCRIBE_REQUEST: HandleSubscribe(meta, body, len); break;
+    default: break;
+  }
+}
+
+void Connection::SendResponse(model::ESysMessageType type, const std::string& trace,
+                              const google::protobuf::MessageLite& body) {
+  model::MetaData meta;
+  meta.set_sysmessagetype(type);
+  meta.set_qelsysmessagenum(1);
+  meta.set_traceid(trace);
+  meta.set_sendtime(NowNanos());
+  m_out.clear();
+  if (!AppendResponseFrame(&m_out, meta, body)) return;
+  Write(m_out, false);
+}
+
+void Connection::HandleDiscoveryLogin(const model::MetaData& meta, const char* body, size_t len) {
+  model::LoginRequest req;
+  if (!req.ParseFromArray(body, static_cast<int>(len))) {
+    ProtocolError();
+    return;
+  }
+  const Faults& f = m_faults;
+  const std::string& user = req.uwp().username();
+  const std::string clear =
+      com::quor::kbr::client::StandardLibKits::GetInstance()->DecodeByAesEcbPkcs5padding(
+          req.uwp().password());
+  const bool ok = !f.refuse_discovery_login && req.has_uwp() && !clear.empty() &&
+                  m_sim->CheckPassword(user, clear);
+  {
+    std::lock_guard<std::mutex> lk(m_cell->mu);
+    ++m_cell->s.login_requests;
+    m_cell->s.user = user;
+    ok ? ++m_cell->s.logins_ok : ++m_cell->s.logins_refused;
+    m_cell->s.logged_in = ok;
+  }
+  if (f.no_discovery_response) return;
+  model::LoginResponse rsp;
+  rsp.set_issuccess(ok);
+  if (ok) {
+    rsp.set_token(m_sim->IssueToken(user));
+    m_sim->FillServers(&rsp);
+    rsp.mutable_accountinfo()->set_username(user);
+  } else {
+    rsp.mutable_errorcontext()->set_errorcode(f.refuse_discovery_login ? 1002 : 1001);
+    rsp.mutable_errorcontext()->set_message(f.refuse_discovery_login
+                                                ? "login refused by the service"
+                                                : "invalid user name or password");
+  }
+  const std::string trace = f.wrong_trace_id_discovery ? meta.traceid() + "_other" : meta.traceid();
+  SendResponse(model::LOGIN_RESPONSE, trace, rsp);
+}
+
+void Connection::HandleDatafeedLogin(const model::MetaData& meta, const char* body, size_t len) {
+  model::LoginRequest req;
+  if (!req.ParseFromArray(body, static_cast<int>(len))) {
+    ProtocolError();
+    return;
+  }
+  const Faults& f = m_faults;
+  const std::string& user = req.uwt().username();
+  const bool ok = !f.refuse_datafeed_login && req.has_uwt() &&
+                  m_sim->CheckToken(user, req.uwt().token());
+  {
+    std::lock_guard<std::mutex> lk(m_cell->mu);
+    ++m_cell->s.login_requests;
+    m_cell->s.user = user;
+    ok ? ++m_cell->s.logins_ok : ++m_cell->s.logins_refused;
+    m_cell->s.logged_in = ok;
+  }
+  model::LoginResponse rsp;
+  rsp.set_issuccess(ok);
+  if (ok) {
+    rsp.set_token(req.uwt().token());
+    rsp.mutable_accountinfo()->set_username(user);
+  } else {
+    rsp.mutable_errorcontext()->set_errorcode(1003);
+    rsp.mutable_errorcontext()->set_message("token not accepted");
+  }
+  const std::string trace = f.wrong_trace_id_datafeed ? meta.traceid() + "_other" : meta.traceid();
+  SendResponse(model::LOGIN_RESPONSE, trace, rsp);
+  if (!ok || !m_bev) return;
+  m_logged_in = true;
+  bool any_rate = false;
+  for (const auto& s : m_site->streams()) any_rate = any_rate || s.spec.rate_per_sec > 0;
+  if (any_rate && !m_tick) {
+    m_tick.reset(event_new(m_site->loop().base(), -1, EV_PERSIST, &Connection::OnTick, this));
+    timeval tv{0, kTickMs * 1000};
+    event_add(m_tick.get(), &tv);
+    m_last_tick = NowSeconds();
+  }
+  if (f.close_after_ms > 0) {
+    m_close_timer.reset(evtimer_new(m_site->loop().base(), &Connection::OnCloseTimer, this));
+    timeval tv{static_cast<time_t>(f.close_after_ms / 1000),
+               static_cast<suseconds_t>((f.close_after_ms % 1000) * 1000)};
+    evtimer_add(m_close_timer.get(), &tv);
+  }
+}
+
+void Connection::OnCloseTimer(evutil_socket_t, short, void* arg) {
+  static_cast<Connection*>(arg)->Close();
+}
+
+void Connection::HandleHeartbeat() {
+  {
+    std::lock_guard<std::mutex> lk(m_cell->mu);
+    ++m_cell->s.heartbeats_received;
+  }
+  if (m_faults.no_heartbeat_response) return;
+  model::SysHeartbeat hb;
+  SendResponse(model::HEARTBEAT_RESPONSE, "", hb);
+  std::lock_guard<std::mutex> lk(m_cell->mu);
+  ++m_cell->s.heartbeats_answered;
+}
+
+void Connection::HandleSubscribe(const model::MetaData& meta, const char* body, size_t len) {
+  model::SubscribeRequest req;
+  if (!req.ParseFromArray(body, static_cast<int>(len))) {
+    ProtocolError();
+    return;
+  }
+  const Faults& f = m_faults;
+  const bool ok = m_logged_in && !f.refuse_subscribe;
+  {
+    std::lock_guard<std::mutex> lk(m_cell->mu);
+    ++m_cell->s.subscribe_requests;
+    if (!ok) ++m_cell->s.subscribes_refused;
+  }
+  model::SubscribeResponse rsp;
+  rsp.set_issuccess(ok);
+  if (!ok) {
+    rsp.mutable_errorcontext()->set_errorcode(m_logged_in ? 2001 : 2002);
+    rsp.mutable_errorcontext()->set_message(m_logged_in ? "subscription refused"
+                                                        : "not logged in");
+  } else {
+    switch (req.subscribeactiontype()) {
+      case model::CANCEL:
+        m_sub_types.clear();
+        m_sub_ids.clear();
+        break;
+      case model::COVERAGE:
+        m_sub_types.clear();
+        m_sub_ids.clear();
+        [[fallthrough]];  // coverage is a clean add
+      case model::ADD:
+      default:
+        for (int t : req.subscribebydatatype().qeldatatypes()) m_sub_types.insert(t);
+        for (const auto& d : req.subscribebyid().subscribebyiddetails()) {
+          for (const auto& id : d.quorsecurityid()) m_sub_ids[d.qeldatatype()].insert(id);
+        }
+        break;
+      case model::DECREASE:
+        for (int t : req.subscribebydatatype().qeldatatypes()) m_sub_types.erase(t);
+        for (const auto& d : req.subscribebyid().subscribebyiddetails()) {
+          auto it = m_sub_ids.find(d.qeldatatype());
+          if (it == m_sub_ids.end()) continue;
+          for (const auto& id : d.quorsecurityid()) it->second.erase(id);
+          if (it->second.empty()) m_sub_ids.erase(it);
+        }
+        break;
+    }
+    const std::vector<int> permitted = m_sim->Permitted();
+    auto allowed = [&](int t) {
+      return permitted.empty() || std::find(permitted.begin(), permitted.end(), t) != permitted.end();
+    };
+    if (!permitted.empty()) {
+      for (int t : permitted) rsp.add_permitteddatatypes(t);
+    } else {
+      std::set<int> all(m_sub_types);
+      for (const auto& kv : m_sub_ids) all.insert(kv.first);
+      for (int t : all) rsp.add_permitteddatatypes(t);
+    }
+    for (const auto& kv : m_sub_ids) {
+      if (!allowed(kv.first)) continue;
+      model::SubscribeByIdDetail* d = rsp.add_permittediddetails();
+      d->set_qeldatatype(kv.first);
+      for (const auto& id : kv.second) d->add_quorsecurityid(id);
+    }
+  }
+  const std::string trace = f.wrong_trace_id_datafeed ? meta.traceid() + "_other" : meta.traceid();
+  SendResponse(model::SUBSCRIBE_RESPONSE, trace, rsp);
+  if (ok) {
+    RebuildSlots();
+    Pump();
+  }
+}
+
+void Connection::RebuildSlots() {
+  const std::vector<int> permitted = m_sim->Permitted();
+  m_slots.clear();
+  m_next_slot = 0;
+  auto& streams = m_site->streams();
+  for (size_t si = 0; si < streams.size(); ++si) {
+    const StreamRuntime& s = streams[si];
+    const int dt = s.spec.data_type;
+    if (!permitted.empty() && std::find(permitted.begin(), permitted.end(), dt) == permitted.end()) {
+      continue;
+    }
+    const bool all = m_sub_types.count(dt) > 0;
+    auto ids = m_sub_ids.find(dt);
+    std::map<int64_t, Slot> by_channel;
+    for (const RecordTemplate& t : s.templates) {
+      if (!all && (ids == m_sub_ids.end() || ids->second.count(t.security_id()) == 0)) continue;
+      Slot& slot = by_channel[t.channel()];
+      slot.stream = si;
+      slot.channel = t.channel();
+      slot.records.push_back(&t);
+    }
+    for (auto& kv : by_channel) m_slots.push_back(std::move(kv.second));
+  }
+}
+
+void Connection::OnTick(evutil_socket_t, short, void* arg) {
+  auto* self = static_cast<Connection*>(arg);
+  const double now = NowSeconds();
+  const double dt = now - self->m_last_tick;
+  self->m_last_tick = now;
+  auto& streams = self->m_site->streams();
+  for (size_t i = 0; i < streams.size(); ++i) {
+    const double rate = streams[i].spec.rate_per_sec;
+    if (rate <= 0) continue;
+    StreamState& st = self->m_stream_state[i];
+    // At most one second of backlog, so a slow reader does not get a burst.
+    st.tokens = std::min(st.tokens + rate * dt, std::max(rate, 1.0 * streams[i].spec.batch));
+  }
+  self->Pump();
+}
+
+size_t Connection::Queued() const {
+  return evbuffer_get_length(bufferevent_get_output(m_bev.get())) +
+         (m_split_pending.size() - m_split_off);
+}
+
+void Connection::Pump() {
+  if (!m_bev || !m_logged_in || m_closing || m_slots.empty()) return;
+  const Faults& f = CurrentFaults();
+  auto& streams = m_site->streams();
+  int frames = 0;
+  while (m_bev && !m_closing && Queued() < kHighWater && frames < 256) {
+    bool sent = false;
+    for (size_t k = 0; k < m_slots.size(); ++k) {
+      const size_t idx = (m_next_slot + k) % m_slots.size();
+      const Slot& slot = m_slots[idx];
+      const StreamSpec& spec = streams[slot.stream].spec;
+      const StreamState& st = m_stream_state[slot.stream];
+      int64_t want = spec.batch;
+      if (spec.rate_per_sec > 0) want = std::min<int64_t>(want, static_cast<int64_t>(st.tokens));
+      if (spec.max_records > 0) want = std::min<int64_t>(want, spec.max_records - st.sent);
+      if (want <= 0) continue;
+      m_next_slot = (idx + 1) % m_slots.size();
+      if (f.malformed_after_frames > 0 && !m_malformed_done &&
+          m_md_frames_sent >= f.malformed_after_frames) {
+        m_malformed_done = true;
+        SendMalformed(f.malformed_kind);
+      } else {
+        SendMarketFrame(idx, static_cast<int>(want));
+      }
+      sent = true;
+      ++frames;
+      break;
+    }
+    if (!sent) break;
+  }
+}
+
+void Connection::SendMarketFrame(size_t slot_index, int max_records) {
+  Slot& slot = m_slots[slot_index];
+  const StreamSpec& spec = m_site->streams()[slot.stream].spec;
+  ChannelCounter& cc = m_channels[slot.channel];
+  m_payload.Reset();
+  int64_t seq = cc.record_seq;
+  for (int i = 0; i < max_records; ++i) {
+    const RecordTemplate* t = slot.records[slot.cursor];
+    const size_t sz = t->EncodedSize(seq + 1);
+    if (m_payload.count() > 0 && m_payload.raw_size() + 4 + sz > kMaxRecordBytesPerFrame) break;
+    t->Encode(++seq, m_payload.AddUninitialised(sz));
+    if (++slot.cursor == slot.records.size()) slot.cursor = 0;
+  }
+  const int n = m_payload.count();
+  bool lz4 = spec.lz4;
+  const std::string* payload = &m_payload.Finish(lz4);
+  if (lz4 && payload->empty()) {
+    lz4 = false;
+    payload = &m_payload.Finish(false);
+  }
+  cc.record_seq = seq;
+  const int64_t frame_index = ++cc.frame_index;
+  m_meta.Clear();
+  m_meta.set_qeldatatype(spec.data_type);
+  m_meta.set_channelno(static_cast<int32_t>(slot.channel));
+  m_meta.set_channelindex(frame_index);
+  m_meta.set_sysmessagetype(model::PUSH_MARKET_DATA);
+  m_meta.set_qelsysmessagenum(n);
+  m_meta.set_sendtime(NowNanos());
+  m_out.clear();
+  AppendRawFrame(&m_out, m_meta, payload->data(), payload->size(),
+                 static_cast<int16_t>(kFlagManage | (lz4 ? kFlagLz4 : 0)));
+  StreamState& st = m_stream_state[slot.stream];
+  st.sent += n;
+  if (spec.rate_per_sec > 0) st.tokens -= n;
+  ++m_md_frames_sent;
+  {
+    std::lock_guard<std::mutex> lk(m_cell->mu);
+    ConnectionStats& s = m_cell->s;
+    ++s.md_frames_sent;
+    s.records_sent += n;
+    ChannelStats& ch = s.channels[slot.channel];
+    ++ch.frames;
+    ch.records += n;
+    ch.last_frame_index = frame_index;
+    ch.last_record_seq = seq;
+  }
+  Write(m_out, true);
+}
+
+bool Connection::SendMalformed(Malformed kind) {
+  if (!m_bev) return false;
+  model::MetaData meta;
+  meta.set_sysmessagetype(model::PUSH_MARKET_DATA);
+  meta.set_qelsysmessagenum(1);
+  meta.set_channelno(m_slots.empty() ? 0 : static_cast<int32_t>(m_slots[0].channel));
+  meta.set_sendtime(NowNanos());
+  std::string out;
+  char hdr[kHeaderLen];
+  FrameHeader h;
+  switch (kind) {
+    case Malformed::kMetaTooLong:
+    case Malformed::kPayloadTooLong:
+    case Malformed::kNegativeLength: {
+      const std::string m = meta.SerializeAsString();
+      h.meta_len = kind == Malformed::kMetaTooLong ? kMaxSectionLen + 1
+                                                   : static_cast<int32_t>(m.size());
+      h.payload_len = kind == Malformed::kPayloadTooLong ? 70000
+                      : kind == Malformed::kNegativeLength ? -8
+                                                           : 0;
+      EncodeHeader(h, hdr);
+      out.assign(hdr, kHeaderLen);
+      out += m;
+      out.append(64, '\0');
+      break;
+    }
+    case Malformed::kGarbageMeta: {
+      // 0x0F is field 1 with the invalid wire type 7: no parser accepts it.
+      const std::string garbage("\x0F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8);
+      h.meta_len = static_cast<int32_t>(garbage.size());
+      h.payload_len = 8;
+      EncodeHeader(h, hdr);
+      out.assign(hdr, kHeaderLen);
+      out += garbage;
+      out.append(8, '\0');
+      break;
+    }
+    case Malformed::kTruncatedRecord: {
+      // One record prefix announcing 1,000 bytes with only 10 behind it.
+      std::string payload;
+      AppendI32(&payload, 1000);
+      payload.append(10, '\x08');
+      AppendRawFrame(&out, meta, payload.data(), payload.size(), kFlagManage);
+      break;
+    }
+    case Malformed::kCorruptLz4: {
+      // Claims 1,000 decompressed bytes; 0xFF tokens make literal runs longer
+      // than the block, which a safe decompressor rejects.
+      std::string payload;
+      AppendI32(&payload, 1000);
+      payload.append(24, '\xFF');
+      AppendRawFrame(&out, meta, payload.data(), payload.size(),
+                     static_cast<int16_t>(kFlagManage | kFlagLz4));
+      break;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lk(m_cell->mu);
+    ++m_cell->s.malformed_sent;
+  }
+  Write(out, false);
+  return true;
+}
+
+void Connection::Write(const std::string& bytes, bool market_data) {
+  if (!m_bev) return;
+  const Faults& f = CurrentFaults();
+  if (f.split_write_bytes > 0) {
+    if (m_split_off == m_split_pending.size()) {
+      m_split_pending.clear();
+      m_split_off = 0;
+    }
+    m_split_pending += bytes;
+    if (evbuffer_get_length(bufferevent_get_output(m_bev.get())) == 0) WriteNextChunk();
+  } else {
+    bufferevent_write(m_bev.get(), bytes.data(), bytes.size());
+  }
+  ++m_frames_sent;
+  {
+    std::lock_guard<std::mutex> lk(m_cell->mu);
+    ++m_cell->s.frames_sent;
+    m_cell->s.bytes_sent += static_cast<int64_t>(bytes.size());
+  }
+  (void)market_data;
+  AfterFrameSent();
+}
+
+void Connection::WriteNextChunk() {
+  if (!m_bev || m_split_off >= m_split_pending.size()) return;
+  const size_t chunk = std::max(1, m_faults.split_write_bytes);
+  const size_t n = std::min(chunk, m_split_pending.size() - m_split_off);
+  bufferevent_write(m_bev.get(), m_split_pending.data() + m_split_off, n);
+  m_split_off += n;
+}
+
+void Connection::AfterFrameSent() {
+  if (m_faults.close_after_frames > 0 && m_frames_sent >= m_faults.close_after_frames &&
+      !m_closing) {
+    m_closing = true;
+    ApplyWatermark();
+    if (Queued() == 0) Close();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// SimulatorImpl
+
+bool SimulatorImpl::SetUpTls() {
+  bool need = m_scenario.discovery_tls;
+  for (const auto& n : m_scenario.nodes) need = need || n.tls;
+  if (!need) return true;
+  if (m_scenario.tls_cert_file.empty() || m_scenario.tls_key_file.empty()) {
+    SetError("a TLS listener needs a certificate and a key file");
+    return false;
+  }
+  m_ssl_ctx.reset(SSL_CTX_new(TLS_server_method()));
+  if (!m_ssl_ctx) {
+    SetError("cannot create the TLS context: " + OpenSslError());
+    return false;
+  }
+  if (SSL_CTX_use_certificate_chain_file(m_ssl_ctx.get(), m_scenario.tls_cert_file.c_str()) != 1) {
+    SetError("cannot load certificate " + m_scenario.tls_cert_file + ": " + OpenSslError());
+    return false;
+  }
+  if (SSL_CTX_use_PrivateKey_file(m_ssl_ctx.get(), m_scenario.tls_key_file.c_str(),
+                                  SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(m_ssl_ctx.get()) != 1) {
+    SetError("cannot load key " + m_scenario.tls_key_file + ": " + OpenSslError());
+    return false;
+  }
+  return true;
+}
+
+bool SimulatorImpl::Start() {
+  if (m_started) return true;
+  m_started = true;
+  if (!SetUpTls()) return StartFailed(LastError());
+  for (size_t i = 0; i < m_scenario.streams.size(); ++i) {
+    const StreamSpec& s = m_scenario.streams[i];
+    if (!IsValidRecordKind(s.record_kind) || s.channels.empty() || s.security_ids.empty() ||
+        s.batch <= 0) {
+      return StartFailed("stream " + std::to_string(i) +
+                         ": needs a valid record kind, channels, security ids and a batch > 0");
+    }
+  }
+  std::set<int> site_types;
+  for (const auto& n : m_scenario.nodes) site_types.insert(n.site_type);
+  m_discovery = std::make_unique<Site>(this, true, 0);
+  if (!m_discovery->StartLoop()) return StartFailed("cannot start the discovery loop");
+  for (int st : site_types) {
+    auto site = std::make_unique<Site>(this, false, st);
+    for (const auto& s : m_scenario.streams) {
+      if (s.site_type != st) continue;
+      StreamRuntime rt;
+      rt.spec = s;
+      for (size_t j = 0; j < s.security_ids.size(); ++j) {
+        RecordTemplate t;
+        std::string err;
+        if (!RecordTemplate::Build(s, s.security_ids[j], s.channels[j % s.channels.size()], &t,
+                                   &err)) {
+          return StartFailed(err);
+        }
+        rt.templates.push_back(std::move(t));
+      }
+      site->streams().push_back(std::move(rt));
+    }
+    if (!site->StartLoop()) return StartFailed("cannot start a site loop");
+    m_sites[st] = std::move(site);
+  }
+  std::string err;
+  const uint16_t dport = m_discovery->loop().Call([&] {
+    return m_discovery->Listen(-1, m_scenario.discovery_tls, m_scenario.bind_ip,
+                               m_scenario.discovery_port, &err);
+  });
+  if (dport == 0) return StartFailed(err);
+  {
+    std::lock_guard<std::mutex> lk(m_mu);
+    m_discovery_port = dport;
+  }
+  for (size_t i = 0; i < m_scenario.nodes.size(); ++i) {
+    const NodeSpec& n = m_scenario.nodes[i];
+    Site* site = m_sites[n.site_type].get();
+    const uint16_t want = NodePort(static_cast<int>(i));
+    const uint16_t port = site->loop().Call(
+        [&] { return site->Listen(static_cast<int>(i), n.tls, m_scenario.bind_ip, want, &err); });
+    if (port == 0) return StartFailed(err);
+    std::lock_guard<std::mutex> lk(m_mu);
+    m_node_ports[i] = port;
+  }
+  return true;
+}
+
+void SimulatorImpl::Stop() {
+  if (m_discovery) m_discovery->StopLoop();
+  for (auto& kv : m_sites) kv.second->StopLoop();
+  m_discovery.reset();
+  m_sites.clear();
+  m_started = false;
+}
+
+bool SimulatorImpl::StopNode(int node_index) {
+  if (node_index < 0 || static_cast<size_t>(node_index) >= m_scenario.nodes.size()) return false;
+  Site* site = SiteOf(m_scenario.nodes[static_cast<size_t>(node_index)].site_type);
+  if (!site) return false;
+  site->loop().Call([&] { site->Unlisten(node_index); });
+  return true;
+}
+
+bool SimulatorImpl::RestartNode(int node_index) {
+  if (node_index < 0 || static_cast<size_t>(node_index) >= m_scenario.nodes.size()) return false;
+  const NodeSpec& n = m_scenario.nodes[static_cast<size_t>(node_index)];
+  Site* site = SiteOf(n.site_type);
+  if (!site) return false;
+  const uint16_t port = NodePort(node_index);
+  std::string err;
+  const uint16_t got = site->loop().Call([&] {
+    site->Unlisten(node_index);
+    return site->Listen(node_index, n.tls, m_scenario.bind_ip, port, &err);
+  });
+  if (got == 0) SetError(err);
+  return got != 0;
+}
+
+bool SimulatorImpl::StopDiscovery() {
+  if (!m_discovery) return false;
+  m_discovery->loop().Call([&] { m_discovery->Unlisten(-1); });
+  return true;
+}
+
+bool SimulatorImpl::RestartDiscovery() {
+  if (!m_discovery) return false;
+  const uint16_t port = DiscoveryPort();
+  std::string err;
+  const uint16_t got = m_discovery->loop().Call([&] {
+    m_discovery->Unlisten(-1);
+    return m_discovery->Listen(-1, m_scenario.discovery_tls, m_scenario.bind_ip, port, &err);
+  });
+  if (got == 0) SetError(err);
+  return got != 0;
+}
+
+SimulatorStats SimulatorImpl::Stats() const {
+  SimulatorStats out;
+  std::lock_guard<std::mutex> lk(m_stats_mu);
+  out.connections.reserve(m_cells.size());
+  for (const auto& kv : m_cells) {
+    ConnectionStats s;
+    {
+      std::lock_guard<std::mutex> clk(kv.second->mu);
+      s = kv.second->s;
+    }
+    if (s.discovery) {
+      out.discovery_logins_ok += s.logins_ok;
+      out.discovery_logins_refused += s.logins_refused;
+    } else {
+      out.datafeed_logins_ok += s.logins_ok;
+      out.datafeed_logins_refused += s.logins_refused;
+      out.records_sent += s.records_sent;
+      out.md_frames_sent += s.md_frames_sent;
+      out.heartbeats_answered += s.heartbeats_answered;
+      out.subscribe_requests += s.subscribe_requests;
+      if (s.open) ++out.open_datafeed_connections;
+    }
+    out.connections.push_back(std::move(s));
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// FeedSimulator
+
+FeedSimulator::FeedSimulator(Scenario scenario)
+    : m_impl(std::make_unique<SimulatorImpl>(std::move(scenario))) {}
+FeedSimulator::~FeedSimulator() { Stop(); }
+
+bool FeedSimulator::Start() { return m_impl->Start(); }
+void FeedSimulator::Stop() { m_impl->Stop(); }
+std::string FeedSimulator::LastError() const { return m_impl->LastError(); }
+const Scenario& FeedSimulator::scenario() const { return m_impl->scenario(); }
+uint16_t FeedSimulator::DiscoveryPort() const { return m_impl->DiscoveryPort(); }
+uint16_t FeedSimulator::NodePort(int site_type, int idx) const {
+  return m_impl->NodePort(m_impl->NodeIndex(site_type, idx));
+}
+uint16_t FeedSimulator::NodePortByIndex(int node_index) const {
+  return m_impl->NodePort(node_index);
+}
+int FeedSimulator::NodeIndex(int site_type, int idx) const {
+  return m_impl->NodeIndex(site_type, idx);
+}
+bool FeedSimulator::StopNode(int node_index) { return m_impl->StopNode(node_index); }
+bool FeedSimulator::RestartNode(int node_index) { return m_impl->RestartNode(node_index); }
+bool FeedSimulator::StopDiscovery() { return m_impl->StopDiscovery(); }
+bool FeedSimulator::RestartDiscovery() { return m_impl->RestartDiscovery(); }
+
+int FeedSimulator::CloseDatafeedConnections(int site_type) {
+  int n = 0;
+  for (Site* site : m_impl->AllSites(site_type)) {
+    n += site->loop().Call([site] {
+      return site->ForEachOpen(-2, [](Connection* c) {
+        c->Close();
+        return true;
+      });
+    });
+  }
+  return n;
+}
+
+int FeedSimulator::SendMalformed(Malformed kind, int site_type) {
+  int n = 0;
+  for (Site* site : m_impl->AllSites(site_type)) {
+    n += site->loop().Call([site, kind] {
+      return site->ForEachOpen(-2, [kind](Connection* c) {
+        return c->logged_in() && c->SendMalformed(kind);
+      });
+    });
+  }
+  return n;
+}
+
+void FeedSimulator::SetFaults(const Faults& faults) { m_impl->SetFaults(faults); }
+Faults FeedSimulator::GetFaults() const { return m_impl->GetFaults(); }
+void FeedSimulator::SetUser(const std::string& name, const std::string& password) {
+  m_impl->SetUser(name, password);
+}
+std::string FeedSimulator::IssueToken(const std::string& user) { return m_impl->IssueToken(user); }
+void FeedSimulator::RevokeTokens() { m_impl->RevokeTokens(); }
+void FeedSimulator::SetPermittedDataTypes(const std::vector<int>& types) {
+  m_impl->SetPermitted(types);
+}
+SimulatorStats FeedSimulator::Stats() const { return m_impl->Stats(); }
+
+bool FeedSimulator::WaitFor(const std::function<bool(const SimulatorStats&)>& pred,
+                            std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (pred(Stats())) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool FeedSimulator::WaitForDatafeedLogins(int64_t n, std::chrono::milliseconds timeout) const {
+  return WaitFor([n](const SimulatorStats& s) { return s.datafeed_logins_ok >= n; }, timeout);
+}
+
+bool FeedSimulator::WaitForRecords(int64_t n, std::chrono::milliseconds timeout) const {
+  return WaitFor([n](const SimulatorStats& s) { return s.records_sent >= n; }, timeout);
+}
+
+}  // namespace sim
+}  // namespace qel
