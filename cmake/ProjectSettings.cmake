@@ -30,3 +30,9 @@ if(_qel_san)
   target_link_options(qel_sanitizers INTERFACE -fsanitize=${_qel_san_list})
   target_link_libraries(qel_project_options INTERFACE qel_sanitizers)
 endif()
+
+# Coverage instrumentation for libFuzzer, on the library as well as the target.
+if(QEL_BUILD_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  target_compile_options(qel_sanitizers INTERFACE -fsanitize=fuzzer-no-link)
+  target_link_libraries(qel_project_options INTERFACE qel_sanitizers)
+endif()

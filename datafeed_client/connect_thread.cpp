@@ -73,22 +73,34 @@ SocketConnectThread::~SocketConnectThread() { Stop(); }
 void SocketConnectThread::Start() {
   InfoPrint("Start connect thread for site type: %d", m_ipPart);
   m_state = NOT_CONNECTED;
-  m_thread = std::thread(&SocketConnectThread::Run, this);
+  // Returns once the loop thread has its event base (or failed to make one),
+  // so that a TryConnect right after Start never finds the base missing.
+  std::promise<void> ready;
+  std::future<void> loop_ready = ready.get_future();
+  m_thread = std::thread(&SocketConnectThread::Run, this, std::move(ready));
+  loop_ready.wait();
 }
 
-void SocketConnectThread::Run() {
+void SocketConnectThread::Run(std::promise<void> ready) {
   {
     std::lock_guard<std::mutex> lock(m_taskMutex);
-    if (m_stopRequested) return;
-    m_base.reset(event_base_new());
-    if (!m_base) {
-      ErrorPrint("Create event_base_new faeiled for site type: %d", m_ipPart);
+    if (m_stopRequested) {
+      ready.set_value();
       return;
     }
-    m_wakeEv.reset(event_new(m_base.get(), -1, 0, &SocketConnectThread::WakeCallback, this));
+    m_base.reset(event_base_new());
+    if (m_base) m_wakeEv.reset(event_new(m_base.get(), -1, 0, &SocketConnectThread::WakeCallback, this));
+    if (!m_base || !m_wakeEv) {
+      ErrorPrint("Create event_base_new faeiled for site type: %d", m_ipPart);
+      m_wakeEv.reset();
+      m_base.reset();
+      ready.set_value();
+      return;
+    }
     m_loopThreadId = std::this_thread::get_id();
     m_loopAlive = true;
   }
+  ready.set_value();
   if (event_base_loop(m_base.get(), EVLOOP_NO_EXIT_ON_EMPTY) != 0) {
     ErrorPrint("Socket is closed, an error occurred");
   }

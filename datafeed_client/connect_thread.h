@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,6 +65,7 @@ class SocketConnectThread {
   SocketConnectThread(const SocketConnectThread&) = delete;
   SocketConnectThread& operator=(const SocketConnectThread&) = delete;
 
+  // Starts the loop thread and returns once its event loop is ready.
   void Start();
   // Ends the event loop and joins the thread; the socket is freed.
   void Stop();
@@ -100,7 +102,7 @@ class SocketConnectThread {
   std::atomic<SubscribeState> m_subscribeState{NOT_SUBSCRIBE};
 
  private:
-  void Run();
+  void Run(std::promise<void> ready);
   void ReConnnect();
   int CreateSsl();
   int StartHeartbeat();

@@ -129,7 +129,7 @@ TEST_P(ReaderSplitTest, ChunkedInputCutsEveryFrameRight) {
   for (size_t pos = 0; pos < stream.size(); pos += chunk) Feed(stream.substr(pos, chunk));
   EXPECT_EQ(evbuffer_get_length(m_input.get()), 0u);
   EXPECT_EQ(Drained(), payloads);
-  EXPECT_EQ(m_log.ErrorCount(), 0);
+  EXPECT_EQ(m_log.ErrorCount(), 0) << m_log.Errors();
 }
 
 INSTANTIATE_TEST_SUITE_P(Chunks, ReaderSplitTest, testing::Values(1, 5, 7, 12, 13, 100, 0));

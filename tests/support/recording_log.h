@@ -35,6 +35,15 @@ class RecordingLog : public com::quor::kbr::client::LogInterface {
     for (const auto& line : m_lines) n += line.first == com::quor::kbr::client::VENTRIX_ERROR ? 1 : 0;
     return n;
   }
+  // Every error line, one per line, for failure messages.
+  std::string Errors() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string out;
+    for (const auto& line : m_lines) {
+      if (line.first == com::quor::kbr::client::VENTRIX_ERROR) out += line.second + "\n";
+    }
+    return out;
+  }
   void Clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lines.clear();

@@ -384,6 +384,8 @@ class SimulatorImpl {
     auto it = m_sites.find(site_type);
     return it == m_sites.end() ? nullptr : it->second.get();
   }
+  int CloseDatafeedConnections(int site_type);
+  int SendMalformed(Malformed kind, int site_type);
   std::vector<Site*> AllSites(int site_type) {
     std::vector<Site*> out;
     for (auto& kv : m_sites) {
@@ -398,9 +400,10 @@ class SimulatorImpl {
 
  private:
   bool SetUpTls();
+  void StopLocked();
   bool StartFailed(const std::string& e) {
     SetError(e);
-    Stop();
+    StopLocked();
     return false;
   }
 
@@ -416,6 +419,9 @@ class SimulatorImpl {
   std::string m_error;                          // guarded by m_mu
   std::mt19937_64 m_rng{std::random_device{}()};  // guarded by m_mu
 
+  // Held by Start, Stop and every control call, so that none of them sees
+  // the sites half built or half torn down.
+  std::mutex m_life_mu;
   SslCtxPtr m_ssl_ctx;
   std::unique_ptr<Site> m_discovery;
   std::map<int, std::unique_ptr<Site>> m_sites;
@@ -1113,6 +1119,7 @@ bool SimulatorImpl::SetUpTls() {
 }
 
 bool SimulatorImpl::Start() {
+  std::lock_guard<std::mutex> life(m_life_mu);
   if (m_started) return true;
   m_started = true;
   if (!SetUpTls()) return StartFailed(LastError());
@@ -1172,6 +1179,11 @@ bool SimulatorImpl::Start() {
 }
 
 void SimulatorImpl::Stop() {
+  std::lock_guard<std::mutex> life(m_life_mu);
+  StopLocked();
+}
+
+void SimulatorImpl::StopLocked() {
   if (m_discovery) m_discovery->StopLoop();
   for (auto& kv : m_sites) kv.second->StopLoop();
   m_discovery.reset();
@@ -1180,6 +1192,7 @@ void SimulatorImpl::Stop() {
 }
 
 bool SimulatorImpl::StopNode(int node_index) {
+  std::lock_guard<std::mutex> life(m_life_mu);
   if (node_index < 0 || static_cast<size_t>(node_index) >= m_scenario.nodes.size()) return false;
   Site* site = SiteOf(m_scenario.nodes[static_cast<size_t>(node_index)].site_type);
   if (!site) return false;
@@ -1188,6 +1201,7 @@ bool SimulatorImpl::StopNode(int node_index) {
 }
 
 bool SimulatorImpl::RestartNode(int node_index) {
+  std::lock_guard<std::mutex> life(m_life_mu);
   if (node_index < 0 || static_cast<size_t>(node_index) >= m_scenario.nodes.size()) return false;
   const NodeSpec& n = m_scenario.nodes[static_cast<size_t>(node_index)];
   Site* site = SiteOf(n.site_type);
@@ -1203,12 +1217,14 @@ bool SimulatorImpl::RestartNode(int node_index) {
 }
 
 bool SimulatorImpl::StopDiscovery() {
+  std::lock_guard<std::mutex> life(m_life_mu);
   if (!m_discovery) return false;
   m_discovery->loop().Call([&] { m_discovery->Unlisten(-1); });
   return true;
 }
 
 bool SimulatorImpl::RestartDiscovery() {
+  std::lock_guard<std::mutex> life(m_life_mu);
   if (!m_discovery) return false;
   const uint16_t port = DiscoveryPort();
   std::string err;
@@ -1273,9 +1289,10 @@ bool FeedSimulator::RestartNode(int node_index) { return m_impl->RestartNode(nod
 bool FeedSimulator::StopDiscovery() { return m_impl->StopDiscovery(); }
 bool FeedSimulator::RestartDiscovery() { return m_impl->RestartDiscovery(); }
 
-int FeedSimulator::CloseDatafeedConnections(int site_type) {
+int SimulatorImpl::CloseDatafeedConnections(int site_type) {
+  std::lock_guard<std::mutex> life(m_life_mu);
   int n = 0;
-  for (Site* site : m_impl->AllSites(site_type)) {
+  for (Site* site : AllSites(site_type)) {
     n += site->loop().Call([site] {
       return site->ForEachOpen(-2, [](Connection* c) {
         c->Close();
@@ -1286,9 +1303,10 @@ int FeedSimulator::CloseDatafeedConnections(int site_type) {
   return n;
 }
 
-int FeedSimulator::SendMalformed(Malformed kind, int site_type) {
+int SimulatorImpl::SendMalformed(Malformed kind, int site_type) {
+  std::lock_guard<std::mutex> life(m_life_mu);
   int n = 0;
-  for (Site* site : m_impl->AllSites(site_type)) {
+  for (Site* site : AllSites(site_type)) {
     n += site->loop().Call([site, kind] {
       return site->ForEachOpen(-2, [kind](Connection* c) {
         return c->logged_in() && c->SendMalformed(kind);
@@ -1296,6 +1314,27 @@ int FeedSimulator::SendMalformed(Malformed kind, int site_type) {
     });
   }
   return n;
+}
+
+int FeedSimulator::CloseDatafeedConnections(int site_type) {
+  return m_impl->CloseDatafeedConnections(site_type);
+}
+int FeedSimulator::SendMalformed(Malformed kind, int site_type) {
+  return m_impl->SendMalformed(kind, site_type);
+}
+
+bool FeedSimulator::RunAction(const ScheduledAction& a) {
+  using K = ScheduledAction::Kind;
+  switch (a.kind) {
+    case K::kStopNode: return StopNode(a.node_index);
+    case K::kRestartNode: return RestartNode(a.node_index);
+    case K::kStopDiscovery: return StopDiscovery();
+    case K::kRestartDiscovery: return RestartDiscovery();
+    case K::kCloseConnections: CloseDatafeedConnections(a.site_type); return true;
+    case K::kSendMalformed: SendMalformed(a.malformed, a.site_type); return true;
+    case K::kSetFaults: SetFaults(a.faults); return true;
+  }
+  return false;
 }
 
 void FeedSimulator::SetFaults(const Faults& faults) { m_impl->SetFaults(faults); }

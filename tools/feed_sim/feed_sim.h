@@ -146,6 +146,21 @@ struct Faults {
   Malformed malformed_kind = Malformed::kGarbageMeta;
 };
 
+// A control action the command-line program applies at a set time after its
+// start (tests call the FeedSimulator members directly, or RunAction).
+struct ScheduledAction {
+  enum class Kind {
+    kStopNode, kRestartNode, kStopDiscovery, kRestartDiscovery,
+    kCloseConnections, kSendMalformed, kSetFaults,
+  };
+  int64_t at_ms = 0;
+  Kind kind = Kind::kCloseConnections;
+  int node_index = 0;          // stop/restart node
+  int site_type = -1;          // close/malformed; -1 = every site type
+  Malformed malformed = Malformed::kGarbageMeta;
+  Faults faults;               // set_faults: replaces every fault
+};
+
 struct Scenario {
   std::map<std::string, std::string> users{{"demo", "demo123"}};  // name -> clear password
   std::vector<NodeSpec> nodes;
@@ -159,6 +174,7 @@ struct Scenario {
   // other type is never sent. Empty = every type is permitted.
   std::vector<int> permitted_data_types;
   Faults faults;
+  std::vector<ScheduledAction> schedule;  // in any order; run by the program
 };
 
 // Parses a scenario from JSON text / a file. On failure returns false and puts
@@ -253,6 +269,9 @@ class FeedSimulator {
   // Sends one malformed frame on every open logged-in datafeed connection of a
   // site type (all when < 0). Returns how many were sent.
   int SendMalformed(Malformed kind, int site_type = -1);
+
+  // Applies one scheduled action now; false if it names no such node.
+  bool RunAction(const ScheduledAction& action);
 
   // Faults, applied from the next event on.
   void SetFaults(const Faults& faults);

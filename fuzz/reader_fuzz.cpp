@@ -1,0 +1,58 @@
+// Feeds arbitrary bytes to the datafeed stream reader's frame cutting and
+// dispatch, in chunks chosen by the input itself, on a connection with no
+// socket. Any crash, overrun or undefined behaviour is a finding.
+#include <event2/buffer.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/common_def.h"
+#include "config/base_config.h"
+#include "datafeed_client/connect_thread.h"
+
+namespace qc = com::quor::kbr::client;
+
+namespace {
+
+struct Fixture {
+  Fixture()
+      : queue(std::make_shared<qc::RawDataQueue>()), back(std::make_shared<qc::RawDataQueueBack>()) {
+    qc::BaseConfig::GetInstance().CloseFileLog();
+    qc::BaseConfig::GetInstance().CloseCoutLog();
+    nodes.emplace(2, qc::ServerHost("127.0.0.1", 1, false));
+    nodes.emplace(1, qc::ServerHost("127.0.0.1", 2, false));
+    conn = std::make_unique<qc::SocketConnectThread>(&handle, nodes, queue, back, user, token, 1, nullptr);
+  }
+  qc::MessageHandle handle;
+  qc::ServerHostListType nodes;
+  std::string user = "fuzz";
+  std::string token = "token";
+  std::shared_ptr<qc::RawDataQueue> queue;
+  std::shared_ptr<qc::RawDataQueueBack> back;
+  std::unique_ptr<qc::SocketConnectThread> conn;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Fixture* fixture = new Fixture();
+  if (size == 0) return 0;
+  const size_t chunk = 1 + data[0] % 64;  // first byte: how the stream is split
+  ++data;
+  --size;
+  evbuffer* input = evbuffer_new();
+  for (size_t pos = 0; pos < size; pos += chunk) {
+    const size_t n = size - pos < chunk ? size - pos : chunk;
+    evbuffer_add(input, data + pos, n);
+    fixture->conn->ProcessInput(input);
+  }
+  fixture->conn->ProcessInput(input);
+  evbuffer_free(input);
+  // Hand every queued body back and let the next frame release it, as the
+  // decompress thread would; whatever remains is released here.
+  qc::DrainRawDataQueues(*fixture->queue, *fixture->back);
+  fixture->conn->Reset();
+  return 0;
+}

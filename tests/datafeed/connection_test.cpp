@@ -1,0 +1,427 @@
+// One site type's datafeed connection against the feed simulator on
+// 127.0.0.1: token login, node rotation, heartbeats, TLS selection,
+// subscription, and market data reaching the raw-data queue intact.
+#include <gtest/gtest.h>
+#include <lz4.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/common_def.h"
+#include "config/base_config.h"
+#include "config/error_define.h"
+#include "datafeed_client/connect_thread.h"
+#include "feed_sim.h"
+#include "support/recording_handle.h"
+#include "support/recording_log.h"
+#include "support/test_pki.h"
+
+namespace qc = com::quor::kbr::client;
+namespace qm = com::quor::qel::model;
+namespace sim = qel::sim;
+using Conn = qc::SocketConnectThread;
+using qel_test::Eventually;
+using std::chrono::milliseconds;
+
+namespace {
+
+constexpr int kSite = 2;
+constexpr int kDataType = 14;
+
+// Stands in for the decompress thread: takes frames off the raw-data queue,
+// checks every record's per-channel sequence, and hands bodies back.
+class QueueConsumer {
+ public:
+  QueueConsumer(std::shared_ptr<qc::RawDataQueue> queue, std::shared_ptr<qc::RawDataQueueBack> back)
+      : m_queue(std::move(queue)), m_back(std::move(back)), m_thread([this] { Loop(); }) {}
+  ~QueueConsumer() {
+    m_stop = true;
+    m_thread.join();
+  }
+  int64_t records() const { return m_records.load(); }
+  int64_t frames() const { return m_frames.load(); }
+  int64_t faults() const { return m_faults.load(); }
+  std::map<int64_t, int64_t> last_sequence() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastSeq;
+  }
+
+ private:
+  void Loop() {
+    while (!m_stop) {
+      qc::RawData* item = m_queue->front();
+      if (item == nullptr) {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        continue;
+      }
+      Check(*item);
+      char** slot = m_back->alloc();
+      if (slot != nullptr) {
+        *slot = item->m_body;
+        m_back->push();
+      } else {
+        delete[] item->m_body;
+      }
+      item->m_body = nullptr;
+      m_queue->pop();
+    }
+  }
+  void Check(const qc::RawData& item) {
+    std::string plain(item.m_body, static_cast<size_t>(item.m_payloadLength));
+    if (item.m_flags & qc::MSG_HEADER_FLAGS_COMPRESS) {
+      int32_t raw_len = 0;
+      memcpy(&raw_len, plain.data(), 4);
+      std::string out(static_cast<size_t>(raw_len), '\0');
+      const int n = LZ4_decompress_safe(plain.data() + 4, &out[0], static_cast<int>(plain.size() - 4), raw_len);
+      if (n != raw_len) return Fault();
+      plain.swap(out);
+    }
+    ++m_frames;
+    size_t pos = 0;
+    while (pos + 4 <= plain.size()) {
+      int32_t len = 0;
+      memcpy(&len, plain.data() + pos, 4);
+      pos += 4;
+      qm::MarketData record;
+      if (len < 0 || pos + static_cast<size_t>(len) > plain.size() ||
+          !record.ParseFromArray(plain.data() + pos, len)) {
+        return Fault();
+      }
+      pos += static_cast<size_t>(len);
+      std::lock_guard<std::mutex> lock(m_mutex);
+      // Each connection numbers a channel's records from 1: a 1 starts over.
+      int64_t& last = m_lastSeq[record.qelmessagechannel()];
+      const int64_t seq = sim::RecordSequence(record);
+      if (seq != last + 1 && seq != 1) Fault();
+      last = seq;
+      ++m_records;
+    }
+  }
+  void Fault() { ++m_faults; }
+
+  std::shared_ptr<qc::RawDataQueue> m_queue;
+  std::shared_ptr<qc::RawDataQueueBack> m_back;
+  std::atomic<bool> m_stop{false};
+  std::atomic<int64_t> m_records{0};
+  std::atomic<int64_t> m_frames{0};
+  std::atomic<int64_t> m_faults{0};
+  std::mutex m_mutex;
+  std::map<int64_t, int64_t> m_lastSeq;
+  std::thread m_thread;  // last: starts once everything above exists
+};
+
+class ConnectionTest : public testing::Test {
+ protected:
+  ConnectionTest()
+      : m_queue(std::make_shared<qc::RawDataQueue>()), m_back(std::make_shared<qc::RawDataQueueBack>()) {
+    qc::BaseConfig::GetInstance().CloseFileLog();
+    qc::BaseConfig::GetInstance().SetReadTimeout(30);
+    qc::BaseConfig::GetInstance().SetUseSSL(false);
+  }
+  ~ConnectionTest() override {
+    m_consumer.reset();
+    if (m_conn) m_conn->Stop();
+    m_conn.reset();
+    qc::DrainRawDataQueues(*m_queue, *m_back);
+  }
+
+  void StartSim(sim::Scenario s) {
+    m_sim = std::make_unique<sim::FeedSimulator>(std::move(s));
+    ASSERT_TRUE(m_sim->Start()) << m_sim->LastError();
+    m_token = m_sim->IssueToken("alice");
+  }
+  // Node list as the discovery service would announce it, from the scenario.
+  qc::ServerHostListType NodesFromSim(bool tls_flag_override = false, bool flag = false) {
+    qc::ServerHostListType nodes;
+    const auto& spec = m_sim->scenario().nodes;
+    for (size_t i = 0; i < spec.size(); ++i) {
+      if (spec[i].site_type != kSite) continue;
+      const bool tls = tls_flag_override ? flag : spec[i].tls;
+      nodes.emplace(spec[i].priority, qc::ServerHost("127.0.0.1", m_sim->NodePortByIndex(static_cast<int>(i)), tls));
+    }
+    return nodes;
+  }
+  void StartConnection(qc::ServerHostListType nodes, SSL_CTX* ctx = nullptr) {
+    m_nodes = std::move(nodes);
+    m_conn = std::make_unique<Conn>(&m_handle, m_nodes, m_queue, m_back, m_user, m_token, kSite, ctx);
+    m_conn->Start();
+    m_conn->TryConnect();
+    EXPECT_NE(m_conn->m_state.load(), Conn::NOT_CONNECTED) << "the loop is ready when Start returns";
+  }
+  bool WaitState(Conn::ConnectState state, milliseconds timeout = milliseconds(10000)) {
+    return Eventually([&] { return m_conn->m_state.load() == state; }, timeout);
+  }
+  void Subscribe() {
+    qm::SubscribeRequest req;
+    req.set_subscribeactiontype(qm::COVERAGE);
+    req.mutable_subscribebydatatype()->add_qeldatatypes(kDataType);
+    ASSERT_EQ(m_conn->SendSubscribeMsg(&req), 0);
+    const auto state = m_conn->m_subscribeState.load();
+    EXPECT_TRUE(state == Conn::SUBSCRIBING || state == Conn::SUBSCRIBE_SUCCESS) << state;
+  }
+  static sim::StreamSpec Stream(int64_t max_records, bool lz4) {
+    sim::StreamSpec st;
+    st.site_type = kSite;
+    st.data_type = kDataType;
+    st.record_kind = sim::kQELStock;
+    st.channels = {11, 12, 13};
+    st.security_ids = {"600000.SH", "600001.SH", "000001.SZ", "000002.SZ"};
+    st.batch = 50;
+    st.lz4 = lz4;
+    st.max_records = max_records;
+    return st;
+  }
+  static sim::Scenario Nodes(int count, bool tls = false) {
+    sim::Scenario s;
+    s.users = {{"alice", "pw"}};
+    for (int i = 0; i < count; ++i) s.nodes.push_back({kSite, 30 - 10 * i, tls, 0});
+    return s;
+  }
+
+  qel_test::RecordingLog m_log;
+  qel_test::RecordingHandle m_handle;
+  std::unique_ptr<sim::FeedSimulator> m_sim;
+  std::string m_user = "alice";
+  std::string m_token;
+  qc::ServerHostListType m_nodes;
+  std::shared_ptr<qc::RawDataQueue> m_queue;
+  std::shared_ptr<qc::RawDataQueueBack> m_back;
+  std::unique_ptr<Conn> m_conn;
+  std::unique_ptr<QueueConsumer> m_consumer;
+};
+
+}  // namespace
+
+TEST_F(ConnectionTest, TokenLoginOnTheHighestPriorityNode) {
+  StartSim(Nodes(2));
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  EXPECT_EQ(m_conn->GetServerIndex(), 0);
+  const std::string host = "127.0.0.1:" + std::to_string(m_sim->NodePort(kSite, 0));
+  EXPECT_EQ(m_conn->getCurrentHostStr(), host);
+  EXPECT_TRUE(m_handle.WaitFor("DataServiceResponse ok", 1, milliseconds(2000)));
+  EXPECT_EQ(m_handle.Events()[0], "NodeSuccess 2 " + host);
+  m_conn->TryConnect();
+  EXPECT_TRUE(m_log.Contains("Is already connected"));
+}
+
+TEST_F(ConnectionTest, ThreeDeadNodesEndFailedAtIndexThree) {
+  StartSim(Nodes(3));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(m_sim->StopNode(m_sim->NodeIndex(kSite, i)));
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::CONNECT_OR_LOGIN_FAILED));
+  EXPECT_EQ(m_conn->GetServerIndex(), 3);
+  EXPECT_EQ(m_conn->getCurrentHostStr(), "");
+  EXPECT_EQ(m_handle.Count("Disconnected 2 127.0.0.1:"), 3) << "one socket error per refused node";
+  EXPECT_TRUE(m_log.Contains("Try to connect to all datafeed node for site type: 2, but still failed"));
+}
+
+TEST_F(ConnectionTest, EmptyNodeListFailsAtOnce) {
+  StartConnection({});
+  EXPECT_EQ(m_conn->m_state.load(), Conn::CONNECT_OR_LOGIN_FAILED);
+  EXPECT_EQ(m_conn->getCurrentHostStr(), "");
+}
+
+TEST_F(ConnectionTest, RotationMovesDownTheListAndNeverWraps) {
+  StartSim(Nodes(3));
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(m_conn->GetServerIndex(), i);
+    ASSERT_TRUE(m_sim->StopNode(m_sim->NodeIndex(kSite, i)));
+    ASSERT_TRUE(m_sim->RestartNode(m_sim->NodeIndex(kSite, i))) << "the node is back, yet never tried again";
+    if (i < 2) {
+      ASSERT_TRUE(Eventually([&] { return m_conn->GetServerIndex() == i + 1 && m_conn->m_state == Conn::LOGIN_SUCCESS; },
+                             milliseconds(10000)));
+    }
+  }
+  ASSERT_TRUE(WaitState(Conn::CONNECT_OR_LOGIN_FAILED));
+  EXPECT_EQ(m_conn->GetServerIndex(), 3);
+  EXPECT_EQ(m_conn->Reset(), 0);
+  EXPECT_EQ(m_conn->GetServerIndex(), 0);
+  EXPECT_EQ(m_conn->m_state.load(), Conn::NOT_CONNECTED) << "visible as soon as Reset returns";
+  m_conn->TryConnect();
+  EXPECT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+}
+
+TEST_F(ConnectionTest, RefusedTokenMovesToTheNextNode) {
+  StartSim(Nodes(2));
+  m_sim->RevokeTokens();
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::CONNECT_OR_LOGIN_FAILED));
+  EXPECT_EQ(m_handle.Count("NodeFailed 2"), 2);
+  EXPECT_EQ(m_handle.Count("DataServiceResponse"), 0);
+}
+
+TEST_F(ConnectionTest, HeartbeatSilenceResetsOnTheSeventhFiring) {
+  qc::BaseConfig::GetInstance().SetHeartBeatInterval(1);
+  sim::Scenario s = Nodes(1);
+  s.faults.no_heartbeat_response = true;
+  StartSim(s);
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  ASSERT_TRUE(WaitState(Conn::NOT_CONNECTED, milliseconds(20000)));
+  EXPECT_EQ(m_log.Count("Not receive heartbeat from datafeed service"), 1);
+  const auto stats = m_sim->Stats();
+  int64_t received = 0;
+  for (const auto& c : stats.connections) received += c.discovery ? 0 : c.heartbeats_received;
+  EXPECT_EQ(received, 6) << "six heartbeats go out unanswered; the seventh firing resets";
+  EXPECT_TRUE(m_log.Contains("Send heartbeat msg failed"));
+}
+
+TEST_F(ConnectionTest, AnsweredHeartbeatsKeepTheConnection) {
+  qc::BaseConfig::GetInstance().SetHeartBeatInterval(1);
+  StartSim(Nodes(1));
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  ASSERT_TRUE(m_sim->WaitFor([](const sim::SimulatorStats& st) { return st.heartbeats_answered >= 3; },
+                             milliseconds(10000)));
+  EXPECT_EQ(m_conn->m_state.load(), Conn::LOGIN_SUCCESS);
+  EXPECT_LE(m_conn->GetHeartbeatCount(), 1u);
+}
+
+struct TlsCase {
+  const char* name;
+  bool config_tls;
+  bool node_flag;
+  bool listener_tls;
+  bool logs_in;  // true exactly when the client's choice matches the listener
+};
+
+class ConnectionTlsTest : public ConnectionTest, public testing::WithParamInterface<TlsCase> {};
+
+TEST_P(ConnectionTlsTest, TlsOnlyWhenConfigAndNodeBothAsk) {
+  const TlsCase& c = GetParam();
+  qel_test::TestPki pki;
+  auto ctx = pki.ClientContext();
+  qc::BaseConfig::GetInstance().SetUseSSL(c.config_tls);
+  qc::BaseConfig::GetInstance().SetReadTimeout(3);
+  sim::Scenario s = Nodes(1, c.listener_tls);
+  s.tls_cert_file = pki.ServerCert();
+  s.tls_key_file = pki.ServerKey();
+  StartSim(s);
+  StartConnection(NodesFromSim(true, c.node_flag), ctx.get());
+  if (c.logs_in) {
+    EXPECT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  } else {
+    EXPECT_TRUE(WaitState(Conn::CONNECT_OR_LOGIN_FAILED, milliseconds(15000)));
+    EXPECT_EQ(m_sim->Stats().datafeed_logins_ok, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Switches, ConnectionTlsTest,
+    testing::Values(TlsCase{"BothOnTlsListener", true, true, true, true},
+                    TlsCase{"ConfigOffPlainListener", false, true, false, true},
+                    TlsCase{"NodeFlagOffPlainListener", true, false, false, true},
+                    TlsCase{"BothOnPlainListener", true, true, false, false},
+                    TlsCase{"ConfigOffTlsListener", false, true, true, false}),
+    [](const testing::TestParamInfo<TlsCase>& info) { return std::string(info.param.name); });
+
+struct DataCase {
+  const char* name;
+  bool lz4;
+  int split_write_bytes;  // 1: the simulator writes every frame byte by byte
+  int64_t records;
+};
+
+class ConnectionDataTest : public ConnectionTest, public testing::WithParamInterface<DataCase> {};
+
+TEST_P(ConnectionDataTest, SubscribedRecordsReachTheQueueInOrderAndComplete) {
+  const DataCase& c = GetParam();
+  sim::Scenario s = Nodes(1);
+  s.streams.push_back(Stream(c.records, c.lz4));
+  s.faults.split_write_bytes = c.split_write_bytes;
+  StartSim(s);
+  m_consumer = std::make_unique<QueueConsumer>(m_queue, m_back);
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  EXPECT_EQ(m_sim->Stats().records_sent, 0) << "nothing is pushed before a subscription";
+  Subscribe();
+  ASSERT_TRUE(Eventually([&] { return m_conn->m_subscribeState.load() == Conn::SUBSCRIBE_SUCCESS; }, milliseconds(5000)));
+  ASSERT_TRUE(m_sim->WaitForRecords(c.records, milliseconds(60000)));
+  ASSERT_TRUE(Eventually([&] { return m_consumer->records() >= c.records; }, milliseconds(60000)));
+  EXPECT_EQ(m_consumer->records(), c.records);
+  EXPECT_EQ(m_consumer->faults(), 0) << "a record out of order, missing, or undecodable";
+  const auto stats = m_sim->Stats();
+  int64_t frames = 0;
+  for (const auto& conn : stats.connections) frames += conn.md_frames_sent;
+  EXPECT_EQ(m_consumer->frames(), frames);
+  auto seen = m_consumer->last_sequence();
+  for (const auto& conn : stats.connections) {
+    for (const auto& ch : conn.channels) EXPECT_EQ(seen[ch.first], ch.second.last_record_seq) << ch.first;
+  }
+  EXPECT_EQ(m_log.ErrorCount(), 0) << m_log.Errors();
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, ConnectionDataTest,
+                         testing::Values(DataCase{"Plain", false, 0, 200000}, DataCase{"Lz4", true, 0, 200000},
+                                         DataCase{"ByteByByte", true, 1, 3000}),
+                         [](const testing::TestParamInfo<DataCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ConnectionTest, RefusedSubscriptionClosesTheSocketButKeepsTheLogin) {
+  sim::Scenario s = Nodes(1);
+  s.faults.refuse_subscribe = true;
+  StartSim(s);
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  Subscribe();
+  ASSERT_TRUE(Eventually([&] { return m_conn->m_subscribeState.load() == Conn::SUBSCRIBE_FAILED; }, milliseconds(5000)));
+  EXPECT_EQ(m_conn->m_state.load(), Conn::LOGIN_SUCCESS);
+  qm::SubscribeRequest req;
+  EXPECT_EQ(m_conn->SendSubscribeMsg(&req), qc::INVALID_DATAFEED_SOCKET);
+}
+
+TEST_F(ConnectionTest, UnbuildableSubscribeWritesNothing) {
+  StartSim(Nodes(1));
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  EXPECT_LT(m_conn->SendSubscribeMsg(nullptr), 0);
+  EXPECT_EQ(m_conn->m_subscribeState.load(), Conn::SUBSCRIBE_FAILED);
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_EQ(m_sim->Stats().subscribe_requests, 0);
+}
+
+TEST_F(ConnectionTest, MalformedFrameFromTheNodeIsAFatalStreamError) {
+  sim::Scenario s = Nodes(1);
+  s.streams.push_back(Stream(0, false));
+  s.faults.malformed_after_frames = 20;
+  s.faults.malformed_kind = sim::Malformed::kPayloadTooLong;
+  StartSim(s);
+  m_consumer = std::make_unique<QueueConsumer>(m_queue, m_back);
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  Subscribe();
+  ASSERT_TRUE(WaitState(Conn::CONNECT_OR_LOGIN_FAILED));
+  EXPECT_TRUE(m_log.Contains("msg parse fail,Message length is abnormal"));
+  EXPECT_EQ(m_handle.Count("NodeFailed 2"), 1);
+  EXPECT_TRUE(Eventually([&] { return m_consumer->frames() == 20; }, milliseconds(5000)));
+  EXPECT_EQ(m_consumer->faults(), 0);
+}
+
+TEST_F(ConnectionTest, ResetAndCloseFromAnotherThreadWhileDataFlows) {
+  sim::Scenario s = Nodes(2);
+  s.streams.push_back(Stream(0, true));
+  StartSim(s);
+  m_consumer = std::make_unique<QueueConsumer>(m_queue, m_back);
+  StartConnection(NodesFromSim());
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+    Subscribe();
+    ASSERT_TRUE(Eventually([&] { return m_consumer->records() > 0; }, milliseconds(5000)));
+    m_conn->CloseSocket();
+    m_conn->Reset();
+    EXPECT_EQ(m_conn->m_state.load(), Conn::NOT_CONNECTED);
+    EXPECT_EQ(m_conn->m_subscribeState.load(), Conn::NOT_SUBSCRIBE);
+    m_conn->TryConnect();
+  }
+  EXPECT_EQ(m_consumer->faults(), 0) << "each connection's records start over at 1 and stay in order";
+  m_conn->Stop();
+  m_conn->Stop();  // idempotent
+}

@@ -1,0 +1,674 @@
+// The simulator over real sockets, spoken to by the small client of
+// wire_client.h: discovery and datafeed logins, heartbeats, subscriptions,
+// market data decoded and checked against the simulator's own counters, TLS,
+// faults and listener control.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <set>
+
+#include "feed_sim.h"
+#include "support/temp_dir.h"
+#include "wire_client.h"
+
+namespace {
+
+using namespace qel::sim;
+using wire::Client;
+using wire::RawFrame;
+namespace model = com::quor::qel::model;
+using std::chrono::milliseconds;
+
+constexpr int kStockType = 3;
+constexpr int kIndexType = 6;
+const std::vector<std::string> kStockIds = {"600000.SH", "600036.SH", "000001.SZ", "000002.SZ"};
+
+Scenario BaseScenario() {
+  Scenario sc;
+  sc.users = {{"demo", "demo123"}, {"other", "pw"}};
+  sc.nodes = {{1, 200, false, 0}, {1, 100, false, 0}, {2, 50, false, 0}};
+  StreamSpec stock;
+  stock.site_type = 1;
+  stock.data_type = kStockType;
+  stock.record_kind = kQELStock;
+  stock.channels = {11, 12};
+  stock.security_ids = kStockIds;
+  stock.batch = 50;
+  stock.lz4 = true;
+  stock.max_records = 2000;
+  StreamSpec index;
+  index.site_type = 1;
+  index.data_type = kIndexType;
+  index.record_kind = kMDIndex;
+  index.channels = {13};
+  index.security_ids = {"000300.SH", "399001.SZ"};
+  index.batch = 7;
+  index.lz4 = false;
+  index.max_records = 300;
+  sc.streams = {stock, index};
+  return sc;
+}
+
+// Logs in to discovery and returns the response (and the request's trace).
+model::LoginResponse DiscoveryLogin(Client& c, const std::string& user, const std::string& pw,
+                                    RawFrame* frame, model::MetaData* meta) {
+  model::LoginResponse rsp;
+  EXPECT_TRUE(c.Send(wire::DiscoveryLogin(user, pw, "sdk_login_42")));
+  EXPECT_TRUE(c.ReadFrame(frame));
+  EXPECT_TRUE(meta->ParseFromString(frame->meta));
+  EXPECT_TRUE(wire::ParseResponseBody(*frame, &rsp));
+  return rsp;
+}
+
+class FeedSimTest : public ::testing::Test {
+ protected:
+  void StartSim(Scenario sc) {
+    m_sim = std::make_unique<FeedSimulator>(std::move(sc));
+    ASSERT_TRUE(m_sim->Start()) << m_sim->LastError();
+  }
+
+  // A logged-in datafeed connection to the given node.
+  void LoginDatafeed(Client& c, int node_index, const std::string& ca = "") {
+    ASSERT_TRUE(c.Connect(m_sim->NodePortByIndex(node_index), ca));
+    const std::string token = m_sim->IssueToken("demo");
+    ASSERT_TRUE(c.Send(wire::DatafeedLogin("demo", token, "sdk_login_1")));
+    RawFrame f;
+    model::MetaData meta;
+    ASSERT_TRUE(c.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
+    model::LoginResponse rsp;
+    ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
+    ASSERT_TRUE(rsp.issuccess());
+  }
+
+  model::SubscribeResponse Subscribe(Client& c, const std::string& request_frame) {
+    EXPECT_TRUE(c.Send(request_frame));
+    RawFrame f;
+    model::MetaData meta;
+    model::SubscribeResponse rsp;
+    EXPECT_TRUE(c.ReadUntil(model::SUBSCRIBE_RESPONSE, &f, &meta));
+    EXPECT_EQ(meta.traceid(), "sdk_subscribe_7");
+    EXPECT_TRUE(wire::ParseResponseBody(f, &rsp));
+    return rsp;
+  }
+
+  // What a client saw of one channel.
+  struct Seen {
+    int64_t frames = 0;
+    int64_t records = 0;
+    int64_t last_frame_index = 0;
+    int64_t last_seq = 0;
+    std::set<std::string> ids;
+    std::set<int> kinds;
+  };
+
+  // Reads market data until `records` records arrived, checking on the way
+  // that each channel's frame index and record sequence go up by exactly one.
+  std::map<int64_t, Seen> ReadMarketData(Client& c, int64_t records) {
+    std::map<int64_t, Seen> seen;
+    int64_t total = 0;
+    while (total < records) {
+      RawFrame f;
+      model::MetaData meta;
+      if (!c.ReadFrame(&f) || !meta.ParseFromString(f.meta)) {
+        ADD_FAILURE() << "stream ended after " << total << " records";
+        break;
+      }
+      if (meta.sysmessagetype() != model::PUSH_MARKET_DATA) continue;
+      std::vector<model::MarketData> recs;
+      std::string why;
+      if (!wire::DecodeRecords(f, &recs, &why)) {
+        ADD_FAILURE() << why;
+        break;
+      }
+      Seen& s = seen[meta.channelno()];
+      EXPECT_EQ(meta.channelindex(), s.last_frame_index + 1) << "channel " << meta.channelno();
+      s.last_frame_index = meta.channelindex();
+      ++s.frames;
+      EXPECT_EQ(meta.qelsysmessagenum(), static_cast<int32_t>(recs.size()));
+      EXPECT_TRUE(meta.traceid().empty());
+      for (const auto& r : recs) {
+        EXPECT_EQ(r.qelmessagechannel(), meta.channelno());
+        EXPECT_EQ(RecordSequence(r), s.last_seq + 1) << "channel " << meta.channelno();
+        s.last_seq = RecordSequence(r);
+        const int kind = RecordKindOf(r);
+        s.kinds.insert(kind);
+        const auto* fd = model::MarketData::descriptor()->FindFieldByNumber(kind);
+        const auto& rec = r.GetReflection()->GetMessage(r, fd);
+        s.ids.insert(rec.GetReflection()->GetString(
+            rec, rec.GetDescriptor()->FindFieldByName("QELSecurityID")));
+        const int dt = rec.GetReflection()->GetInt32(
+            rec, rec.GetDescriptor()->FindFieldByName("QELDataType"));
+        EXPECT_EQ(dt, meta.qeldatatype());
+        ++s.records;
+      }
+      total += static_cast<int64_t>(recs.size());
+    }
+    return seen;
+  }
+
+  // The one datafeed connection's counters as the simulator kept them.
+  ConnectionStats OnlyDatafeedConnection() {
+    ConnectionStats out;
+    int n = 0;
+    for (const auto& c : m_sim->Stats().connections) {
+      if (!c.discovery) {
+        out = c;
+        ++n;
+      }
+    }
+    EXPECT_EQ(n, 1);
+    return out;
+  }
+
+  void ExpectStatsMatch(const std::map<int64_t, Seen>& seen) {
+    // The simulator may still be counting the frame it is writing; wait for
+    // its totals to settle on what the client read.
+    int64_t total = 0;
+    for (const auto& kv : seen) total += kv.second.records;
+    m_sim->WaitFor([&](const SimulatorStats& s) { return s.records_sent >= total; },
+                   milliseconds(2000));
+    const ConnectionStats cs = OnlyDatafeedConnection();
+    ASSERT_EQ(cs.channels.size(), seen.size());
+    for (const auto& kv : seen) {
+      const ChannelStats& ch = cs.channels.at(kv.first);
+      EXPECT_EQ(ch.records, kv.second.records) << "channel " << kv.first;
+      EXPECT_EQ(ch.frames, kv.second.frames) << "channel " << kv.first;
+      EXPECT_EQ(ch.last_record_seq, kv.second.last_seq);
+      EXPECT_EQ(ch.last_frame_index, kv.second.last_frame_index);
+    }
+  }
+
+  std::unique_ptr<FeedSimulator> m_sim;
+};
+
+// ---- discovery -------------------------------------------------------------
+
+struct LoginCase {
+  const char* name;
+  const char* user;
+  const char* password;
+  bool refuse_fault;
+  bool success;
+};
+
+class DiscoveryLoginTest : public FeedSimTest, public ::testing::WithParamInterface<LoginCase> {};
+
+TEST_P(DiscoveryLoginTest, AnswersWithTokenAndNodesOrRefuses) {
+  const LoginCase lc = GetParam();
+  Scenario sc = BaseScenario();
+  sc.faults.refuse_discovery_login = lc.refuse_fault;
+  StartSim(sc);
+  Client c;
+  ASSERT_TRUE(c.Connect(m_sim->DiscoveryPort()));
+  RawFrame f;
+  model::MetaData meta;
+  const model::LoginResponse rsp = DiscoveryLogin(c, lc.user, lc.password, &f, &meta);
+  EXPECT_EQ(meta.sysmessagetype(), model::LOGIN_RESPONSE);
+  EXPECT_EQ(meta.traceid(), "sdk_login_42");
+  EXPECT_EQ(meta.qelsysmessagenum(), 1);
+  EXPECT_EQ(f.version, 1);
+  EXPECT_EQ(f.protocol, 1);
+  EXPECT_EQ(rsp.issuccess(), lc.success);
+  if (lc.success) {
+    EXPECT_EQ(rsp.token().size(), 32u);
+    ASSERT_EQ(rsp.servers_size(), 3);
+    for (int i = 0; i < 3; ++i) {
+      const auto& s = rsp.servers(i);
+      const NodeSpec& n = sc.nodes[static_cast<size_t>(i)];
+      EXPECT_EQ(s.ip(), "127.0.0.1");
+      EXPECT_EQ(s.port(), m_sim->NodePortByIndex(i));
+      EXPECT_NE(s.port(), 0);
+      EXPECT_EQ(s.sitetype(), n.site_type);
+      EXPECT_EQ(s.ippriority(), n.priority);
+      EXPECT_FALSE(s.isssl());
+    }
+    EXPECT_EQ(m_sim->Stats().discovery_logins_ok, 1);
+  } else {
+    EXPECT_TRUE(rsp.token().empty());
+    EXPECT_EQ(rsp.servers_size(), 0);
+    EXPECT_FALSE(rsp.errorcontext().message().empty());
+    EXPECT_EQ(m_sim->Stats().discovery_logins_refused, 1);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DiscoveryLoginTest,
+    ::testing::Values(LoginCase{"RightPassword", "demo", "demo123", false, true},
+                      LoginCase{"WrongPassword", "demo", "demo124", false, false},
+                      LoginCase{"OtherUsersPassword", "other", "demo123", false, false},
+                      LoginCase{"UnknownUser", "nobody", "demo123", false, false},
+                      LoginCase{"RefusedByFault", "demo", "demo123", true, false}),
+    [](const ::testing::TestParamInfo<LoginCase>& i) { return std::string(i.param.name); });
+
+TEST_F(FeedSimTest, DiscoveryWrongTraceFaultAndRequestSentByteByByte) {
+  StartSim(BaseScenario());
+  Faults f;
+  f.wrong_trace_id_discovery = true;
+  m_sim->SetFaults(f);
+  Client c;
+  ASSERT_TRUE(c.Connect(m_sim->DiscoveryPort()));
+  ASSERT_TRUE(c.Send(wire::DiscoveryLogin("demo", "demo123", "sdk_login_9"), 1));
+  RawFrame frame;
+  model::MetaData meta;
+  ASSERT_TRUE(c.ReadFrame(&frame));
+  ASSERT_TRUE(meta.ParseFromString(frame.meta));
+  EXPECT_NE(meta.traceid(), "sdk_login_9");
+  model::LoginResponse rsp;
+  ASSERT_TRUE(wire::ParseResponseBody(frame, &rsp));
+  EXPECT_TRUE(rsp.issuccess());
+}
+
+// ---- datafeed login and heartbeat -----------------------------------------
+
+TEST_F(FeedSimTest, TokenFromDiscoveryLogsInToDatafeedAndHeartbeatsAreAnswered) {
+  StartSim(BaseScenario());
+  Client d;
+  ASSERT_TRUE(d.Connect(m_sim->DiscoveryPort()));
+  RawFrame f;
+  model::MetaData meta;
+  const model::LoginResponse drsp = DiscoveryLogin(d, "demo", "demo123", &f, &meta);
+  ASSERT_TRUE(drsp.issuccess());
+
+  Client c;
+  ASSERT_TRUE(c.Connect(static_cast<uint16_t>(drsp.servers(0).port())));
+  // A wrong token first (sent in 3-byte pieces), then the right one.
+  ASSERT_TRUE(c.Send(wire::DatafeedLogin("demo", "not-a-token", "sdk_login_a"), 3));
+  ASSERT_TRUE(c.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
+  model::LoginResponse rsp;
+  ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
+  EXPECT_FALSE(rsp.issuccess());
+  EXPECT_EQ(meta.traceid(), "sdk_login_a");
+  // The token belongs to "demo", not to "other".
+  ASSERT_TRUE(c.Send(wire::DatafeedLogin("other", drsp.token(), "sdk_login_b")));
+  ASSERT_TRUE(c.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
+  ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
+  EXPECT_FALSE(rsp.issuccess());
+  ASSERT_TRUE(c.Send(wire::DatafeedLogin("demo", drsp.token(), "sdk_login_c")));
+  ASSERT_TRUE(c.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
+  ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
+  EXPECT_TRUE(rsp.issuccess());
+  EXPECT_EQ(meta.traceid(), "sdk_login_c");
+
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(c.Send(wire::Heartbeat()));
+    ASSERT_TRUE(c.ReadFrame(&f));
+    ASSERT_TRUE(meta.ParseFromString(f.meta));
+    EXPECT_EQ(meta.sysmessagetype(), model::HEARTBEAT_RESPONSE);
+    EXPECT_TRUE(meta.traceid().empty());
+    EXPECT_EQ(f.payload_len, 4 + wire::LoadI32(f.payload.data()));
+  }
+  const ConnectionStats cs = OnlyDatafeedConnection();
+  EXPECT_EQ(cs.login_requests, 3);
+  EXPECT_EQ(cs.logins_ok, 1);
+  EXPECT_EQ(cs.logins_refused, 2);
+  EXPECT_EQ(cs.heartbeats_received, 3);
+  EXPECT_EQ(cs.heartbeats_answered, 3);
+  EXPECT_EQ(cs.user, "demo");
+
+  m_sim->RevokeTokens();
+  Client late;
+  ASSERT_TRUE(late.Connect(m_sim->NodePortByIndex(1)));
+  ASSERT_TRUE(late.Send(wire::DatafeedLogin("demo", drsp.token(), "sdk_login_d")));
+  ASSERT_TRUE(late.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
+  ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
+  EXPECT_FALSE(rsp.issuccess());
+}
+
+TEST_F(FeedSimTest, HeartbeatsGoUnansweredUnderFault) {
+  StartSim(BaseScenario());
+  Client c;
+  LoginDatafeed(c, 0);
+  Faults f;
+  f.no_heartbeat_response = true;
+  m_sim->SetFaults(f);
+  ASSERT_TRUE(c.Send(wire::Heartbeat()));
+  EXPECT_TRUE(c.SilentFor(300));
+  ASSERT_TRUE(m_sim->WaitFor(
+      [](const SimulatorStats& s) {
+        for (const auto& c : s.connections) {
+          if (!c.discovery && c.heartbeats_received == 1) return true;
+        }
+        return false;
+      },
+      milliseconds(2000)));
+  EXPECT_EQ(OnlyDatafeedConnection().heartbeats_answered, 0);
+}
+
+// ---- subscription and market data -----------------------------------------
+
+TEST_F(FeedSimTest, SubscriptionByTypeDeliversOrderedDecodableRecords) {
+  StartSim(BaseScenario());
+  Client c;
+  LoginDatafeed(c, 0);
+  const model::SubscribeResponse rsp = Subscribe(c, wire::SubscribeTypes({kStockType}, "sdk_subscribe_7"));
+  ASSERT_TRUE(rsp.issuccess());
+  ASSERT_EQ(rsp.permitteddatatypes_size(), 1);
+  EXPECT_EQ(rsp.permitteddatatypes(0), kStockType);
+
+  const auto seen = ReadMarketData(c, 2000);  // the stream's max_records
+  ASSERT_EQ(seen.size(), 2u);                 // channels 11 and 12; no index data
+  std::set<std::string> ids;
+  for (const auto& kv : seen) {
+    EXPECT_EQ(kv.second.kinds, std::set<int>{kQELStock});
+    ids.insert(kv.second.ids.begin(), kv.second.ids.end());
+  }
+  // Security i is on channel channels[i % 2].
+  EXPECT_EQ(seen.at(11).ids, (std::set<std::string>{kStockIds[0], kStockIds[2]}));
+  EXPECT_EQ(seen.at(12).ids, (std::set<std::string>{kStockIds[1], kStockIds[3]}));
+  ExpectStatsMatch(seen);
+  EXPECT_TRUE(c.SilentFor(200));  // the stream stopped at max_records
+}
+
+TEST_F(FeedSimTest, SubscriptionByIdAndPermissionsFilterTheData) {
+  StartSim(BaseScenario());
+  m_sim->SetPermittedDataTypes({kIndexType});
+  Client c;
+  LoginDatafeed(c, 0);
+  model::SubscribeRequest req;
+  req.set_subscribeactiontype(model::ADD);
+  req.mutable_subscribebydatatype()->add_qeldatatypes(kStockType);
+  auto* d = req.mutable_subscribebyid()->add_subscribebyiddetails();
+  d->set_qeldatatype(kIndexType);
+  d->add_quorsecurityid("399001.SZ");
+  const model::SubscribeResponse rsp =
+      Subscribe(c, wire::RequestFrame(model::SUBSCRIBE_REQUEST, "sdk_subscribe_7", req));
+  ASSERT_TRUE(rsp.issuccess());
+  ASSERT_EQ(rsp.permitteddatatypes_size(), 1);
+  EXPECT_EQ(rsp.permitteddatatypes(0), kIndexType);
+  ASSERT_EQ(rsp.permittediddetails_size(), 1);
+
+  // Stock is not permitted; of the index stream only the subscribed security
+  // arrives (every other index record is skipped, so 300 records of one id).
+  const auto seen = ReadMarketData(c, 300);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen.at(13).ids, std::set<std::string>{"399001.SZ"});
+  EXPECT_EQ(seen.at(13).kinds, std::set<int>{kMDIndex});
+  ExpectStatsMatch(seen);
+}
+
+TEST_F(FeedSimTest, RefusedSubscriptionSendsNoData) {
+  StartSim(BaseScenario());
+  Faults f;
+  f.refuse_subscribe = true;
+  m_sim->SetFaults(f);
+  Client c;
+  LoginDatafeed(c, 0);
+  const model::SubscribeResponse rsp =
+      Subscribe(c, wire::SubscribeTypes({kStockType, kIndexType}, "sdk_subscribe_7"));
+  EXPECT_FALSE(rsp.issuccess());
+  EXPECT_FALSE(rsp.errorcontext().message().empty());
+  EXPECT_TRUE(c.SilentFor(300));
+  EXPECT_EQ(OnlyDatafeedConnection().records_sent, 0);
+  EXPECT_EQ(OnlyDatafeedConnection().subscribes_refused, 1);
+}
+
+TEST_F(FeedSimTest, EveryRecordKindOfBothFamiliesIsPushed) {
+  Scenario sc = BaseScenario();
+  sc.streams.clear();
+  std::vector<int> types;
+  for (int kind : AllRecordKinds()) {
+    StreamSpec s;
+    s.site_type = 1;
+    s.data_type = 100 + kind;
+    s.record_kind = kind;
+    s.channels = {kind};
+    s.security_ids = {"SEC" + std::to_string(kind)};
+    s.batch = 4;
+    s.lz4 = kind % 2 == 0;
+    s.max_records = 10;
+    sc.streams.push_back(s);
+    types.push_back(s.data_type);
+  }
+  StartSim(sc);
+  Client c;
+  LoginDatafeed(c, 1);
+  ASSERT_TRUE(Subscribe(c, wire::SubscribeTypes(types, "sdk_subscribe_7")).issuccess());
+  const auto seen = ReadMarketData(c, 10 * static_cast<int64_t>(AllRecordKinds().size()));
+  ASSERT_EQ(seen.size(), AllRecordKinds().size());
+  for (int kind : AllRecordKinds()) {
+    const Seen& s = seen.at(kind);
+    EXPECT_EQ(s.kinds, std::set<int>{kind}) << RecordKindName(kind);
+    EXPECT_EQ(s.records, 10) << RecordKindName(kind);
+    EXPECT_EQ(s.frames, 3) << RecordKindName(kind);  // 4 + 4 + 2
+  }
+  ExpectStatsMatch(seen);
+}
+
+TEST_F(FeedSimTest, FramesSplitIntoSmallWritesStillDecode) {
+  Scenario sc = BaseScenario();
+  sc.streams[0].max_records = 300;
+  sc.faults.split_write_bytes = 7;
+  StartSim(sc);
+  Client c;
+  LoginDatafeed(c, 0);
+  ASSERT_TRUE(Subscribe(c, wire::SubscribeTypes({kStockType}, "sdk_subscribe_7")).issuccess());
+  const auto seen = ReadMarketData(c, 300);
+  ExpectStatsMatch(seen);
+}
+
+// ---- TLS --------------------------------------------------------------------
+
+// A throw-away CA and a server certificate for 127.0.0.1 signed by it.
+class TlsFeedSimTest : public FeedSimTest {
+ protected:
+  void SetUp() override {
+    const std::string d = m_dir.path();
+    const std::string cmd =
+        "cd '" + d + "' && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+        "-keyout ca.key -out ca.crt -days 1 -subj /CN=qel-test-ca && "
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+        "-keyout server.key -out server.csr -subj /CN=127.0.0.1 && "
+        "printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext && "
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+        "-out server.crt -days 1 -extfile san.ext";
+    ASSERT_EQ(std::system((cmd + " > /dev/null 2>&1").c_str()), 0);
+  }
+  std::string Path(const char* f) const { return m_dir.path() + "/" + f; }
+  qel_test::TempDir m_dir;
+};
+
+TEST_F(TlsFeedSimTest, DiscoveryLoginSubscriptionAndDataOverTls) {
+  Scenario sc = BaseScenario();
+  sc.discovery_tls = true;
+  for (auto& n : sc.nodes) n.tls = true;
+  sc.tls_cert_file = Path("server.crt");
+  sc.tls_key_file = Path("server.key");
+  sc.streams[0].max_records = 500;
+  StartSim(sc);
+
+  Client d;
+  ASSERT_TRUE(d.Connect(m_sim->DiscoveryPort(), Path("ca.crt")));
+  RawFrame f;
+  model::MetaData meta;
+  const model::LoginResponse drsp = DiscoveryLogin(d, "demo", "demo123", &f, &meta);
+  ASSERT_TRUE(drsp.issuccess());
+  for (const auto& s : drsp.servers()) EXPECT_TRUE(s.isssl());
+
+  Client c;
+  ASSERT_TRUE(c.Connect(static_cast<uint16_t>(drsp.servers(0).port()), Path("ca.crt")));
+  ASSERT_TRUE(c.Send(wire::DatafeedLogin("demo", drsp.token(), "sdk_login_t")));
+  ASSERT_TRUE(c.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
+  model::LoginResponse rsp;
+  ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
+  ASSERT_TRUE(rsp.issuccess());
+  ASSERT_TRUE(Subscribe(c, wire::SubscribeTypes({kStockType}, "sdk_subscribe_7")).issuccess());
+  const auto seen = ReadMarketData(c, 500);
+  ExpectStatsMatch(seen);
+  EXPECT_TRUE(OnlyDatafeedConnection().tls);
+}
+
+TEST_F(TlsFeedSimTest, StartFailsWithoutUsableCertificate) {
+  Scenario sc = BaseScenario();
+  sc.nodes[0].tls = true;
+  FeedSimulator missing(sc);
+  EXPECT_FALSE(missing.Start());
+  EXPECT_FALSE(missing.LastError().empty());
+  sc.tls_cert_file = Path("server.crt");
+  sc.tls_key_file = Path("ca.key");  // a key that does not match the certificate
+  FeedSimulator mismatched(sc);
+  EXPECT_FALSE(mismatched.Start());
+  EXPECT_NE(mismatched.LastError().find("key"), std::string::npos);
+}
+
+// ---- malformed frames -------------------------------------------------------
+
+struct MalformedCase {
+  const char* name;
+  Malformed kind;
+};
+
+class MalformedTest : public FeedSimTest, public ::testing::WithParamInterface<MalformedCase> {};
+
+TEST_P(MalformedTest, FrameIsBrokenTheAnnouncedWay) {
+  StartSim(BaseScenario());
+  Client c;
+  LoginDatafeed(c, 0);
+  ASSERT_EQ(m_sim->SendMalformed(GetParam().kind, 1), 1);
+  RawFrame f;
+  const bool whole = c.ReadFrame(&f);
+  model::MetaData meta;
+  std::vector<model::MarketData> recs;
+  std::string why;
+  switch (GetParam().kind) {
+    case Malformed::kMetaTooLong:
+      EXPECT_FALSE(whole);
+      EXPECT_EQ(f.meta_len, 65536);
+      break;
+    case Malformed::kPayloadTooLong:
+      EXPECT_FALSE(whole);
+      EXPECT_EQ(f.payload_len, 70000);
+      break;
+    case Malformed::kNegativeLength:
+      EXPECT_FALSE(whole);
+      EXPECT_LT(f.payload_len, 0);
+      break;
+    case Malformed::kGarbageMeta:
+      ASSERT_TRUE(whole);
+      EXPECT_FALSE(meta.ParseFromString(f.meta));
+      break;
+    case Malformed::kTruncatedRecord:
+      ASSERT_TRUE(whole);
+      ASSERT_TRUE(meta.ParseFromString(f.meta));
+      EXPECT_FALSE(wire::DecodeRecords(f, &recs, &why));
+      EXPECT_EQ(why, "record runs past the payload");
+      break;
+    case Malformed::kCorruptLz4:
+      ASSERT_TRUE(whole);
+      ASSERT_TRUE(meta.ParseFromString(f.meta));
+      EXPECT_TRUE(f.flags & 0x4000);
+      EXPECT_FALSE(wire::DecodeRecords(f, &recs, &why));
+      EXPECT_EQ(why, "lz4 decompression failed");
+      break;
+  }
+  EXPECT_EQ(OnlyDatafeedConnection().malformed_sent, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MalformedTest,
+    ::testing::Values(MalformedCase{"MetaTooLong", Malformed::kMetaTooLong},
+                      MalformedCase{"PayloadTooLong", Malformed::kPayloadTooLong},
+                      MalformedCase{"NegativeLength", Malformed::kNegativeLength},
+                      MalformedCase{"GarbageMeta", Malformed::kGarbageMeta},
+                      MalformedCase{"TruncatedRecord", Malformed::kTruncatedRecord},
+                      MalformedCase{"CorruptLz4", Malformed::kCorruptLz4}),
+    [](const ::testing::TestParamInfo<MalformedCase>& i) { return std::string(i.param.name); });
+
+TEST_F(FeedSimTest, MalformedFrameReplacesTheNthMarketDataFrame) {
+  Scenario sc = BaseScenario();
+  sc.faults.malformed_after_frames = 3;
+  sc.faults.malformed_kind = Malformed::kGarbageMeta;
+  StartSim(sc);
+  Client c;
+  LoginDatafeed(c, 0);
+  ASSERT_TRUE(Subscribe(c, wire::SubscribeTypes({kStockType}, "sdk_subscribe_7")).issuccess());
+  RawFrame f;
+  model::MetaData meta;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(c.ReadFrame(&f));
+    ASSERT_TRUE(meta.ParseFromString(f.meta));
+    EXPECT_EQ(meta.sysmessagetype(), model::PUSH_MARKET_DATA);
+  }
+  ASSERT_TRUE(c.ReadFrame(&f));
+  EXPECT_FALSE(meta.ParseFromString(f.meta));
+}
+
+// ---- connection faults and listener control --------------------------------
+
+TEST_F(FeedSimTest, ConnectionClosesAfterNFrames) {
+  Scenario sc = BaseScenario();
+  sc.faults.close_after_frames = 5;  // login response, subscribe response, 3 data frames
+  StartSim(sc);
+  Client c;
+  LoginDatafeed(c, 0);
+  ASSERT_TRUE(Subscribe(c, wire::SubscribeTypes({kStockType}, "sdk_subscribe_7")).issuccess());
+  int data_frames = 0;
+  RawFrame f;
+  while (c.ReadFrame(&f)) ++data_frames;
+  EXPECT_EQ(data_frames, 3);
+  const ConnectionStats cs = OnlyDatafeedConnection();
+  EXPECT_EQ(cs.frames_sent, 5);
+  EXPECT_EQ(cs.md_frames_sent, 3);
+}
+
+TEST_F(FeedSimTest, ConnectionClosesAtAGivenMomentOrOnRequest) {
+  Scenario sc = BaseScenario();
+  sc.faults.close_after_ms = 50;
+  StartSim(sc);
+  Client timed;
+  LoginDatafeed(timed, 0);
+  EXPECT_TRUE(timed.WaitForEof());
+
+  m_sim->SetFaults(Faults{});
+  Client a, b;
+  LoginDatafeed(a, 0);
+  LoginDatafeed(b, 2);
+  EXPECT_EQ(m_sim->CloseDatafeedConnections(1), 1);
+  EXPECT_TRUE(a.WaitForEof());
+  ASSERT_TRUE(b.Send(wire::Heartbeat()));
+  RawFrame f;
+  EXPECT_TRUE(b.ReadFrame(&f));  // site type 2 untouched
+}
+
+TEST_F(FeedSimTest, NodeAndDiscoveryStopAndRestartOnTheSamePort) {
+  StartSim(BaseScenario());
+  const uint16_t port = m_sim->NodePortByIndex(0);
+  Client before;
+  LoginDatafeed(before, 0);
+  ASSERT_TRUE(m_sim->StopNode(0));
+  EXPECT_TRUE(before.WaitForEof());
+  Client refused;
+  EXPECT_FALSE(refused.Connect(port));
+  ASSERT_TRUE(m_sim->RestartNode(0));
+  EXPECT_EQ(m_sim->NodePortByIndex(0), port);
+  Client after;
+  LoginDatafeed(after, 0);
+
+  const uint16_t dport = m_sim->DiscoveryPort();
+  ASSERT_TRUE(m_sim->StopDiscovery());
+  Client nod;
+  EXPECT_FALSE(nod.Connect(dport));
+  ASSERT_TRUE(m_sim->RestartDiscovery());
+  Client d;
+  ASSERT_TRUE(d.Connect(dport));
+  RawFrame f;
+  model::MetaData meta;
+  EXPECT_TRUE(DiscoveryLogin(d, "demo", "demo123", &f, &meta).issuccess());
+}
+
+TEST_F(FeedSimTest, GarbageFromTheClientClosesTheConnection) {
+  StartSim(BaseScenario());
+  Client c;
+  ASSERT_TRUE(c.Connect(m_sim->NodePortByIndex(0)));
+  std::string bad(12, '\0');
+  bad[0] = 1;
+  bad[1] = 1;
+  const int32_t huge = 100000;
+  std::memcpy(&bad[4], &huge, 4);
+  ASSERT_TRUE(c.Send(bad));
+  EXPECT_TRUE(c.WaitForEof());
+  EXPECT_EQ(OnlyDatafeedConnection().protocol_errors, 1);
+}
+
+}  // namespace
