@@ -1,12 +1,32 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds everything and runs the whole test suite:
-# the regular build, then the sanitizer builds of the concurrency- and
-# parsing-heavy tests.
+# The whole test suite on a fresh Debian 12 machine: installs the packages,
+# builds, runs every test, then rebuilds with ThreadSanitizer and with
+# AddressSanitizer + UndefinedBehaviorSanitizer (plus a bounded libFuzzer run)
+# for the threaded and byte-parsing parts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 JOBS=$(nproc)
 
+# The threaded and parsing suites that also run under the sanitizers.
+SAN_TESTS='^(Reader|Limits/Reader|Chunks/Reader|ConnectionTest|Switches/ConnectionTls|Streams/ConnectionData|Discovery|SPSC|LogTest|Decode|Encode|MessageHeader)'
+
+echo "=== regular build ==="
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$JOBS"
 ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 600
+
+echo "=== ThreadSanitizer build ==="
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_TSAN=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQEL_BUILD_BENCH=OFF -DQEL_BUILD_TOOLS=ON
+cmake --build build-tsan -j "$JOBS"
+QEL_STRESS_ITEMS=2000000 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --test-dir build-tsan --output-on-failure -j "$JOBS" --timeout 900 -R "$SAN_TESTS"
+
+echo "=== AddressSanitizer + UndefinedBehaviorSanitizer build, fuzzing ==="
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENABLE_ASAN=ON -DENABLE_UBSAN=ON \
+  -DQEL_BUILD_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQEL_BUILD_BENCH=OFF -DQEL_BUILD_TOOLS=ON
+cmake --build build-asan -j "$JOBS"
+QEL_STRESS_ITEMS=5000000 ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+  ctest --test-dir build-asan --output-on-failure -j "$JOBS" --timeout 900 -R "$SAN_TESTS|reader_fuzz_bounded"
+echo "=== all tests passed ==="

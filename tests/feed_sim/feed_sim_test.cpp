@@ -435,6 +435,21 @@ TEST_F(FeedSimTest, EveryRecordKindOfBothFamiliesIsPushed) {
   ExpectStatsMatch(seen);
 }
 
+TEST_F(FeedSimTest, RateLimitedStreamStillSendsWholeBatches) {
+  Scenario sc = BaseScenario();
+  sc.streams[0].rate_per_sec = 5000;  // a batch of 50 accrues every 10 ms
+  sc.streams[0].max_records = 500;
+  StartSim(sc);
+  Client c;
+  LoginDatafeed(c, 0);
+  ASSERT_TRUE(Subscribe(c, wire::SubscribeTypes({kStockType}, "sdk_subscribe_7")).issuccess());
+  const auto seen = ReadMarketData(c, 500);
+  int64_t frames = 0;
+  for (const auto& kv : seen) frames += kv.second.frames;
+  EXPECT_EQ(frames, 10);
+  ExpectStatsMatch(seen);
+}
+
 TEST_F(FeedSimTest, FramesSplitIntoSmallWritesStillDecode) {
   Scenario sc = BaseScenario();
   sc.streams[0].max_records = 300;
@@ -655,6 +670,33 @@ TEST_F(FeedSimTest, NodeAndDiscoveryStopAndRestartOnTheSamePort) {
   RawFrame f;
   model::MetaData meta;
   EXPECT_TRUE(DiscoveryLogin(d, "demo", "demo123", &f, &meta).issuccess());
+}
+
+TEST_F(FeedSimTest, ScheduledActionsDriveTheSameControls) {
+  StartSim(BaseScenario());
+  ScheduledAction stop;
+  stop.kind = ScheduledAction::Kind::kStopNode;
+  stop.node_index = 2;
+  ASSERT_TRUE(m_sim->RunAction(stop));
+  Client c;
+  EXPECT_FALSE(c.Connect(m_sim->NodePortByIndex(2)));
+  stop.node_index = 9;
+  EXPECT_FALSE(m_sim->RunAction(stop));
+
+  ScheduledAction faults;
+  faults.kind = ScheduledAction::Kind::kSetFaults;
+  faults.faults.refuse_datafeed_login = true;
+  ASSERT_TRUE(m_sim->RunAction(faults));
+  EXPECT_TRUE(m_sim->GetFaults().refuse_datafeed_login);
+  Client d;
+  ASSERT_TRUE(d.Connect(m_sim->NodePortByIndex(0)));
+  ASSERT_TRUE(d.Send(wire::DatafeedLogin("demo", m_sim->IssueToken("demo"), "sdk_login_r")));
+  RawFrame f;
+  model::MetaData meta;
+  ASSERT_TRUE(d.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
+  model::LoginResponse rsp;
+  ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
+  EXPECT_FALSE(rsp.issuccess());
 }
 
 TEST_F(FeedSimTest, GarbageFromTheClientClosesTheConnection) {

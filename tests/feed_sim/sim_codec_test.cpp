@@ -255,7 +255,12 @@ TEST(SimScenario, FullDocumentAndErrors) {
                    "security_ids": ["A"], "rate_per_sec": 10.5, "batch": 5, "lz4": true,
                    "max_records": 100}],
       "faults": {"refuse_subscribe": true, "split_write_bytes": 3,
-                 "malformed_kind": "corrupt_lz4", "close_after_frames": 9}
+                 "malformed_kind": "corrupt_lz4", "close_after_frames": 9},
+      "schedule": [{"at_ms": 500, "action": "stop_node", "node": 0},
+                   {"at_ms": 900, "action": "set_faults",
+                    "faults": {"no_heartbeat_response": true}},
+                   {"at_ms": 1000, "action": "send_malformed", "site_type": 4,
+                    "malformed_kind": "negative_length"}]
     })",
                                 &sc, &err))
       << err;
@@ -270,6 +275,14 @@ TEST(SimScenario, FullDocumentAndErrors) {
   EXPECT_EQ(sc.faults.malformed_kind, Malformed::kCorruptLz4);
   EXPECT_EQ(sc.faults.close_after_frames, 9);
   EXPECT_EQ(sc.permitted_data_types, (std::vector<int>{3}));
+  ASSERT_EQ(sc.schedule.size(), 3u);
+  EXPECT_EQ(sc.schedule[0].kind, ScheduledAction::Kind::kStopNode);
+  EXPECT_EQ(sc.schedule[0].at_ms, 500);
+  EXPECT_EQ(sc.schedule[1].kind, ScheduledAction::Kind::kSetFaults);
+  EXPECT_TRUE(sc.schedule[1].faults.no_heartbeat_response);
+  EXPECT_EQ(sc.schedule[2].kind, ScheduledAction::Kind::kSendMalformed);
+  EXPECT_EQ(sc.schedule[2].site_type, 4);
+  EXPECT_EQ(sc.schedule[2].malformed, Malformed::kNegativeLength);
 
   const char* bad[] = {
       "not json",
@@ -280,6 +293,7 @@ TEST(SimScenario, FullDocumentAndErrors) {
       R"({"nodes": [], "streams": [{"record": "QELStock", "channels": []}]})",
       R"({"nodes": [], "faults": {"malformed_kind": "weird"}})",
       R"({"nodes": [{"port": 70000}]})",
+      R"({"nodes": [], "schedule": [{"action": "explode"}]})",
   };
   for (const char* text : bad) {
     Scenario s2;

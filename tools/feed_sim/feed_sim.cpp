@@ -916,8 +916,13 @@ void Connection::Pump() {
       const StreamSpec& spec = streams[slot.stream].spec;
       const StreamState& st = m_stream_state[slot.stream];
       int64_t want = spec.batch;
-      if (spec.rate_per_sec > 0) want = std::min<int64_t>(want, static_cast<int64_t>(st.tokens));
       if (spec.max_records > 0) want = std::min<int64_t>(want, spec.max_records - st.sent);
+      if (spec.rate_per_sec > 0) {
+        const auto avail = static_cast<int64_t>(st.tokens);
+        // Whole batches when one accrues within 100 ms; otherwise what is due.
+        if (avail < want && spec.rate_per_sec * 0.1 >= static_cast<double>(want)) continue;
+        want = std::min(want, avail);
+      }
       if (want <= 0) continue;
       m_next_slot = (idx + 1) % m_slots.size();
       if (f.malformed_after_frames > 0 && !m_malformed_done &&

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+#include <algorithm>
 #include <thread>
 
 #include "feed_sim.h"
@@ -38,6 +40,10 @@ void PrintHelp(const char* prog) {
       "  --duration SECONDS     stop after this long (default: run until SIGINT/SIGTERM)\n"
       "  --stats-interval SEC   seconds between rate lines (default 5; 0 = none)\n"
       "  --help                 show this text\n"
+      "\n"
+      "The scenario's \"schedule\" lists timed actions (stop_node, restart_node,\n"
+      "stop_discovery, restart_discovery, close_connections, send_malformed,\n"
+      "set_faults) applied at their at_ms after start.\n"
       "\n"
       "Output: one line per listener at start ('discovery 127.0.0.1:PORT tls=on',\n"
       "'node site_type=1 priority=100 127.0.0.1:PORT tls=on'), then rate lines and\n"
@@ -132,6 +138,11 @@ int main(int argc, char** argv) {
   }
   std::fflush(stdout);
 
+  std::vector<qel::sim::ScheduledAction> schedule = sc.schedule;
+  std::stable_sort(schedule.begin(), schedule.end(),
+                   [](const auto& a, const auto& b) { return a.at_ms < b.at_ms; });
+  size_t next_action = 0;
+
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   auto last = start;
@@ -141,6 +152,13 @@ int main(int argc, char** argv) {
     const auto now = Clock::now();
     const double elapsed = std::chrono::duration<double>(now - start).count();
     if (duration > 0 && elapsed >= duration) break;
+    while (next_action < schedule.size() &&
+           static_cast<double>(schedule[next_action].at_ms) <= elapsed * 1000.0) {
+      const auto& a = schedule[next_action++];
+      const bool ok = sim.RunAction(a);
+      std::printf("action t=%.1fs #%zu %s\n", elapsed, next_action, ok ? "applied" : "failed");
+      std::fflush(stdout);
+    }
     if (interval > 0 && std::chrono::duration<double>(now - last).count() >= interval) {
       const auto st = sim.Stats();
       const double dt = std::chrono::duration<double>(now - last).count();

@@ -162,6 +162,42 @@ bool ParseStream(Reader& rd, json_t* s, size_t i, StreamSpec* out) {
   return true;
 }
 
+bool ParseAction(Reader& rd, json_t* a, size_t i, ScheduledAction* out) {
+  using K = ScheduledAction::Kind;
+  const std::string w = "schedule[" + std::to_string(i) + "]";
+  if (!json_is_object(a)) return rd.Fail(w + " must be an object");
+  std::string action;
+  if (!rd.String(a, "action", &action, w) ||
+      !rd.IntAs(a, "at_ms", &out->at_ms, w, 0, INT64_MAX) ||
+      !rd.IntAs(a, "node", &out->node_index, w, 0, INT32_MAX) ||
+      !rd.IntAs(a, "site_type", &out->site_type, w, INT32_MIN, INT32_MAX)) {
+    return false;
+  }
+  static const std::pair<const char*, K> kNames[] = {
+      {"stop_node", K::kStopNode},           {"restart_node", K::kRestartNode},
+      {"stop_discovery", K::kStopDiscovery}, {"restart_discovery", K::kRestartDiscovery},
+      {"close_connections", K::kCloseConnections},
+      {"send_malformed", K::kSendMalformed}, {"set_faults", K::kSetFaults},
+  };
+  bool known = false;
+  for (const auto& n : kNames) {
+    if (action == n.first) {
+      out->kind = n.second;
+      known = true;
+    }
+  }
+  if (!known) return rd.Fail(w + ".action: unknown action '" + action + "'");
+  std::string kind;
+  if (!rd.String(a, "malformed_kind", &kind, w)) return false;
+  if (!kind.empty() && !ParseMalformed(kind, &out->malformed)) {
+    return rd.Fail(w + ".malformed_kind: unknown kind '" + kind + "'");
+  }
+  if (json_t* f = json_object_get(a, "faults")) {
+    if (!ParseFaults(rd, f, &out->faults)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseScenarioJson(const std::string& text, Scenario* out, std::string* error) {
@@ -234,6 +270,15 @@ bool ParseScenarioJson(const std::string& text, Scenario* out, std::string* erro
   }
   if (json_t* f = json_object_get(r, "faults")) {
     if (!ParseFaults(rd, f, &sc.faults)) return false;
+  }
+  if (json_t* sched = json_object_get(r, "schedule")) {
+    if (!json_is_array(sched)) return rd.Fail("schedule must be an array");
+    json_t* a;
+    json_array_foreach(sched, i, a) {
+      ScheduledAction act;
+      if (!ParseAction(rd, a, i, &act)) return false;
+      sc.schedule.push_back(act);
+    }
   }
   *out = std::move(sc);
   return true;
