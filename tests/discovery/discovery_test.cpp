@@ -56,7 +56,8 @@ class DiscoveryTest : public testing::Test {
  protected:
   void SetUp() override {
     qc::BaseConfig::GetInstance().CloseFileLog();
-    qc::BaseConfig::GetInstance().SetReadTimeout(3);
+    // Generous: under a sanitizer on a loaded machine an answer can take seconds.
+    qc::BaseConfig::GetInstance().SetReadTimeout(20);
   }
   std::unique_ptr<sim::FeedSimulator> StartSim(sim::Scenario s) {
     auto feed = std::make_unique<sim::FeedSimulator>(std::move(s));
@@ -143,6 +144,7 @@ TEST_F(DiscoveryTest, ResponseSplitIntoTinyWritesIsAccumulated) {
 TEST_F(DiscoveryTest, SecondConcurrentPassIsRefusedAtOnce) {
   sim::Scenario s = TwoSiteScenario();
   s.faults.no_discovery_response = true;  // the first pass waits for its read timeout
+  qc::BaseConfig::GetInstance().SetReadTimeout(3);
   auto feed = StartSim(s);
   m_client.SetHostRetryPauseForTest(0);
   m_client.InitParams("alice", "s3cret", false, Host(*feed), {});
