@@ -55,7 +55,11 @@ using RawDataQueueBackMap = std::unordered_map<uint32_t, std::shared_ptr<RawData
 // buffers released; null pointers are popped and not counted.
 inline uint32_t ReleaseQueuedBodies(RawDataQueue& rawDataQueue) {
   uint32_t released = 0;
-  while (RawData* item = rawDataQueue.front()) {
+  // A queue holds at most kCapacity items; the bound also ends the loop if a
+  // producer is wrongly still running.
+  for (uint32_t i = 0; i < RawDataQueue::kCapacity; ++i) {
+    RawData* item = rawDataQueue.front();
+    if (item == nullptr) break;
     if (item->m_body != nullptr) {
       delete[] item->m_body;
       item->m_body = nullptr;
@@ -68,7 +72,9 @@ inline uint32_t ReleaseQueuedBodies(RawDataQueue& rawDataQueue) {
 
 inline uint32_t ReleaseQueuedBodies(RawDataQueueBack& rawDataQueueBack) {
   uint32_t released = 0;
-  while (char** slot = rawDataQueueBack.front()) {
+  for (uint32_t i = 0; i < RawDataQueueBack::kCapacity; ++i) {
+    char** slot = rawDataQueueBack.front();
+    if (slot == nullptr) break;
     if (*slot != nullptr) {
       delete[] *slot;
       *slot = nullptr;

@@ -42,10 +42,11 @@ class MultiPlatformKits {
   std::unique_ptr<char[]> m_hostName;
   std::unique_ptr<char[]> m_mac;
   std::unique_ptr<char[]> m_connection_id;
-  const int HOSTNAME_LENGTH = 128;
-  const int MAC_LENGTH = 64;
-  const int CONNECTION_ID_LENGTH = 128;
-  const char* const DEFAULT_MAC = "default_mac";
+  // Static: the constructor sizes buffers with them before any member is set.
+  static constexpr int HOSTNAME_LENGTH = 128;
+  static constexpr int MAC_LENGTH = 64;
+  static constexpr int CONNECTION_ID_LENGTH = 128;
+  static constexpr const char* DEFAULT_MAC = "default_mac";
 
   static MultiPlatformKits* s_kits;
 };

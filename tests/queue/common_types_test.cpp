@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <new>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -61,6 +62,8 @@ struct HostTextCase {
   const char* ip;
   int port;
 };
+void PrintTo(const HostTextCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
 class ServerHostText : public testing::TestWithParam<HostTextCase> {};
 }  // namespace
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -291,7 +292,8 @@ TYPED_TEST(SPSCQueueEdge, FullAtCapacityAndFreeAgainAfterOnePop) {
 
   uint64_t expected = 1;
   uint64_t wrong = 0;
-  for (uint64_t v = PopValue(q); v != kNone; v = PopValue(q)) {
+  // Bounded by the ring size, so a queue that never empties fails instead of hanging.
+  for (uint64_t v = PopValue(q); v != kNone && expected <= this->kCnt; v = PopValue(q)) {
     if (v != expected) ++wrong;
     ++expected;
   }
@@ -347,7 +349,7 @@ TYPED_TEST(SPSCQueueEdge, IndicesWrapAndItemsKeepTheirOrder) {
     }
     ASSERT_EQ(q.approxSize(), nextPush - nextPop);
   }
-  for (uint64_t v = PopValue(q); v != kNone; v = PopValue(q)) {
+  for (uint64_t v = PopValue(q); v != kNone && nextPop <= nextPush; v = PopValue(q)) {
     if (v != nextPop) ++wrong;
     ++nextPop;
   }
@@ -401,8 +403,10 @@ TYPED_TEST(SPSCQueueEdge, FreeCountIsRecomputedOnlyWhenItReachesOne) {
     for (uint32_t i = 0; i < lag; ++i) ASSERT_TRUE(PushValue(*q, nextPush++));
     ASSERT_EQ(q->cachedFreeCount(), this->kCnt - lag);
 
+    // At most one lap: a count that never runs down is a failure, not a hang.
     uint64_t mismatches = 0;
-    while (q->cachedFreeCount() > 1) {
+    for (uint32_t step = 0; q->cachedFreeCount() > 1; ++step) {
+      ASSERT_LT(step, this->kCnt) << "the cached count never reached 1";
       const uint32_t before = q->cachedFreeCount();
       ASSERT_TRUE(PushValue(*q, nextPush++));
       ASSERT_EQ(PopValue(*q), nextPop++);
@@ -532,16 +536,20 @@ TYPED_TEST(SPSCQueueStress, ConsumerSeesEveryItemOnceInOrder) {
   const uint64_t n = StressItems();
   auto q = std::make_unique<Q>();
 
-  std::thread producer([&q, n] {
+  std::atomic<bool> producerDone{false};
+  std::thread producer([&q, &producerDone, n] {
     for (uint64_t v = 1; v <= n; ++v) {
       while (!PushValue(*q, v)) std::this_thread::yield();
     }
+    producerDone.store(true);
   });
 
   uint64_t received = 0, sum = 0, outOfOrder = 0, firstBad = 0, expected = 1;
   while (received < n) {
+    const bool finished = producerDone.load();
     const uint64_t v = PopValue(*q);
     if (v == kNone) {
+      if (finished) break;  // everything pushed is visible by now: items were lost
       std::this_thread::yield();
       continue;
     }
@@ -572,6 +580,8 @@ struct RoundTripCase {
   uint64_t minItems;
 };
 
+void PrintTo(const RoundTripCase& c, std::ostream* os) { *os << c.name; }
+
 class SPSCRawDataRoundTrip : public testing::TestWithParam<RoundTripCase> {};
 
 }  // namespace
@@ -585,6 +595,7 @@ TEST_P(SPSCRawDataRoundTrip, EveryBodyIsReleasedExactlyOnce) {
 
   // Connection side: produces frames, takes back at most one buffer per frame.
   uint64_t releasedByProducer = 0;
+  std::atomic<bool> producerDone{false};
   std::thread connection([&] {
     for (uint64_t seq = 0; seq < n; ++seq) {
       qc::RawData* slot;
@@ -605,14 +616,17 @@ TEST_P(SPSCRawDataRoundTrip, EveryBodyIsReleasedExactlyOnce) {
         ++releasedByProducer;
       }
     }
+    producerDone.store(true);
   });
 
   // Decompress side: checks each frame, hands its body back, or releases it
   // itself when the back queue is full.
-  uint64_t releasedByConsumer = 0, badFrames = 0;
+  uint64_t releasedByConsumer = 0, badFrames = 0, consumed = 0;
   for (uint64_t seq = 0; seq < n;) {
+    const bool finished = producerDone.load();
     qc::RawData* item = data->front();
     if (item == nullptr) {
+      if (finished) break;  // frames were lost
       std::this_thread::yield();
       continue;
     }
@@ -631,9 +645,11 @@ TEST_P(SPSCRawDataRoundTrip, EveryBodyIsReleasedExactlyOnce) {
     }
     data->pop();
     ++seq;
+    ++consumed;
   }
   connection.join();
 
+  ASSERT_EQ(consumed, n);
   EXPECT_EQ(badFrames, 0u);
   EXPECT_EQ(data->front(), nullptr);
   const uint64_t leftInBack = n - releasedByProducer - releasedByConsumer;
@@ -670,6 +686,8 @@ struct DrainCase {
   uint32_t returned;    // back-queue slots holding a buffer
   uint32_t nullReturned;
 };
+
+void PrintTo(const DrainCase& c, std::ostream* os) { *os << c.name; }
 
 class SPSCDrain : public testing::TestWithParam<DrainCase> {};
 
