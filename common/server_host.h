@@ -43,6 +43,8 @@ struct ServerHost {
   const std::string& GetServerIp() const { return m_ip; }
   int GetServerPort() const { return m_port; }
   bool IsSsl() const { return m_isSsl; }
+  // "ip:port", the form in which logs and callbacks show a host.
+  std::string HostText() const { return m_ip + ":" + std::to_string(m_port); }
 
   std::string m_ip;
   int m_port;

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <event2/buffer.h>
 #include <event2/bufferevent_ssl.h>
-#include <google/protobuf/util/json_util.h>
 
 #include <chrono>
 #include <cstring>
@@ -13,6 +12,7 @@
 #include "config/error_define.h"
 #include "kits/standard_lib_kits.h"
 #include "log/base_log.h"
+#include "protocol/message_log.h"
 #include "protocol/ventrix_message.h"
 
 namespace com {
@@ -26,13 +26,6 @@ namespace model = com::quor::qel::model;
 namespace {
 constexpr size_t kBodyAreaLen = MAX_MSG_LENGTH;  // copy-out area for one whole frame
 constexpr uint32_t kMaxFieldLength = 0xFFFF;     // bound of a header's meta and payload lengths
-constexpr const char* kMaskedSecret = "******";
-
-std::string ToJson(const google::protobuf::Message& message) {
-  std::string json;
-  google::protobuf::util::MessageToJsonString(message, &json);
-  return json;
-}
 
 int64_t NowSeconds() { return StandardLibKits::GetInstance()->GetCurrentUnixTimestampSeconds(); }
 int64_t NowMicros() { return StandardLibKits::GetInstance()->GetCurrentUnixTimestampMicros(); }
@@ -202,8 +195,7 @@ void SocketConnectThread::UpdateNodeList(ServerHostListType& dataNodeList) { m_s
 std::string SocketConnectThread::getCurrentHostStr() const {
   const int32_t index = m_serverIndex.load();
   if (index < 0 || static_cast<size_t>(index) >= m_serverHostVec.size()) return std::string();
-  const ServerHost& host = m_serverHostVec[static_cast<size_t>(index)];
-  return host.GetServerIp() + ":" + std::to_string(host.GetServerPort());
+  return m_serverHostVec[static_cast<size_t>(index)].HostText();
 }
 
 std::string SocketConnectThread::GetTraceId() const {
@@ -591,9 +583,7 @@ void SocketConnectThread::HandleLoginResponse(const char* payload, int32_t paylo
     ReConnnect();
     return;
   }
-  LoginResponse logged(response);
-  if (!logged.token().empty()) logged.set_token(kMaskedSecret);
-  InfoPrint("Datafeed login response: %s", ToJson(logged).c_str());
+  InfoPrint("Datafeed login response: %s", ToLogJson(response).c_str());
   const std::string host = getCurrentHostStr();
   if (response.issuccess()) {
     InfoPrint("Login datafeed node success, site type: %d", m_ipPart);
@@ -622,7 +612,7 @@ bool SocketConnectThread::HandleSubscribeResponse(const char* payload, int32_t p
     DoCloseSocket();
     return false;
   }
-  InfoPrint("Datafeed subscribe rsp: %s", ToJson(m_subscribeRsp).c_str());
+  InfoPrint("Datafeed subscribe rsp: %s", ToLogJson(m_subscribeRsp).c_str());
   if (m_subscribeRsp.issuccess()) {
     m_subscribeState = SUBSCRIBE_SUCCESS;  // after the response is stored: readers poll this state
     InfoPrint("Receive subscribe response, subscribe success");

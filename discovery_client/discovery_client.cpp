@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <event2/buffer.h>
 #include <event2/bufferevent_ssl.h>
-#include <google/protobuf/util/json_util.h>
 
 #include <cerrno>
 #include <chrono>
@@ -16,6 +15,7 @@
 #include "kits/multi_platform_kits.h"
 #include "kits/standard_lib_kits.h"
 #include "log/base_log.h"
+#include "protocol/message_log.h"
 #include "protocol/ventrix_message.h"
 
 namespace com {
@@ -29,15 +29,6 @@ namespace {
 // Room for a login response payload; a longer payload ends the attempt.
 constexpr int kLoginResponseBodyMax = 1024;
 
-std::string ToJson(const google::protobuf::Message& message) {
-  std::string json;
-  google::protobuf::util::MessageToJsonString(message, &json);
-  return json;
-}
-
-std::string HostText(const ServerHost& host) {
-  return host.GetServerIp() + ":" + std::to_string(host.GetServerPort());
-}
 }  // namespace
 
 DiscoveryClient::DiscoveryClient(const MessageHandle* handle) : m_handle(handle) {}
@@ -204,7 +195,7 @@ void DiscoveryClient::UpdateDatafeedNodes(const google::protobuf::RepeatedPtrFie
   for (const auto& site : m_datafeed_node_map) {
     for (const auto& node : site.second) {
       InfoPrint("Datafeed service site type: %d, node priority: %d, host: %s", site.first, node.first,
-                HostText(node.second).c_str());
+                node.second.HostText().c_str());
     }
   }
 }
@@ -276,7 +267,7 @@ void DiscoveryClient::OnRead(bufferevent* bev) {
     CloseSocket();
     return;
   }
-  InfoPrint("Receive discovery login response, meta data: %s", ToJson(meta).c_str());
+  InfoPrint("Receive discovery login response, meta data: %s", ToLogJson(meta).c_str());
   if (meta.sysmessagetype() != com::quor::qel::model::LOGIN_RESPONSE || meta.qelsysmessagenum() != 1 ||
       meta.traceid() != m_traceId) {
     ErrorPrint("Check discovery login response meta data failed! Try to relogin");
@@ -303,7 +294,7 @@ void DiscoveryClient::OnRead(bufferevent* bev) {
     CloseSocket();
     return;
   }
-  InfoPrint("Receive discovery login response, payload: %s", ToJson(response).c_str());
+  InfoPrint("Receive discovery login response, payload: %s", ToLogJson(response).c_str());
   if (response.issuccess()) {
     Handle()->OnLoginDiscoveryResponse(response);
     m_token = response.token();

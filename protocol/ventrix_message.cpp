@@ -1,7 +1,5 @@
 #include "protocol/ventrix_message.h"
 
-#include <google/protobuf/util/json_util.h>
-
 #include <cstring>
 #include <new>
 
@@ -9,6 +7,7 @@
 #include "kits/multi_platform_kits.h"
 #include "kits/standard_lib_kits.h"
 #include "log/base_log.h"
+#include "protocol/message_log.h"
 #include "protocol/ventrix_message_impl.h"
 
 namespace com {
@@ -24,13 +23,6 @@ using com::quor::qel::model::UserWithToken;
 
 namespace {
 constexpr const char* kAppVersion = "1.0.0";
-constexpr const char* kMaskedSecret = "******";
-
-std::string ToJson(const google::protobuf::Message& message) {
-  std::string json;
-  google::protobuf::util::MessageToJsonString(message, &json);
-  return json;
-}
 }  // namespace
 
 int VentrixMessage::PrepareMsgHeader(const MessageHeader* header, char* buf) {
@@ -94,7 +86,7 @@ int VentrixMessage::PrepareLoginRequest(char*& msg_buf, ELoginType login_type, c
   }
   MetaData meta;
   PrepareMsgMeta(meta, com::quor::qel::model::LOGIN_REQUEST, 1, traceId);
-  InfoPrint("PrepareLoginRequest, meta: %s", ToJson(meta).c_str());
+  InfoPrint("PrepareLoginRequest, meta: %s", ToLogJson(meta).c_str());
 
   LoginRequest request;
   request.set_logintype(login_type);
@@ -116,11 +108,8 @@ int VentrixMessage::PrepareLoginRequest(char*& msg_buf, ELoginType login_type, c
   request.set_serverip(ip);
   request.set_serverport(port);
 
-  // Credentials never reach a log: the logged copy carries a mask instead.
-  LoginRequest logged(request);
-  if (logged.has_uwp()) logged.mutable_uwp()->set_password(kMaskedSecret);
-  if (logged.has_uwt()) logged.mutable_uwt()->set_token(kMaskedSecret);
-  InfoPrint("PrepareLoginRequest, login requset: %s", ToJson(logged).c_str());
+  // Credentials never reach a log: the logged text carries a mask instead.
+  InfoPrint("PrepareLoginRequest, login requset: %s", ToLogJson(request).c_str());
 
   return Encode(&meta, &request, msg_buf);
 }

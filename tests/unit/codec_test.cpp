@@ -8,6 +8,7 @@
 
 #include "config/error_define.h"
 #include "kits/standard_lib_kits.h"
+#include "protocol/message_log.h"
 #include "protocol/ventrix_message.h"
 
 namespace qc = com::quor::kbr::client;
@@ -245,4 +246,24 @@ TEST(Decode, BodiesRoundTripForEveryInstantiatedType) {
   qm::MetaData meta2;
   ASSERT_EQ(qc::VentrixMessage::DecodeMsgBody(s.data(), static_cast<int>(s.size()), meta2), 0);
   EXPECT_EQ(static_cast<int>(meta2.sysmessagetype()), 99);
+}
+
+TEST(LogJson, CredentialsAreMaskedAtAnyDepthAndTheMessageIsUntouched) {
+  qm::LoginRequest req;
+  req.mutable_uwp()->set_username("alice");
+  req.mutable_uwp()->set_password("ABCDEF0123");
+  qm::LoginResponse resp;
+  resp.set_token("tok-123");
+  resp.add_servers()->set_ip("127.0.0.1");
+  const std::string req_json = qc::ToLogJson(req);
+  const std::string resp_json = qc::ToLogJson(resp);
+  EXPECT_EQ(req_json.find("ABCDEF0123"), std::string::npos) << req_json;
+  EXPECT_NE(req_json.find("\"password\":\"******\""), std::string::npos) << req_json;
+  EXPECT_NE(req_json.find("\"userName\":\"alice\""), std::string::npos) << req_json;
+  EXPECT_EQ(resp_json.find("tok-123"), std::string::npos) << resp_json;
+  EXPECT_NE(resp_json.find("\"ip\":\"127.0.0.1\""), std::string::npos) << resp_json;
+  EXPECT_EQ(req.uwp().password(), "ABCDEF0123");
+  EXPECT_EQ(resp.token(), "tok-123");
+  qm::UserWithToken empty;
+  EXPECT_EQ(qc::ToLogJson(empty), "{}") << "an empty secret is not invented";
 }
