@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "support/recording_handle.h"
 #include "support/recording_log.h"
 #include "support/test_pki.h"
+#include "support/wire_frames.h"
 
 namespace qc = com::quor::kbr::client;
 namespace qm = com::quor::qel::model;
@@ -51,6 +53,80 @@ int64_t DiscoveryConnections(const sim::FeedSimulator& feed) {
   for (const auto& c : feed.Stats().connections) n += c.discovery ? 1 : 0;
   return n;
 }
+
+// A one-connection discovery host on 127.0.0.1 that answers the login
+// request with whatever bytes the test scripts, given the request's trace id.
+// Its thread reads the request, writes the answer, then waits for the client
+// to close (or gives up after a few seconds).
+class ScriptedHost {
+ public:
+  explicit ScriptedHost(std::function<std::string(const std::string& trace)> reply) : m_reply(std::move(reply)) {
+    m_listenFd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    EXPECT_EQ(listen(m_listenFd, 1), 0);
+    socklen_t len = sizeof(addr);
+    getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
+    m_port = ntohs(addr.sin_port);
+    m_thread = std::thread([this] { Serve(); });
+  }
+  ~ScriptedHost() {
+    shutdown(m_listenFd, SHUT_RDWR);  // wakes a thread still waiting in accept
+    if (m_thread.joinable()) m_thread.join();
+    close(m_listenFd);
+  }
+  int Port() const { return m_port; }
+  // Waits for the connection to end; returns the trace id of the request the
+  // host answered, empty if no request arrived whole.
+  std::string Finish() {
+    if (m_thread.joinable()) m_thread.join();
+    return m_trace;
+  }
+
+ private:
+  static bool ReadExactly(int fd, char* out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+      const ssize_t r = recv(fd, out + got, n - got, 0);
+      if (r <= 0) return false;
+      got += static_cast<size_t>(r);
+    }
+    return true;
+  }
+  void Serve() {
+    const int fd = accept(m_listenFd, nullptr, nullptr);
+    if (fd < 0) return;
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    char header[12];
+    int32_t metaLen = 0;
+    int32_t payloadLen = 0;
+    if (ReadExactly(fd, header, sizeof(header))) {
+      memcpy(&metaLen, header + 4, 4);
+      memcpy(&payloadLen, header + 8, 4);
+      std::string rest(static_cast<size_t>(metaLen) + static_cast<size_t>(payloadLen), '\0');
+      qm::MetaData meta;
+      if (metaLen >= 0 && payloadLen >= 0 && ReadExactly(fd, &rest[0], rest.size()) &&
+          meta.ParseFromArray(rest.data(), metaLen)) {
+        m_trace = meta.traceid();
+        const std::string answer = m_reply(m_trace);
+        send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+        char sink[256];
+        while (recv(fd, sink, sizeof(sink), 0) > 0) {
+        }
+      }
+    }
+    close(fd);
+  }
+
+  std::function<std::string(const std::string&)> m_reply;
+  int m_listenFd = -1;
+  int m_port = 0;
+  std::string m_trace;
+  std::thread m_thread;
+};
 
 class DiscoveryTest : public testing::Test {
  protected:
@@ -230,3 +306,94 @@ TEST(DiscoveryTraceId, NewTraceIdIsLoginPrefixAndMicroseconds) {
   EXPECT_GT(micros, 1600000000LL * 1000000LL);
   EXPECT_EQ(&client.GetCurTraceId(), &client.GetNewTraceId());
 }
+
+// Every malformed answer is a failed attempt on that host only: no overrun,
+// no verdict on the login, and the next host is asked.
+struct BadAnswerCase {
+  const char* name;
+  std::function<std::string(const std::string& trace)> answer;
+  const char* log_line;
+};
+
+void PrintTo(const BadAnswerCase& c, std::ostream* os) { *os << c.name; }
+
+class DiscoveryBadAnswerTest : public DiscoveryTest, public testing::WithParamInterface<BadAnswerCase> {};
+
+std::string LoginMeta(const std::string& trace) {
+  qm::MetaData meta = qel_test::Meta(qm::LOGIN_RESPONSE, trace);
+  return meta.SerializeAsString();
+}
+
+// header | meta | payload, with the header's lengths given explicitly.
+std::string Answer(const std::string& trace, int32_t metaLength, int32_t payloadLength, const std::string& payload) {
+  return qel_test::Header(0, metaLength, payloadLength) + LoginMeta(trace) + payload;
+}
+
+std::string BodyLengthThen(int32_t bodyLength, const std::string& body) {
+  std::string p;
+  qel_test::PutI32(p, bodyLength);
+  return p + body;
+}
+
+qm::LoginResponse GoodResponse() {
+  qm::LoginResponse r;
+  r.set_issuccess(true);
+  r.set_token("forged");
+  return r;
+}
+
+const BadAnswerCase kBadAnswers[] = {
+    {"PayloadPastTheBodyBuffer",
+     [](const std::string& t) {
+       const std::string payload = BodyLengthThen(1021, std::string(1021, 'x'));  // 1025 bytes
+       return Answer(t, static_cast<int32_t>(LoginMeta(t).size()), static_cast<int32_t>(payload.size()), payload);
+     },
+     "Read discovery login response header failed! Try to relogin"},
+    {"NegativeMetaLength",
+     [](const std::string& t) { return Answer(t, -1, 8, std::string(8, '\0')); },
+     "Read discovery login response header failed! Try to relogin"},
+    {"MetaLengthPastTheFrameLimit",
+     [](const std::string& t) { return Answer(t, 70000, 8, std::string(8, '\0')); },
+     "Read discovery login response header failed! Try to relogin"},
+    {"NegativePayloadLength",
+     [](const std::string& t) { return Answer(t, static_cast<int32_t>(LoginMeta(t).size()), -4, ""); },
+     "Read discovery login response header failed! Try to relogin"},
+    {"BodyLengthPastThePayload",
+     [](const std::string& t) {
+       const std::string payload = BodyLengthThen(900, GoodResponse().SerializeAsString());
+       return Answer(t, static_cast<int32_t>(LoginMeta(t).size()), static_cast<int32_t>(payload.size()), payload);
+     },
+     "Read discovery login response body failed! Try to relogin"},
+    {"NegativeBodyLength",
+     [](const std::string& t) {
+       const std::string payload = BodyLengthThen(-1, GoodResponse().SerializeAsString());
+       return Answer(t, static_cast<int32_t>(LoginMeta(t).size()), static_cast<int32_t>(payload.size()), payload);
+     },
+     "Read discovery login response body failed! Try to relogin"},
+    {"PayloadShorterThanItsBodyLength",
+     [](const std::string& t) { return Answer(t, static_cast<int32_t>(LoginMeta(t).size()), 2, std::string("\x05\x00", 2)); },
+     "Read discovery login response body failed! Try to relogin"},
+    {"UndecodableBody",
+     [](const std::string& t) {
+       const std::string payload = BodyLengthThen(6, "\xff\xff\xff\xff\xff\xff");
+       return Answer(t, static_cast<int32_t>(LoginMeta(t).size()), static_cast<int32_t>(payload.size()), payload);
+     },
+     "Decode discovery login response body failed! Try to relogin"},
+};
+
+TEST_P(DiscoveryBadAnswerTest, IsAFailedAttemptAndTheNextHostIsAsked) {
+  ScriptedHost bad(GetParam().answer);
+  auto good = StartSim(TwoSiteScenario());
+  m_client.SetHostRetryPauseForTest(0);
+  m_client.InitParams("alice", "s3cret", false, qc::ServerHost("127.0.0.1", bad.Port(), false), {Host(*good)});
+  EXPECT_EQ(m_client.TryLoginDiscovery(), 0);
+  EXPECT_FALSE(bad.Finish().empty()) << "the scripted host must have answered";
+  EXPECT_TRUE(m_log.Contains(GetParam().log_line)) << m_log.Errors();
+  EXPECT_EQ(m_handle.Count("DiscoveryFailed"), 1);
+  EXPECT_EQ(m_handle.Count("DiscoverySuccess"), 1);
+  EXPECT_NE(m_client.GetToken(), "forged");
+  EXPECT_EQ(m_client.GetCurrentUsedHost().GetServerPort(), good->DiscoveryPort());
+}
+
+INSTANTIATE_TEST_SUITE_P(DiscoveryAnswers, DiscoveryBadAnswerTest, testing::ValuesIn(kBadAnswers),
+                         [](const testing::TestParamInfo<BadAnswerCase>& info) { return info.param.name; });
