@@ -8,8 +8,9 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 JOBS=$(nproc)
 
-# The threaded and parsing suites that also run under the sanitizers.
-SAN_TESTS='^(Reader|Limits/Reader|Chunks/Reader|ConnectionTest|Switches/ConnectionTls|Streams/ConnectionData|Discovery|SPSC|LogTest|Decode|Encode|MessageHeader)'
+# The threaded and parsing suites that also run under the sanitizers,
+# the feed simulator's own among them.
+SAN_TESTS='^(Reader|Limits/Reader|Chunks/Reader|ConnectionTest|Switches/ConnectionTls|Streams/ConnectionData|Discovery|SPSC|LogTest|Decode|Encode|MessageHeader|FeedSim|TlsFeedSim|SimFrame|Table/)'
 
 echo "=== regular build ==="
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -191,6 +191,7 @@ struct LoginCase {
   bool refuse_fault;
   bool success;
 };
+void PrintTo(const LoginCase& c, std::ostream* os) { *os << c.name; }
 
 class DiscoveryLoginTest : public FeedSimTest, public ::testing::WithParamInterface<LoginCase> {};
 
@@ -533,6 +534,7 @@ struct MalformedCase {
   const char* name;
   Malformed kind;
 };
+void PrintTo(const MalformedCase& c, std::ostream* os) { *os << c.name; }
 
 class MalformedTest : public FeedSimTest, public ::testing::WithParamInterface<MalformedCase> {};
 

@@ -97,6 +97,9 @@ struct LengthCase {
   int32_t payload_len;
   bool ok;
 };
+void PrintTo(const LengthCase& c, std::ostream* os) {
+  *os << "meta " << c.meta_len << ", payload " << c.payload_len << (c.ok ? ", accepted" : ", refused");
+}
 
 class CutterLengths : public ::testing::TestWithParam<LengthCase> {};
 
