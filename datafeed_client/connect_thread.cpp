@@ -287,7 +287,8 @@ void SocketConnectThread::DoTryConnect() {
 
 void SocketConnectThread::ReConnnect() {
   DoCloseSocket();
-  std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  const int pause_ms = m_reconnectPauseMs.load();
+  if (pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
   m_state = CONNECTING;
   m_subscribeState = NOT_SUBSCRIBE;
   m_serverIndex.fetch_add(1);

@@ -84,6 +84,9 @@ class SocketConnectThread {
   int GetSiteType() const { return m_ipPart; }
   // Consecutive heartbeats without an answer; loop-thread value.
   uint32_t GetHeartbeatCount() const { return m_heartbeatCount.load(); }
+  // The pause before moving to the next node after a failed login (3 ms);
+  // tests and the fuzz target set 0. Set before the connection is used.
+  void SetReconnectPauseForTest(int milliseconds) { m_reconnectPauseMs = milliseconds; }
 
   // Frame cutting and dispatch over the bytes buffered in input; what the
   // bufferevent's read callback runs. Loop thread only (or a test thread on a
@@ -157,6 +160,7 @@ class SocketConnectThread {
   int64_t m_dataSizeInThisPeriod = 0;
   int64_t m_dataCountInThisPeriod = 0;
 
+  std::atomic<int> m_reconnectPauseMs{3};  // pause before the next node after a failed login
   // Hand-over of calling-thread operations to the loop thread.
   std::mutex m_taskMutex;  // guards m_tasks and m_loopAlive
   std::deque<std::function<void()>> m_tasks;

@@ -28,6 +28,9 @@ struct Fixture {
     nodes.emplace(2, qc::ServerHost("127.0.0.1", 1, false));
     nodes.emplace(1, qc::ServerHost("127.0.0.1", 2, false));
     conn = std::make_unique<qc::SocketConnectThread>(&handle, nodes, queue, back, user, token, 1, nullptr);
+    // A refused or garbled login response pauses 3 ms before the next node;
+    // inputs full of them would otherwise spend the run asleep.
+    conn->SetReconnectPauseForTest(0);
   }
   qc::MessageHandle handle;
   qc::ServerHostListType nodes;
