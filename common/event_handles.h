@@ -7,7 +7,10 @@
 #include <event2/event.h>
 #include <openssl/ssl.h>
 
+#include <netinet/in.h>
+
 #include <memory>
+#include <string>
 
 namespace com {
 namespace quor {
@@ -35,6 +38,15 @@ using SslPtr = std::unique_ptr<SSL, SslFree>;
 // Switches libevent to pthread locking once per process, before any event base
 // exists, so that bases can be woken and stopped from other threads.
 void EnableEventThreading();
+
+// A client bufferevent on base, not yet connected: TLS over *ssl when ssl is
+// given (the bufferevent then owns the TLS object and *ssl is released; on
+// failure *ssl keeps it), plain TCP otherwise. Both close the socket on free.
+// Read and send timeouts are the configured ones. Null on failure.
+BufferEventPtr NewClientBufferEvent(event_base* base, SslPtr* ssl);
+
+// ip (dotted IPv4 text) and port as a socket address; false for other text.
+bool MakeIpv4Address(const std::string& ip, int port, sockaddr_in& addr);
 
 }  // namespace client
 }  // namespace kbr

@@ -1,8 +1,6 @@
 #include "datafeed_client/connect_thread.h"
 
-#include <arpa/inet.h>
 #include <event2/buffer.h>
-#include <event2/bufferevent_ssl.h>
 
 #include <chrono>
 #include <cstring>
@@ -29,15 +27,6 @@ constexpr uint32_t kMaxFieldLength = 0xFFFF;     // bound of a header's meta and
 
 int64_t NowSeconds() { return StandardLibKits::GetInstance()->GetCurrentUnixTimestampSeconds(); }
 int64_t NowMicros() { return StandardLibKits::GetInstance()->GetCurrentUnixTimestampMicros(); }
-
-// Reads the int32 body length that opens a single-message payload; false when
-// it does not fit inside the payload.
-bool BodyLength(const char* payload, int32_t payloadLength, int32_t& bodyLen) {
-  bodyLen = -1;
-  if (payloadLength < QEL_MSG_LEN_TYPE_SIZE) return false;
-  memcpy(&bodyLen, payload, sizeof(bodyLen));
-  return bodyLen >= 0 && bodyLen <= payloadLength - QEL_MSG_LEN_TYPE_SIZE;
-}
 }  // namespace
 
 SocketConnectThread::SocketConnectThread(MessageHandle* handle, ServerHostListType& SocketInfo,
@@ -203,6 +192,11 @@ std::string SocketConnectThread::GetTraceId() const {
   return m_traceId;
 }
 
+bool SocketConnectThread::TraceIdMatches(const std::string& traceId) const {
+  std::lock_guard<std::mutex> lock(m_traceIdMutex);
+  return traceId == m_traceId;
+}
+
 void SocketConnectThread::SetTraceId(const std::string& traceId) {
   std::lock_guard<std::mutex> lock(m_traceIdMutex);
   m_traceId = traceId;
@@ -249,36 +243,20 @@ void SocketConnectThread::DoTryConnect() {
   };
 
   m_bev.reset();  // a socket left by an earlier failed start is replaced, not leaked
-  if (BaseConfig::GetInstance().IsUseSSL() && node.IsSsl()) {
-    if (CreateSsl() != 0) {
-      ErrorPrint("Please init ssl env before login datafeed service!");
-      m_state = NOT_CONNECTED;
-      return;
-    }
-    bufferevent* bev = bufferevent_openssl_socket_new(m_base.get(), -1, m_ssl.get(), BUFFEREVENT_SSL_CONNECTING,
-                                                      BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
-    if (bev == nullptr) return fail("Create ssl bufferevent failed for %s:%d", ip, port);
-    m_ssl.release();  // owned and freed by the bufferevent from here on
-    m_bev.reset(bev);
-    bufferevent_openssl_set_allow_dirty_shutdown(bev, 1);
-  } else {
-    bufferevent* bev = bufferevent_socket_new(m_base.get(), -1, BEV_OPT_CLOSE_ON_FREE);
-    if (bev == nullptr) return fail("Create bufferevent failed for %s:%d", ip, port);
-    m_bev.reset(bev);
+  const bool tls = BaseConfig::GetInstance().IsUseSSL() && node.IsSsl();
+  if (tls && CreateSsl() != 0) {
+    ErrorPrint("Please init ssl env before login datafeed service!");
+    m_state = NOT_CONNECTED;
+    return;
   }
+  m_bev = NewClientBufferEvent(m_base.get(), tls ? &m_ssl : nullptr);
+  if (!m_bev) return fail(tls ? "Create ssl bufferevent failed for %s:%d" : "Create bufferevent failed for %s:%d", ip, port);
   bufferevent_setcb(m_bev.get(), &SocketConnectThread::ReadCallback, nullptr, &SocketConnectThread::EventCallback,
                     this);
   bufferevent_enable(m_bev.get(), EV_READ | EV_WRITE);
-  const BaseConfig& config = BaseConfig::GetInstance();
-  struct timeval read_timeout = {static_cast<time_t>(config.GetReadTimeout()), 0};
-  struct timeval write_timeout = {static_cast<time_t>(config.GetSendTimeout()), 0};
-  bufferevent_set_timeouts(m_bev.get(), &read_timeout, &write_timeout);
 
   struct sockaddr_in addr;
-  memset(&addr, 0, sizeof(addr));
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (evutil_inet_pton(AF_INET, ip, &addr.sin_addr) < 1) return fail("Call inet_pton for %s:%d", ip, port);
+  if (!MakeIpv4Address(node.GetServerIp(), port, addr)) return fail("Call inet_pton for %s:%d", ip, port);
   if (bufferevent_socket_connect(m_bev.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
     return fail("Call bufferevent_socket_connect to %s:%d faild", ip, port);
   }
@@ -499,15 +477,14 @@ void SocketConnectThread::ProcessInput(evbuffer* input) {
       FatalStreamError("Read data failed");
       return;
     }
-    MetaData meta;
-    if (VentrixMessage::DecodeMsgMeatData(m_body.data() + MESSAGE_HEADER_LEN, static_cast<int>(metaLength), meta) !=
-            0 ||
-        (!meta.traceid().empty() && meta.traceid() != GetTraceId())) {
+    if (VentrixMessage::DecodeMsgMeatData(m_body.data() + MESSAGE_HEADER_LEN, static_cast<int>(metaLength),
+                                          m_meta) != 0 ||
+        (!m_meta.traceid().empty() && !TraceIdMatches(m_meta.traceid()))) {
       FatalStreamError("Read datafeed response meta data failed!");
       return;
     }
     const char* payload = m_body.data() + MESSAGE_HEADER_LEN + metaLength;
-    if (!Dispatch(meta, payload, static_cast<int32_t>(payloadLength), header.m_flags)) return;
+    if (!Dispatch(m_meta, payload, static_cast<int32_t>(payloadLength), header.m_flags)) return;
     evbuffer_drain(input, totalLength);
     readAbleLength -= totalLength;
     if (readAbleLength <= static_cast<size_t>(MESSAGE_HEADER_LEN)) return;
@@ -575,7 +552,7 @@ bool SocketConnectThread::QueueMarketData(const MetaData& meta, const char* payl
 
 void SocketConnectThread::HandleLoginResponse(const char* payload, int32_t payloadLength) {
   int32_t bodyLen = 0;
-  const bool length_ok = BodyLength(payload, payloadLength, bodyLen);
+  const bool length_ok = ReadResponseBodyLength(payload, payloadLength, bodyLen);
   DebugPrint("Datafeed login response body len: %d", bodyLen);
   LoginResponse response;
   if (!length_ok ||
@@ -603,7 +580,7 @@ void SocketConnectThread::HandleLoginResponse(const char* payload, int32_t paylo
 
 bool SocketConnectThread::HandleSubscribeResponse(const char* payload, int32_t payloadLength) {
   int32_t bodyLen = 0;
-  const bool length_ok = BodyLength(payload, payloadLength, bodyLen);
+  const bool length_ok = ReadResponseBodyLength(payload, payloadLength, bodyLen);
   DebugPrint("Datafeed subscribe response body len: %d", bodyLen);
   m_subscribeRsp.Clear();
   if (!length_ok ||

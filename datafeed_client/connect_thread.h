@@ -123,6 +123,8 @@ class SocketConnectThread {
   void HandleLoginResponse(const char* payload, int32_t payloadLength);
   bool HandleSubscribeResponse(const char* payload, int32_t payloadLength);
   void SetTraceId(const std::string& traceId);
+  // Compares under the trace-id lock without copying the id (per-frame check).
+  bool TraceIdMatches(const std::string& traceId) const;
 
   // Runs fn on the loop thread and waits for it; runs it directly when called
   // on the loop thread or when no loop is running.
@@ -141,6 +143,7 @@ class SocketConnectThread {
   std::string m_traceId;
   std::vector<char> m_header;  // copy-out area of one frame header
   std::vector<char> m_body;    // copy-out area of one whole frame
+  MetaData m_meta;             // metadata of the frame being read; reused so parsing keeps its storage
   const std::string& m_userAccount;
   const std::string& m_pwdOrToken;
   std::shared_ptr<RawDataQueue> m_rawDataQueue;          // this connection is its only producer

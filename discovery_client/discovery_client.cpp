@@ -1,8 +1,6 @@
 #include "discovery_client/discovery_client.h"
 
-#include <arpa/inet.h>
 #include <event2/buffer.h>
-#include <event2/bufferevent_ssl.h>
 
 #include <cerrno>
 #include <chrono>
@@ -10,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "config/base_config.h"
 #include "config/error_define.h"
 #include "kits/multi_platform_kits.h"
 #include "kits/standard_lib_kits.h"
@@ -120,47 +117,23 @@ void DiscoveryClient::TryConnect(const std::string& ip, const int port) {
     StopLoginCauseFailed();
     return;
   }
-  if (m_use_ssl) {
-    if (CreateSsl() != 0) {
-      ErrorPrint("Please init ssl env before login!");
-      StopLoginCauseFailed();
-      FreeBaseEvent();
-      return;
-    }
-    bufferevent* bev = bufferevent_openssl_socket_new(m_base.get(), -1, m_ssl.get(), BUFFEREVENT_SSL_CONNECTING,
-                                                      BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
-    if (bev == nullptr) {
-      ErrorPrint("Create ssl socket to discovery error!");
-      StopLoginCauseFailed();
-      FreeBaseEvent();
-      return;
-    }
-    m_ssl.release();  // the bufferevent owns the TLS object from here on
-    m_event.reset(bev);
-    bufferevent_openssl_set_allow_dirty_shutdown(bev, 1);
-  } else {
-    bufferevent* bev = bufferevent_socket_new(m_base.get(), -1, BEV_OPT_CLOSE_ON_FREE);
-    if (bev == nullptr) {
-      ErrorPrint("Create socket to discovery error!");
-      StopLoginCauseFailed();
-      FreeBaseEvent();
-      return;
-    }
-    m_event.reset(bev);
+  if (m_use_ssl && CreateSsl() != 0) {
+    ErrorPrint("Please init ssl env before login!");
+    StopLoginCauseFailed();
+    FreeBaseEvent();
+    return;
   }
-
+  m_event = NewClientBufferEvent(m_base.get(), m_use_ssl ? &m_ssl : nullptr);
+  if (!m_event) {
+    ErrorPrint(m_use_ssl ? "Create ssl socket to discovery error!" : "Create socket to discovery error!");
+    StopLoginCauseFailed();
+    FreeBaseEvent();
+    return;
+  }
   struct sockaddr_in addr;
-  memset(&addr, 0, sizeof(addr));
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  const bool address_ok = evutil_inet_pton(AF_INET, ip.c_str(), &addr.sin_addr) == 1;
-
+  const bool address_ok = MakeIpv4Address(ip, port, addr);
   bufferevent_setcb(m_event.get(), DiscoveryReadCb, nullptr, DiscoveryEventCb, this);
   bufferevent_enable(m_event.get(), EV_READ | EV_WRITE);
-  const BaseConfig& config = BaseConfig::GetInstance();
-  struct timeval read_timeout = {static_cast<time_t>(config.GetReadTimeout()), 0};
-  struct timeval write_timeout = {static_cast<time_t>(config.GetSendTimeout()), 0};
-  bufferevent_set_timeouts(m_event.get(), &read_timeout, &write_timeout);
 
   InfoPrint("Try to connect discovery server: %s:%d", ip.c_str(), port);
   if (!address_ok ||
@@ -278,8 +251,7 @@ void DiscoveryClient::OnRead(bufferevent* bev) {
 
   const char* payload = frame.data() + MESSAGE_HEADER_LEN + header.m_metaLength;
   int32_t body_len = -1;
-  if (header.m_payloadLength >= QEL_MSG_LEN_TYPE_SIZE) memcpy(&body_len, payload, sizeof(body_len));
-  if (body_len < 0 || body_len > header.m_payloadLength - QEL_MSG_LEN_TYPE_SIZE) {
+  if (!ReadResponseBodyLength(payload, header.m_payloadLength, body_len)) {
     ErrorPrint("Read discovery login response body failed! Try to relogin");
     ReLoginCauseFailed();
     CloseSocket();

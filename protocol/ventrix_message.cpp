@@ -139,6 +139,13 @@ int VentrixMessage::DecodeMsgHeader(const char* msg, MessageHeader& header) {
   return 0;
 }
 
+bool ReadResponseBodyLength(const char* payload, int32_t payloadLength, int32_t& bodyLen) {
+  bodyLen = -1;
+  if (payload == nullptr || payloadLength < QEL_MSG_LEN_TYPE_SIZE) return false;
+  memcpy(&bodyLen, payload, sizeof(bodyLen));
+  return bodyLen >= 0 && bodyLen <= payloadLength - QEL_MSG_LEN_TYPE_SIZE;
+}
+
 int VentrixMessage::DecodeMsgMeatData(const char* msg, int msgLen, MetaData& meta) {
   if (msg == nullptr) return INVALID_VENTRIX_MESSAGE_BUF;
   if (msgLen < 0 || !meta.ParseFromArray(msg, msgLen)) {

@@ -57,6 +57,11 @@ class VentrixMessage {
   static int DecodeMsgBody(const char* msg, int bodyLen, T& body);
 };
 
+// A response payload is an int32 body length, then the body. Reads that
+// length; false when the payload is shorter than the prefix or the body would
+// not fit inside the payload (bodyLen is then -1 or the value read).
+bool ReadResponseBodyLength(const char* payload, int32_t payloadLength, int32_t& bodyLen);
+
 extern template int VentrixMessage::DecodeMsgBody<com::quor::qel::model::LoginResponse>(
     const char*, int, com::quor::qel::model::LoginResponse&);
 extern template int VentrixMessage::DecodeMsgBody<com::quor::qel::model::SubscribeResponse>(

@@ -295,6 +295,7 @@ struct TlsCase {
   bool listener_tls;
   bool logs_in;  // true exactly when the client's choice matches the listener
 };
+void PrintTo(const TlsCase& c, std::ostream* os) { *os << c.name; }
 
 class ConnectionTlsTest : public ConnectionTest, public testing::WithParamInterface<TlsCase> {};
 
@@ -333,6 +334,7 @@ struct DataCase {
   int split_write_bytes;  // 1: the simulator writes every frame byte by byte
   int64_t records;
 };
+void PrintTo(const DataCase& c, std::ostream* os) { *os << c.name; }
 
 class ConnectionDataTest : public ConnectionTest, public testing::WithParamInterface<DataCase> {};
 

@@ -69,10 +69,18 @@ TEST(ConfigFile, TrimmedKeyAndValueSetTheMemberAndAreReported) {
   EXPECT_EQ(Cfg().GetIntValue("ventrix_config_handle_thread_num"), 8);
 }
 
+// Config text with a carriage return shown as \r, for readable case names.
+static std::string Shown(const char* value) {
+  std::string out;
+  for (const char* c = value; *c != '\0'; ++c) out += *c == '\r' ? std::string("\\r") : std::string(1, *c);
+  return out;
+}
+
 struct BoolCase {
   const char* value;
   bool expected;
 };
+static void PrintTo(const BoolCase& c, std::ostream* os) { *os << "value " << Shown(c.value) << (c.expected ? " on" : " off"); }
 
 class ConfigBoolValues : public testing::TestWithParam<BoolCase> {};
 
@@ -94,6 +102,7 @@ struct IntCase {
   const char* value;
   uint32_t expected;
 };
+static void PrintTo(const IntCase& c, std::ostream* os) { *os << "value " << Shown(c.value) << " gives " << c.expected; }
 
 class ConfigIntValues : public testing::TestWithParam<IntCase> {};
 
