@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "feed_sim.h"
 #include "support/temp_dir.h"
@@ -61,6 +62,21 @@ model::LoginResponse DiscoveryLogin(Client& c, const std::string& user, const st
   return rsp;
 }
 
+// Sends a datafeed login (in pieces of `piece` bytes when non-zero) and
+// returns the parsed answer; *meta, when given, gets the answer's metadata.
+model::LoginResponse DatafeedLoginAnswer(Client& c, const std::string& user, const std::string& token,
+                                         const std::string& trace, model::MetaData* meta = nullptr,
+                                         size_t piece = 0) {
+  model::LoginResponse rsp;
+  RawFrame f;
+  model::MetaData m;
+  EXPECT_TRUE(c.Send(wire::DatafeedLogin(user, token, trace), piece));
+  EXPECT_TRUE(c.ReadUntil(model::LOGIN_RESPONSE, &f, &m));
+  EXPECT_TRUE(wire::ParseResponseBody(f, &rsp));
+  if (meta != nullptr) *meta = m;
+  return rsp;
+}
+
 class FeedSimTest : public ::testing::Test {
  protected:
   void StartSim(Scenario sc) {
@@ -71,14 +87,7 @@ class FeedSimTest : public ::testing::Test {
   // A logged-in datafeed connection to the given node.
   void LoginDatafeed(Client& c, int node_index, const std::string& ca = "") {
     ASSERT_TRUE(c.Connect(m_sim->NodePortByIndex(node_index), ca));
-    const std::string token = m_sim->IssueToken("demo");
-    ASSERT_TRUE(c.Send(wire::DatafeedLogin("demo", token, "sdk_login_1")));
-    RawFrame f;
-    model::MetaData meta;
-    ASSERT_TRUE(c.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
-    model::LoginResponse rsp;
-    ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
-    ASSERT_TRUE(rsp.issuccess());
+    ASSERT_TRUE(DatafeedLoginAnswer(c, "demo", m_sim->IssueToken("demo"), "sdk_login_1").issuccess());
   }
 
   model::SubscribeResponse Subscribe(Client& c, const std::string& request_frame) {
@@ -274,21 +283,11 @@ TEST_F(FeedSimTest, TokenFromDiscoveryLogsInToDatafeedAndHeartbeatsAreAnswered) 
   Client c;
   ASSERT_TRUE(c.Connect(static_cast<uint16_t>(drsp.servers(0).port())));
   // A wrong token first (sent in 3-byte pieces), then the right one.
-  ASSERT_TRUE(c.Send(wire::DatafeedLogin("demo", "not-a-token", "sdk_login_a"), 3));
-  ASSERT_TRUE(c.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
-  model::LoginResponse rsp;
-  ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
-  EXPECT_FALSE(rsp.issuccess());
+  EXPECT_FALSE(DatafeedLoginAnswer(c, "demo", "not-a-token", "sdk_login_a", &meta, 3).issuccess());
   EXPECT_EQ(meta.traceid(), "sdk_login_a");
   // The token belongs to "demo", not to "other".
-  ASSERT_TRUE(c.Send(wire::DatafeedLogin("other", drsp.token(), "sdk_login_b")));
-  ASSERT_TRUE(c.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
-  ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
-  EXPECT_FALSE(rsp.issuccess());
-  ASSERT_TRUE(c.Send(wire::DatafeedLogin("demo", drsp.token(), "sdk_login_c")));
-  ASSERT_TRUE(c.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
-  ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
-  EXPECT_TRUE(rsp.issuccess());
+  EXPECT_FALSE(DatafeedLoginAnswer(c, "other", drsp.token(), "sdk_login_b").issuccess());
+  EXPECT_TRUE(DatafeedLoginAnswer(c, "demo", drsp.token(), "sdk_login_c", &meta).issuccess());
   EXPECT_EQ(meta.traceid(), "sdk_login_c");
 
   for (int i = 0; i < 3; ++i) {
@@ -310,10 +309,7 @@ TEST_F(FeedSimTest, TokenFromDiscoveryLogsInToDatafeedAndHeartbeatsAreAnswered) 
   m_sim->RevokeTokens();
   Client late;
   ASSERT_TRUE(late.Connect(m_sim->NodePortByIndex(1)));
-  ASSERT_TRUE(late.Send(wire::DatafeedLogin("demo", drsp.token(), "sdk_login_d")));
-  ASSERT_TRUE(late.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
-  ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
-  EXPECT_FALSE(rsp.issuccess());
+  EXPECT_FALSE(DatafeedLoginAnswer(late, "demo", drsp.token(), "sdk_login_d").issuccess());
 }
 
 TEST_F(FeedSimTest, HeartbeatsGoUnansweredUnderFault) {
@@ -463,6 +459,46 @@ TEST_F(FeedSimTest, FramesSplitIntoSmallWritesStillDecode) {
   ExpectStatsMatch(seen);
 }
 
+TEST_F(FeedSimTest, SwitchingSplitWritesOffMidStreamKeepsTheByteOrder) {
+  // A slow split stream keeps bytes queued; frames built after the fault is
+  // switched off must follow them, not overtake them.
+  Scenario sc = BaseScenario();
+  sc.streams.resize(1);
+  sc.streams[0].max_records = 600;
+  sc.streams[0].rate_per_sec = 4000;
+  sc.faults.split_write_bytes = 5;
+  sc.faults.split_delay_us = 100;
+  StartSim(sc);
+  Client c;
+  LoginDatafeed(c, 0);
+  ASSERT_TRUE(Subscribe(c, wire::SubscribeTypes({kStockType}, "sdk_subscribe_7")).issuccess());
+  ASSERT_TRUE(m_sim->WaitForRecords(100, milliseconds(10000)));
+  Faults plain = sc.faults;
+  plain.split_write_bytes = 0;
+  m_sim->SetFaults(plain);
+  const auto seen = ReadMarketData(c, 600);
+  ExpectStatsMatch(seen);
+}
+
+TEST_F(FeedSimTest, RefusedSecondLoginStopsThePush) {
+  Scenario sc = BaseScenario();
+  sc.streams.resize(1);
+  sc.streams[0].max_records = 0;  // endless
+  sc.streams[0].rate_per_sec = 2000;
+  StartSim(sc);
+  Client c;
+  LoginDatafeed(c, 0);
+  ASSERT_TRUE(Subscribe(c, wire::SubscribeTypes({kStockType}, "sdk_subscribe_7")).issuccess());
+  ASSERT_TRUE(m_sim->WaitForRecords(50, milliseconds(10000)));
+  EXPECT_FALSE(DatafeedLoginAnswer(c, "demo", "not-a-token", "sdk_login_2").issuccess());
+  EXPECT_FALSE(OnlyDatafeedConnection().logged_in);
+  // The refusal is written after every frame sent before it: from here on the
+  // connection's record count must stand still while the stream would go on.
+  const int64_t after_refusal = m_sim->Stats().records_sent;
+  std::this_thread::sleep_for(milliseconds(300));  // 600 records at the stream's rate
+  EXPECT_EQ(m_sim->Stats().records_sent, after_refusal);
+}
+
 // ---- TLS --------------------------------------------------------------------
 
 // A throw-away CA and a server certificate for 127.0.0.1 signed by it.
@@ -504,11 +540,7 @@ TEST_F(TlsFeedSimTest, DiscoveryLoginSubscriptionAndDataOverTls) {
 
   Client c;
   ASSERT_TRUE(c.Connect(static_cast<uint16_t>(drsp.servers(0).port()), Path("ca.crt")));
-  ASSERT_TRUE(c.Send(wire::DatafeedLogin("demo", drsp.token(), "sdk_login_t")));
-  ASSERT_TRUE(c.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
-  model::LoginResponse rsp;
-  ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
-  ASSERT_TRUE(rsp.issuccess());
+  ASSERT_TRUE(DatafeedLoginAnswer(c, "demo", drsp.token(), "sdk_login_t").issuccess());
   ASSERT_TRUE(Subscribe(c, wire::SubscribeTypes({kStockType}, "sdk_subscribe_7")).issuccess());
   const auto seen = ReadMarketData(c, 500);
   ExpectStatsMatch(seen);
@@ -692,13 +724,7 @@ TEST_F(FeedSimTest, ScheduledActionsDriveTheSameControls) {
   EXPECT_TRUE(m_sim->GetFaults().refuse_datafeed_login);
   Client d;
   ASSERT_TRUE(d.Connect(m_sim->NodePortByIndex(0)));
-  ASSERT_TRUE(d.Send(wire::DatafeedLogin("demo", m_sim->IssueToken("demo"), "sdk_login_r")));
-  RawFrame f;
-  model::MetaData meta;
-  ASSERT_TRUE(d.ReadUntil(model::LOGIN_RESPONSE, &f, &meta));
-  model::LoginResponse rsp;
-  ASSERT_TRUE(wire::ParseResponseBody(f, &rsp));
-  EXPECT_FALSE(rsp.issuccess());
+  EXPECT_FALSE(DatafeedLoginAnswer(d, "demo", m_sim->IssueToken("demo"), "sdk_login_r").issuccess());
 }
 
 TEST_F(FeedSimTest, GarbageFromTheClientClosesTheConnection) {

@@ -294,6 +294,7 @@ TEST(SimScenario, FullDocumentAndErrors) {
       R"({"nodes": [{"site_type": "x"}]})",
       R"({"nodes": [], "streams": [{"record": "Nope"}]})",
       R"({"nodes": [], "streams": [{"record": "QELStock", "channels": []}]})",
+      R"({"nodes": [], "streams": [{"record": "QELStock", "channels": [2147483648]}]})",
       R"({"nodes": [], "faults": {"malformed_kind": "weird"}})",
       R"({"nodes": [{"port": 70000}]})",
       R"({"nodes": [], "schedule": [{"action": "explode"}]})",

@@ -40,6 +40,7 @@ namespace {
 constexpr size_t kHighWater = 512 * 1024;
 constexpr size_t kLowWater = 128 * 1024;
 constexpr int kTickMs = 10;
+constexpr size_t kSplitCompactBytes = 64 * 1024;  // sent split bytes kept before the queue is compacted
 
 int64_t NowNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -108,6 +109,10 @@ class Connection {
 
   const Faults& CurrentFaults();
   void HandleFrame(const Frame& frame);
+  // Login statistics of this connection; logged_in follows the latest answer.
+  void CountLogin(const std::string& user, bool ok);
+  // The trace id a response carries: the request's, or a foreign one under the fault.
+  static std::string ReplyTrace(const model::MetaData& request, bool wrong);
   void HandleDiscoveryLogin(const model::MetaData& meta, const char* body, size_t len);
   void HandleDatafeedLogin(const model::MetaData& meta, const char* body, size_t len);
   void HandleHeartbeat();
@@ -115,7 +120,7 @@ class Connection {
   void SendResponse(model::ESysMessageType type, const std::string& trace,
                     const google::protobuf::MessageLite& body);
   // Queues bytes for the socket, whole or in split chunks; counts one frame.
-  void Write(const std::string& bytes, bool market_data);
+  void Write(const std::string& bytes);
   void WriteNextChunk();
   size_t Queued() const;
   void ApplyWatermark();
@@ -184,7 +189,6 @@ struct ListenerCtx {
   Site* site = nullptr;
   int node_index = -1;  // -1 = discovery
   bool tls = false;
-  uint16_t port = 0;
   ListenerPtr listener;
 };
 
@@ -214,7 +218,6 @@ class Site {
   LoopThread& loop() { return m_loop; }
   bool discovery() const { return m_discovery; }
   int site_type() const { return m_site_type; }
-  SimulatorImpl* sim() const { return m_sim; }
   std::vector<StreamRuntime>& streams() { return m_streams; }
 
   // Loop thread: binds a listener; port 0 picks one. Returns the port, 0 on failure.
@@ -379,7 +382,6 @@ class SimulatorImpl {
   }
   SimulatorStats Stats() const;
 
-  Site* discovery() { return m_discovery.get(); }
   Site* SiteOf(int site_type) {
     auto it = m_sites.find(site_type);
     return it == m_sites.end() ? nullptr : it->second.get();
@@ -459,10 +461,8 @@ uint16_t Site::Listen(int node_index, bool tls, const std::string& ip, uint16_t 
   socklen_t blen = sizeof bound;
   getsockname(evconnlistener_get_fd(ctx->listener.get()), reinterpret_cast<sockaddr*>(&bound),
               &blen);
-  ctx->port = ntohs(bound.sin_port);
-  const uint16_t p = ctx->port;
   m_listeners[node_index] = std::move(ctx);
-  return p;
+  return ntohs(bound.sin_port);
 }
 
 void Site::Unlisten(int node_index) {
@@ -683,7 +683,19 @@ void Connection::SendResponse(model::ESysMessageType type, const std::string& tr
   meta.set_sendtime(NowNanos());
   m_out.clear();
   if (!AppendResponseFrame(&m_out, meta, body)) return;
-  Write(m_out, false);
+  Write(m_out);
+}
+
+void Connection::CountLogin(const std::string& user, bool ok) {
+  std::lock_guard<std::mutex> lk(m_cell->mu);
+  ++m_cell->s.login_requests;
+  m_cell->s.user = user;
+  ok ? ++m_cell->s.logins_ok : ++m_cell->s.logins_refused;
+  m_cell->s.logged_in = ok;
+}
+
+std::string Connection::ReplyTrace(const model::MetaData& request, bool wrong) {
+  return wrong ? request.traceid() + "_other" : request.traceid();
 }
 
 void Connection::HandleDiscoveryLogin(const model::MetaData& meta, const char* body, size_t len) {
@@ -699,13 +711,7 @@ void Connection::HandleDiscoveryLogin(const model::MetaData& meta, const char* b
           req.uwp().password());
   const bool ok = !f.refuse_discovery_login && req.has_uwp() && !clear.empty() &&
                   m_sim->CheckPassword(user, clear);
-  {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
-    ++m_cell->s.login_requests;
-    m_cell->s.user = user;
-    ok ? ++m_cell->s.logins_ok : ++m_cell->s.logins_refused;
-    m_cell->s.logged_in = ok;
-  }
+  CountLogin(user, ok);
   if (f.no_discovery_response) return;
   model::LoginResponse rsp;
   rsp.set_issuccess(ok);
@@ -719,8 +725,7 @@ void Connection::HandleDiscoveryLogin(const model::MetaData& meta, const char* b
                                                 ? "login refused by the service"
                                                 : "invalid user name or password");
   }
-  const std::string trace = f.wrong_trace_id_discovery ? meta.traceid() + "_other" : meta.traceid();
-  SendResponse(model::LOGIN_RESPONSE, trace, rsp);
+  SendResponse(model::LOGIN_RESPONSE, ReplyTrace(meta, f.wrong_trace_id_discovery), rsp);
 }
 
 void Connection::HandleDatafeedLogin(const model::MetaData& meta, const char* body, size_t len) {
@@ -733,13 +738,7 @@ void Connection::HandleDatafeedLogin(const model::MetaData& meta, const char* bo
   const std::string& user = req.uwt().username();
   const bool ok = !f.refuse_datafeed_login && req.has_uwt() &&
                   m_sim->CheckToken(user, req.uwt().token());
-  {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
-    ++m_cell->s.login_requests;
-    m_cell->s.user = user;
-    ok ? ++m_cell->s.logins_ok : ++m_cell->s.logins_refused;
-    m_cell->s.logged_in = ok;
-  }
+  CountLogin(user, ok);
   model::LoginResponse rsp;
   rsp.set_issuccess(ok);
   if (ok) {
@@ -749,10 +748,9 @@ void Connection::HandleDatafeedLogin(const model::MetaData& meta, const char* bo
     rsp.mutable_errorcontext()->set_errorcode(1003);
     rsp.mutable_errorcontext()->set_message("token not accepted");
   }
-  const std::string trace = f.wrong_trace_id_datafeed ? meta.traceid() + "_other" : meta.traceid();
-  SendResponse(model::LOGIN_RESPONSE, trace, rsp);
-  if (!ok || !m_bev) return;
-  m_logged_in = true;
+  SendResponse(model::LOGIN_RESPONSE, ReplyTrace(meta, f.wrong_trace_id_datafeed), rsp);
+  m_logged_in = ok && m_bev;  // a refused second login stops the push too
+  if (!m_logged_in) return;
   bool any_rate = false;
   for (const auto& s : m_site->streams()) any_rate = any_rate || s.spec.rate_per_sec > 0;
   if (any_rate && !m_tick) {
@@ -849,8 +847,7 @@ void Connection::HandleSubscribe(const model::MetaData& meta, const char* body, 
       for (const auto& id : kv.second) d->add_quorsecurityid(id);
     }
   }
-  const std::string trace = f.wrong_trace_id_datafeed ? meta.traceid() + "_other" : meta.traceid();
-  SendResponse(model::SUBSCRIBE_RESPONSE, trace, rsp);
+  SendResponse(model::SUBSCRIBE_RESPONSE, ReplyTrace(meta, f.wrong_trace_id_datafeed), rsp);
   if (ok) {
     RebuildSlots();
     Pump();
@@ -987,7 +984,7 @@ void Connection::SendMarketFrame(size_t slot_index, int max_records) {
     ch.last_frame_index = frame_index;
     ch.last_record_seq = seq;
   }
-  Write(m_out, true);
+  Write(m_out);
 }
 
 bool Connection::SendMalformed(Malformed kind) {
@@ -1050,16 +1047,22 @@ bool Connection::SendMalformed(Malformed kind) {
     std::lock_guard<std::mutex> lk(m_cell->mu);
     ++m_cell->s.malformed_sent;
   }
-  Write(out, false);
+  Write(out);
   return true;
 }
 
-void Connection::Write(const std::string& bytes, bool market_data) {
+void Connection::Write(const std::string& bytes) {
   if (!m_bev) return;
   const Faults& f = CurrentFaults();
-  if (f.split_write_bytes > 0) {
-    if (m_split_off == m_split_pending.size()) {
+  const bool split_pending = m_split_off < m_split_pending.size();
+  if (f.split_write_bytes > 0 || split_pending) {
+    // Bytes still queued for split writing go first, even when the fault has
+    // just been switched off, so the stream never reorders.
+    if (!split_pending) {
       m_split_pending.clear();
+      m_split_off = 0;
+    } else if (m_split_off >= kSplitCompactBytes) {
+      m_split_pending.erase(0, m_split_off);  // keep the queue to what is still unsent
       m_split_off = 0;
     }
     m_split_pending += bytes;
@@ -1073,14 +1076,15 @@ void Connection::Write(const std::string& bytes, bool market_data) {
     ++m_cell->s.frames_sent;
     m_cell->s.bytes_sent += static_cast<int64_t>(bytes.size());
   }
-  (void)market_data;
   AfterFrameSent();
 }
 
 void Connection::WriteNextChunk() {
   if (!m_bev || m_split_off >= m_split_pending.size()) return;
-  const size_t chunk = std::max(1, m_faults.split_write_bytes);
-  const size_t n = std::min(chunk, m_split_pending.size() - m_split_off);
+  const size_t left = m_split_pending.size() - m_split_off;
+  // With the fault switched off the rest leaves in one write.
+  const size_t n = m_faults.split_write_bytes > 0 ? std::min(static_cast<size_t>(m_faults.split_write_bytes), left)
+                                                  : left;
   bufferevent_write(m_bev.get(), m_split_pending.data() + m_split_off, n);
   m_split_off += n;
 }

@@ -244,7 +244,6 @@ bool RecordTemplate::Build(const StreamSpec& stream, const std::string& security
 
   out->m_channel = channel;
   out->m_record_type = stream.record_type != 0 ? stream.record_type : stream.record_kind;
-  out->m_kind = k->kind;
   out->m_security_id = security_id;
   out->m_inner = rec->SerializeAsString();
   out->m_seq_is_double = sf->cpp_type() == FieldDescriptor::CPPTYPE_DOUBLE;

@@ -33,7 +33,6 @@ class RecordTemplate {
  private:
   int64_t m_channel = 0;
   int32_t m_record_type = 0;
-  int m_kind = 0;
   std::string m_security_id;
   std::string m_envelope_head;  // channel and record-type fields, then the record's tag
   std::string m_inner;          // the record without its sequence field

@@ -2,6 +2,7 @@
 // from any thread.
 #include <jansson.h>
 
+#include <cstdint>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -143,7 +144,10 @@ bool ParseStream(Reader& rd, json_t* s, size_t i, StreamSpec* out) {
     size_t k;
     json_t* v;
     json_array_foreach(ch, k, v) {
-      if (!json_is_integer(v)) return rd.Fail(w + ".channels must hold integers");
+      // The frame metadata carries the channel as int32.
+      if (!json_is_integer(v) || json_integer_value(v) < INT32_MIN || json_integer_value(v) > INT32_MAX) {
+        return rd.Fail(w + ".channels must hold 32-bit integers");
+      }
       out->channels.push_back(json_integer_value(v));
     }
   }
