@@ -15,41 +15,22 @@
 #include <string>
 #include <thread>
 
-#include "MetaData.pb.h"
 #include "common/common_def.h"
 #include "config/base_config.h"
 #include "datafeed_client/connect_thread.h"
+#include "support/wire_frames.h"
 
 namespace {
 
 namespace qc = com::quor::kbr::client;
 namespace qm = com::quor::qel::model;
 
-struct EvbufferFree {
-  void operator()(evbuffer* b) const { evbuffer_free(b); }
-};
-
-// One PUSH_MARKET_DATA frame: 12-byte header, metadata, opaque payload.
+// One PUSH_MARKET_DATA frame with an opaque payload of payload_bytes.
 std::string MarketFrame(int64_t index, size_t payload_bytes) {
-  qm::MetaData meta;
-  meta.set_sysmessagetype(qm::PUSH_MARKET_DATA);
+  qm::MetaData meta = qel_test::Meta(qm::PUSH_MARKET_DATA, "", 1, index);
   meta.set_qelsysmessagenum(50);
   meta.set_qeldatatype(3);
-  meta.set_channelno(1);
-  meta.set_channelindex(index);
-  const std::string m = meta.SerializeAsString();
-  std::string out;
-  out.push_back(1);
-  out.push_back(1);
-  const int16_t flags = 4096;
-  const int32_t meta_len = static_cast<int32_t>(m.size());
-  const int32_t payload_len = static_cast<int32_t>(payload_bytes);
-  out.append(reinterpret_cast<const char*>(&flags), 2);
-  out.append(reinterpret_cast<const char*>(&meta_len), 4);
-  out.append(reinterpret_cast<const char*>(&payload_len), 4);
-  out += m;
-  out.append(payload_bytes, 'r');
-  return out;
+  return qel_test::Frame(meta, std::string(payload_bytes, 'r'));
 }
 
 void BM_ReaderCutsMarketFrames(benchmark::State& state) {
@@ -68,7 +49,7 @@ void BM_ReaderCutsMarketFrames(benchmark::State& state) {
   auto queue = std::make_shared<qc::RawDataQueue>();
   auto back = std::make_shared<qc::RawDataQueueBack>();
   qc::SocketConnectThread conn(&handle, nodes, queue, back, user, token, 1, nullptr);
-  std::unique_ptr<evbuffer, EvbufferFree> input(evbuffer_new());
+  std::unique_ptr<evbuffer, qel_test::EvbufferFree> input(evbuffer_new());
 
   for (auto _ : state) {
     evbuffer_add(input.get(), round.data(), round.size());

@@ -23,10 +23,6 @@ using qel_test::Meta;
 
 namespace {
 
-struct EvbufferFree {
-  void operator()(evbuffer* b) const { evbuffer_free(b); }
-};
-
 class ReaderTest : public testing::Test {
  protected:
   ReaderTest()
@@ -74,7 +70,7 @@ class ReaderTest : public testing::Test {
   std::string m_token = "tok";
   std::shared_ptr<qc::RawDataQueue> m_queue;
   std::shared_ptr<qc::RawDataQueueBack> m_back;
-  std::unique_ptr<evbuffer, EvbufferFree> m_input;
+  std::unique_ptr<evbuffer, qel_test::EvbufferFree> m_input;
   std::unique_ptr<qc::SocketConnectThread> m_conn;
 };
 

@@ -225,7 +225,7 @@ TEST_F(DiscoveryTest, SecondConcurrentPassIsRefusedAtOnce) {
   m_client.SetHostRetryPauseForTest(0);
   m_client.InitParams("alice", "s3cret", false, Host(*feed), {});
   auto first = std::async(std::launch::async, [this] { return m_client.TryLoginDiscovery(); });
-  ASSERT_TRUE(qel_test::Eventually([&] { return DiscoveryConnections(*feed) == 1; }, milliseconds(3000)));
+  ASSERT_TRUE(qel_test::Eventually([&] { return DiscoveryConnections(*feed) == 1; }, milliseconds(20000)));
   EXPECT_EQ(m_client.TryLoginDiscovery(), qc::LOGIN_DISCOVERY_FAILED_NEED_RECONNECT);
   EXPECT_TRUE(m_log.Contains("Discovery client is running"));
   EXPECT_EQ(first.get(), qc::LOGIN_DISCOVERY_FAILED_NEED_RECONNECT);

@@ -223,7 +223,6 @@ class Client {
       if (r <= 0) return false;
       p += r;
       n -= static_cast<size_t>(r);
-      m_bytes_read += static_cast<size_t>(r);
     }
     return true;
   }
@@ -276,16 +275,10 @@ class Client {
     return poll(&p, 1, ms) == 0;
   }
 
-  void SetReceiveTimeoutMs(int ms) {
-    timeval tv{ms / 1000, (ms % 1000) * 1000};
-    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
-
  private:
   int m_fd = -1;
   SSL_CTX* m_ctx = nullptr;
   SSL* m_ssl = nullptr;
-  size_t m_bytes_read = 0;
 };
 
 }  // namespace wire

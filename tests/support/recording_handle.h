@@ -14,6 +14,17 @@
 
 namespace qel_test {
 
+// Polls cond every few milliseconds until it holds or the timeout passes.
+template <typename Cond>
+bool Eventually(Cond cond, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return cond();
+}
+
 class RecordingHandle : public com::quor::kbr::client::MessageHandle {
  public:
   void OnLoginDiscoverySuccess(const std::string& host, std::vector<int> list) override {
@@ -51,12 +62,7 @@ class RecordingHandle : public com::quor::kbr::client::MessageHandle {
   }
   // Waits until an event starting with prefix has been seen n times.
   bool WaitFor(const std::string& prefix, int n, std::chrono::milliseconds timeout) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (Count(prefix) >= n) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return Count(prefix) >= n;
+    return Eventually([&] { return Count(prefix) >= n; }, timeout);
   }
 
  private:
@@ -67,17 +73,6 @@ class RecordingHandle : public com::quor::kbr::client::MessageHandle {
   mutable std::mutex m_mutex;
   std::vector<std::string> m_events;
 };
-
-// Polls cond every few milliseconds until it holds or the timeout passes.
-template <typename Cond>
-bool Eventually(Cond cond, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return cond();
-}
 
 }  // namespace qel_test
 

@@ -3,14 +3,22 @@
 #ifndef QEL_TESTS_SUPPORT_WIRE_FRAMES_H
 #define QEL_TESTS_SUPPORT_WIRE_FRAMES_H
 
+#include <event2/buffer.h>
+
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "MarketData.pb.h"
 #include "MetaData.pb.h"
 
 namespace qel_test {
+
+// Owning deleter for an evbuffer the test feeds to the reader.
+struct EvbufferFree {
+  void operator()(evbuffer* b) const { evbuffer_free(b); }
+};
 
 inline void PutI32(std::string& out, int32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
 
