@@ -1,5 +1,9 @@
 // A log sink for tests: records every message the library logs, so a test can
 // assert that a failure was reported with its own line (or was not).
+//
+// A test declares the error lines it provokes with ExpectError(text) (any
+// error line containing text is then expected) or AllowAnyErrors() for
+// hostile-input tests whose error lines are not the point.
 #ifndef QEL_TESTS_SUPPORT_RECORDING_LOG_H
 #define QEL_TESTS_SUPPORT_RECORDING_LOG_H
 
@@ -44,6 +48,30 @@ class RecordingLog : public com::quor::kbr::client::LogInterface {
     }
     return out;
   }
+  // Declares that error lines containing text are part of the test's story.
+  void ExpectError(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_expected.push_back(text);
+  }
+  // Declares that this test provokes error lines it does not enumerate.
+  void AllowAnyErrors() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_any_error_allowed = true;
+  }
+  // Every error line that no ExpectError declared (all of them are declared
+  // once AllowAnyErrors was called).
+  std::string UnexpectedErrors() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string out;
+    if (m_any_error_allowed) return out;
+    for (const auto& line : m_lines) {
+      if (line.first != com::quor::kbr::client::VENTRIX_ERROR) continue;
+      bool declared = false;
+      for (const auto& text : m_expected) declared = declared || line.second.find(text) != std::string::npos;
+      if (!declared) out += line.second + "\n";
+    }
+    return out;
+  }
   void Clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lines.clear();
@@ -52,6 +80,8 @@ class RecordingLog : public com::quor::kbr::client::LogInterface {
  private:
   mutable std::mutex m_mutex;
   std::vector<std::pair<com::quor::kbr::client::VentrixLogLevel, std::string>> m_lines;
+  std::vector<std::string> m_expected;
+  bool m_any_error_allowed = false;
 };
 
 }  // namespace qel_test
