@@ -23,7 +23,8 @@ class QEL_API ClientConfig {
   static void SetUseSSL(bool use_ssl);
   static void SetSSLCertfolder(const char* folder);
   static const char* GetSSLCertfolder();
-  // Accepts 1 to 99; any other value leaves the setting unchanged.
+  // Accepts 1 to 99 and stores 0 as 1 (the worker pool divides by the count);
+  // a value above 99 leaves the setting unchanged.
   static void SetHandleThreadNum(uint32_t num);
   static uint32_t GetHandleThreadNum();
   // The folder is used as a plain prefix of the log file name: end it with '/'.

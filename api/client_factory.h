@@ -27,7 +27,10 @@ class QEL_API ClientFactory {
   // writes to a closed socket surface as errors.
   static ClientFactory* Instance();
   // Deletes the factory and the client (which stops every library thread);
-  // the configuration survives.
+  // the configuration survives. Call it from an application thread: called
+  // from a thread of the library (inside any MessageHandle callback, or a
+  // LogInterface sink called there) it is refused with an error line and
+  // changes nothing, since the library cannot stop the thread it runs on.
   static void Uninstance();
 
   // Loads a configuration file; a null or empty path does nothing.

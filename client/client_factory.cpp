@@ -3,6 +3,7 @@
 #include <csignal>
 #include <mutex>
 
+#include "common/library_threads.h"
 #include "config/base_config.h"
 #include "kits/multi_platform_kits.h"
 #include "log/base_log.h"
@@ -33,6 +34,13 @@ ClientFactory* ClientFactory::Instance() {
 }
 
 void ClientFactory::Uninstance() {
+  // A library thread cannot stop and join itself, and its loop would go on
+  // running on freed objects: refuse, leaving everything as it was.
+  if (IsLibraryThread()) {
+    ErrorPrint("ClientFactory::Uninstance called from a library thread (inside a callback) is refused; "
+               "release the client from an application thread");
+    return;
+  }
   std::lock_guard<std::mutex> lock(g_factory_mutex);
   delete s_factory;
   s_factory = nullptr;

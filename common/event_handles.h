@@ -12,6 +12,9 @@
 #include <memory>
 #include <string>
 
+// Every thread that runs one of these loops marks itself a library thread.
+#include "common/library_threads.h"
+
 namespace com {
 namespace quor {
 namespace kbr {
@@ -29,11 +32,15 @@ struct EventFree {
 struct SslFree {
   void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
+struct SslCtxFree {
+  void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+};
 
 using EventBasePtr = std::unique_ptr<event_base, EventBaseFree>;
 using BufferEventPtr = std::unique_ptr<bufferevent, BufferEventFree>;
 using EventPtr = std::unique_ptr<event, EventFree>;
 using SslPtr = std::unique_ptr<SSL, SslFree>;
+using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
 
 // Switches libevent to pthread locking once per process, before any event base
 // exists, so that bases can be woken and stopped from other threads.
@@ -45,7 +52,24 @@ void EnableEventThreading();
 // Read and send timeouts are the configured ones. Null on failure.
 BufferEventPtr NewClientBufferEvent(event_base* base, SslPtr* ssl);
 
-// ip (dotted IPv4 text) and port as a socket address; false for other text.
+// A client TLS context. With a CA file: trusts that file's CAs and verifies
+// the server's certificate (chain depth up to 4). Without one: loads OpenSSL's
+// default CA locations and leaves the server unverified, with one warning line
+// that the server is not authenticated and how to configure a CA file. Null,
+// with an error line, when the context cannot be made or the file not loaded.
+SslCtxPtr NewClientSslContext(const std::string& ca_file);
+
+// Called on every new TLS object before its handshake, with the host the
+// connection is for. When the object verifies its peer (a CA file was
+// configured), the handshake then also checks that the certificate was
+// issued for host: its IP address for an IP literal, its DNS name otherwise.
+// A certificate refused for any reason is logged with the host, and the
+// handshake fails. Without peer verification nothing is checked. False
+// (with an error line) when the check cannot be set up: fail the attempt.
+bool ExpectPeerAddress(SSL* ssl, const std::string& host);
+
+// ip (dotted IPv4 text) and port as a socket address; false for other text
+// and for a port outside 1..65535.
 bool MakeIpv4Address(const std::string& ip, int port, sockaddr_in& addr);
 
 }  // namespace client

@@ -16,6 +16,10 @@ namespace quor {
 namespace kbr {
 namespace client {
 
+// A TCP port a client can connect to: 1 to 65535. Anything else would be cut
+// to 16 bits on the way into a socket address and reach another port.
+inline bool IsValidPort(int port) { return port >= 1 && port <= 65535; }
+
 // One server endpoint: IPv4 address text, TCP port, and the TLS flag that the
 // discovery service announced for it. Shown in logs as "ip:port".
 struct ServerHost {

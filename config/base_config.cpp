@@ -86,7 +86,8 @@ int BaseConfig::GetIntValue(const std::string& key) const {
 }
 
 void BaseConfig::SetHandleThreadNum(uint32_t num) {
-  if (num >= 1 && num <= 99) m_thread_num.store(num, std::memory_order_relaxed);
+  // The worker pool divides by the count: 0 means the smallest pool, 1.
+  if (num <= 99) m_thread_num.store(num == 0 ? 1 : num, std::memory_order_relaxed);
 }
 
 bool BaseConfig::IsBlankLeter(char c) { return c == ' ' || c == '\t'; }
@@ -139,9 +140,13 @@ bool BaseConfig::ParseConfigFile(const char* path) {
       if (in.eof()) break;
       continue;
     }
+    // A carriage return before the line feed is part of the line end (files
+    // written with CR-LF ends); one inside the line stays part of the value.
+    std::string text(line);
+    if (!text.empty() && text.back() == '\r') text.pop_back();
     std::string key;
     std::string value;
-    if (IsValidLine(std::string(line), key, value)) {
+    if (IsValidLine(text, key, value)) {
       if (SetPropertyValue(key, value)) {
         printf("=== property [%s] set to [%s] by file ===\n", key.c_str(), value.c_str());
       } else {
@@ -186,7 +191,8 @@ void BaseConfig::UpdateIntValue() {
   m_daemon_sleep_time = get(VENTRIX_CONFIG_DAEMON_CHECK_INTERVAL, 10);
   m_read_timeout = get(VENTRIX_CONFIG_READ_TIMEOUT, 30);
   m_send_timeout = get(VENTRIX_CONFIG_SEND_TIMEOUT, 30);
-  m_thread_num = get(VENTRIX_CONFIG_HANDLE_THREAD_NUM, 5);
+  const uint32_t thread_num = get(VENTRIX_CONFIG_HANDLE_THREAD_NUM, 5);
+  m_thread_num = thread_num == 0 ? 1 : thread_num;  // the worker pool divides by it
   m_login_try_count = get(VENTRIX_CONFIG_LOGIN_TRY_COUNT, 3);
   m_subscribe_try_count = get(VENTRIX_CONFIG_SUBSCRIBE_TRY_COUNT, 3);
   m_login_try_interval = get(VENTRIX_CONFIG_LOGIN_TRY_INTERVAL, 5);

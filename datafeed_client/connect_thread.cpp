@@ -64,6 +64,7 @@ void SocketConnectThread::Start() {
 }
 
 void SocketConnectThread::Run(std::promise<void> ready) {
+  MarkLibraryThread();
   {
     std::lock_guard<std::mutex> lock(m_taskMutex);
     if (m_stopRequested) {
@@ -249,6 +250,7 @@ void SocketConnectThread::DoTryConnect() {
     m_state = NOT_CONNECTED;
     return;
   }
+  if (tls && !ExpectPeerAddress(m_ssl.get(), node.GetServerIp())) return fail("TLS peer check not set for %s:%d", ip, port);
   m_bev = NewClientBufferEvent(m_base.get(), tls ? &m_ssl : nullptr);
   if (!m_bev) return fail(tls ? "Create ssl bufferevent failed for %s:%d" : "Create bufferevent failed for %s:%d", ip, port);
   bufferevent_setcb(m_bev.get(), &SocketConnectThread::ReadCallback, nullptr, &SocketConnectThread::EventCallback,

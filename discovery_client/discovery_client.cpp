@@ -23,8 +23,9 @@ namespace client {
 using com::quor::qel::model::LoginResponse;
 
 namespace {
-// Room for a login response payload; a longer payload ends the attempt.
-constexpr int kLoginResponseBodyMax = 1024;
+// Bound of a header's metadata and payload lengths, each on its own; the
+// response is read into a buffer sized for the lengths it announces.
+constexpr int32_t kMaxSectionLength = 0xFFFF;
 
 }  // namespace
 
@@ -76,8 +77,17 @@ int DiscoveryClient::TryLoginDiscovery() {
   // Each pass judges only its own attempts; the token and node map of an
   // earlier success stay until a new success replaces them.
   m_is_connected = false;
+  bool any_usable_host = false;
   for (size_t i = 0; i < m_discovery_hosts.size() && m_is_need_reconnect; ++i) {
     m_curUsedHost = m_discovery_hosts[i];
+    if (!IsValidPort(m_curUsedHost.GetServerPort())) {
+      // Never contacted, so no pause after it; cut to 16 bits the port would
+      // reach some other service.
+      ErrorPrint("Discovery host %s refused: port outside 1..65535", m_curUsedHost.HostText().c_str());
+      Handle()->OnLoginDiscoveryFailed(m_curUsedHost.GetServerIp());
+      continue;
+    }
+    any_usable_host = true;
     TryConnect(m_curUsedHost.GetServerIp(), m_curUsedHost.GetServerPort());
     if (m_is_connected) {
       std::vector<int> site_types;
@@ -91,6 +101,8 @@ int DiscoveryClient::TryLoginDiscovery() {
     if (!m_is_need_reconnect) break;
     std::this_thread::sleep_for(std::chrono::seconds(m_host_retry_pause_s));
   }
+  // Hosts given, none usable: a setup failure that no retry can mend.
+  if (!m_discovery_hosts.empty() && !any_usable_host) m_is_need_reconnect = false;
   InfoPrint("The connection to discovery is over.");
   m_is_checking = false;
   if (m_is_connected) return 0;
@@ -119,6 +131,11 @@ void DiscoveryClient::TryConnect(const std::string& ip, const int port) {
   }
   if (m_use_ssl && CreateSsl() != 0) {
     ErrorPrint("Please init ssl env before login!");
+    StopLoginCauseFailed();
+    FreeBaseEvent();
+    return;
+  }
+  if (m_use_ssl && !ExpectPeerAddress(m_ssl.get(), ip)) {
     StopLoginCauseFailed();
     FreeBaseEvent();
     return;
@@ -160,6 +177,11 @@ void DiscoveryClient::UpdateDatafeedNodes(const google::protobuf::RepeatedPtrFie
   m_datafeed_node_map.clear();
   if (serverInfoList == nullptr || serverInfoList->empty()) return;
   for (const ServerInfo& info : *serverInfoList) {
+    if (!IsValidPort(info.port())) {
+      ErrorPrint("Datafeed node %s:%d of site type %d refused: port outside 1..65535", info.ip().c_str(),
+                 info.port(), info.sitetype());
+      continue;
+    }
     // emplace keeps the first entry of a (site type, priority) pair.
     m_datafeed_node_map[info.sitetype()].emplace(info.ippriority(),
                                                  ServerHost(info.ip(), info.port(), info.isssl()));
@@ -199,7 +221,12 @@ void DiscoveryClient::OnEvent(short events) {
       return;
     }
     delete[] frame;
-    ErrorPrint("Prepare login message failed! Retry login");
+    // Building the request depends on nothing the host said (a password too
+    // long to encode, say): another host would fail the same way.
+    ErrorPrint("Prepare login message failed! Login stopped");
+    StopLoginCauseFailed();
+    CloseSocket();
+    return;
   } else if (events & BEV_EVENT_EOF) {
     ErrorPrint("Discovery socket closed by peers");
   } else {
@@ -220,8 +247,8 @@ void DiscoveryClient::OnRead(bufferevent* bev) {
   MessageHeader header;
   VentrixMessage::DecodeMsgHeader(header_bytes, header);
   DebugPrint("Decode login rsp success, %s", header.toString().c_str());
-  if (header.m_metaLength < 0 || header.m_metaLength > MAX_MSG_LENGTH || header.m_payloadLength < 0 ||
-      header.m_payloadLength > kLoginResponseBodyMax) {
+  if (header.m_metaLength < 0 || header.m_metaLength > kMaxSectionLength || header.m_payloadLength < 0 ||
+      header.m_payloadLength > kMaxSectionLength) {
     ErrorPrint("Read discovery login response header failed! Try to relogin");
     ReLoginCauseFailed();
     CloseSocket();

@@ -31,21 +31,26 @@ void MultiPlatformKits::UnInstance() {
   s_kits = nullptr;
 }
 
-MultiPlatformKits::MultiPlatformKits() : m_connection_id(new char[CONNECTION_ID_LENGTH]()) {}
+MultiPlatformKits::MultiPlatformKits()
+    : m_hostName(new char[HOSTNAME_LENGTH]()),
+      m_mac(new char[MAC_LENGTH]()),
+      m_connection_id(new char[CONNECTION_ID_LENGTH]()) {}
 
 int MultiPlatformKits::GetProcessId() { return static_cast<int>(getpid()); }
 
 const char* MultiPlatformKits::GetHostName() {
-  if (!m_hostName) {
-    m_hostName.reset(new char[HOSTNAME_LENGTH]());
+  std::call_once(m_hostNameOnce, [this] {
     gethostname(m_hostName.get(), HOSTNAME_LENGTH - 1);  // last byte stays the terminator
-  }
+  });
   return m_hostName.get();
 }
 
 const char* MultiPlatformKits::GetMac() {
-  if (m_mac) return m_mac.get();
-  m_mac.reset(new char[MAC_LENGTH]());
+  std::call_once(m_macOnce, [this] { SearchMac(); });
+  return m_mac.get();
+}
+
+void MultiPlatformKits::SearchMac() {
   struct ifaddrs* list = nullptr;
   if (getifaddrs(&list) == 0) {
     for (struct ifaddrs* ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
@@ -56,13 +61,12 @@ const char* MultiPlatformKits::GetMac() {
       if (strcmp(ip, "127.0.0.1") == 0) continue;
       if (GetMacFromIFA(ifa->ifa_name)) {
         freeifaddrs(list);
-        return m_mac.get();
+        return;
       }
     }
     freeifaddrs(list);
   }
-  m_mac.reset();
-  return DEFAULT_MAC;
+  snprintf(m_mac.get(), MAC_LENGTH, "%s", DEFAULT_MAC);
 }
 
 bool MultiPlatformKits::GetMacFromIFA(const char* interface_name) {
@@ -84,7 +88,6 @@ bool MultiPlatformKits::GetMacFromIFA(const char* interface_name) {
     WarnPrint("Get Mac from ioctl failed, set to default");
     return false;
   }
-  if (!m_mac) m_mac.reset(new char[MAC_LENGTH]());
   const auto* b = reinterpret_cast<const unsigned char*>(req.ifr_hwaddr.sa_data);
   snprintf(m_mac.get(), MAC_LENGTH, "%02X:%02X:%02X:%02X:%02X:%02X", b[0], b[1], b[2], b[3], b[4],
            b[5]);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/base_config.h"
@@ -42,6 +43,38 @@ constexpr size_t kLineExtra = 128;
 
 std::atomic<LogInterface*> g_log{nullptr};
 std::mutex g_log_mutex;  // serialises SetGlobalLog
+
+// Calls into the user sink are counted so that SetGlobalLog can wait until no
+// thread still runs inside the sink it replaced: once it returns, the
+// application may destroy that sink. A caller counts itself in the slot of
+// the grace period it saw (g_sink_period's low bit); a swap opens two new
+// periods in turn and waits for the slot each one closed to drain. Callers
+// that arrive later land in the open slot, so the wait ends even while other
+// threads keep logging. All orders are sequentially consistent.
+std::atomic<unsigned> g_sink_period{0};
+std::atomic<int> g_sink_calls[2] = {{0}, {0}};
+thread_local int t_sink_depth = 0;  // > 0 while this thread runs inside the sink
+
+void CallSink(VentrixLogLevel level, const char* message) {
+  const unsigned slot = g_sink_period.load() & 1u;
+  g_sink_calls[slot].fetch_add(1);
+  LogInterface* sink = g_log.load();
+  if (sink != nullptr) {
+    ++t_sink_depth;
+    sink->LogPrint(level, message);
+    --t_sink_depth;
+  }
+  g_sink_calls[slot].fetch_sub(1);
+}
+
+// Waits until every sink call that may have read the sink before the swap has
+// returned. Two periods: a caller may have read a period one swap old.
+void WaitForSinkCallsBeforeSwap() {
+  for (int phase = 0; phase < 2; ++phase) {
+    const unsigned closed = g_sink_period.fetch_add(1) & 1u;
+    while (g_sink_calls[closed].load() != 0) std::this_thread::yield();
+  }
+}
 
 const int g_process_id = MultiPlatformKits::GetProcessId();
 
@@ -137,13 +170,16 @@ void ErrorPrint(const char* format, ...) {
 
 void SetGlobalLog(LogInterface* log) {
   std::lock_guard<std::mutex> lock(g_log_mutex);
-  g_log.store(log, std::memory_order_release);
+  g_log.store(log);
+  // From inside a sink call the wait would include this very call: the swap
+  // then takes effect without waiting, and the caller's sink outlives its
+  // own call anyway.
+  if (t_sink_depth == 0) WaitForSinkCallsBeforeSwap();
 }
 
 void BaseLogPrint(const VentrixLogLevel& level, const char* message) {
   if (message == nullptr) return;
-  LogInterface* sink = g_log.load(std::memory_order_acquire);
-  if (sink != nullptr) sink->LogPrint(level, message);
+  if (g_log.load() != nullptr) CallSink(level, message);
   if (static_cast<uint32_t>(level) >= BaseConfig::GetInstance().GetLogSeverity()) {
     LogMessageToTargets(level, message);
   }

@@ -6,7 +6,8 @@
 //
 // Thread-safety: the print functions may be called from any thread at once;
 // each line reaches a target whole. CloseLogOfs may run while others log.
-// SetGlobalLog is meant to be called before the client starts.
+// SetGlobalLog may run while others log: it returns only when no thread is
+// still inside the sink it replaced, so the caller may destroy that sink.
 #ifndef QEL_LOG_BASE_LOG_H
 #define QEL_LOG_BASE_LOG_H
 
@@ -30,7 +31,9 @@ void InfoPrint(const char* format, ...) QEL_PRINTF_FORMAT(1, 2);
 void WarnPrint(const char* format, ...) QEL_PRINTF_FORMAT(1, 2);
 void ErrorPrint(const char* format, ...) QEL_PRINTF_FORMAT(1, 2);
 
-// Registers the user sink, replacing any earlier one; null removes it.
+// Registers the user sink, replacing any earlier one; null removes it. Waits
+// for calls still running in the replaced sink (except when called from
+// inside a sink call, where waiting would wait for itself).
 void SetGlobalLog(LogInterface* log);
 
 // Opens the log file on first use (truncating it and writing the banner) and

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "config/error_define.h"
 #include "kits/multi_platform_kits.h"
@@ -97,9 +98,17 @@ int VentrixMessage::PrepareLoginRequest(char*& msg_buf, ELoginType login_type, c
     uwt->set_username(user_name);
     uwt->set_token(passwd);
   } else {
+    // The encoding yields text for every password that fits its buffer (even
+    // an empty one); an empty result means it did not fit. Sending that empty
+    // text would make the server refuse the login for a wrong password.
+    std::string encoded = StandardLibKits::GetInstance()->EncodeByAesEcbPkcs5padding(passwd);
+    if (encoded.empty()) {
+      ErrorPrint("Password too long to encode for the login request: %zu bytes", passwd.size());
+      return SERIALIZE_MESSAGE_BODY_TO_ARRAY_FAILED;
+    }
     UserWithPassword* uwp = request.mutable_uwp();
     uwp->set_username(user_name);
-    uwp->set_password(StandardLibKits::GetInstance()->EncodeByAesEcbPkcs5padding(passwd));
+    uwp->set_password(std::move(encoded));
   }
   LinkInfo* link = request.mutable_linkinfo();
   link->set_processid(std::to_string(MultiPlatformKits::GetProcessId()));

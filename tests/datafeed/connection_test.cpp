@@ -283,6 +283,9 @@ struct TlsCase {
   bool node_flag;
   bool listener_tls;
   bool logs_in;  // true exactly when the client's choice matches the listener
+  // The listener shows a certificate from the test CA issued for 127.0.0.2:
+  // the client, connected to 127.0.0.1, refuses it with this error line.
+  const char* refused_certificate_error = nullptr;
 };
 void PrintTo(const TlsCase& c, std::ostream* os) { *os << c.name; }
 
@@ -295,9 +298,12 @@ TEST_P(ConnectionTlsTest, TlsOnlyWhenConfigAndNodeBothAsk) {
   qc::BaseConfig::GetInstance().SetUseSSL(c.config_tls);
   // A mismatch stalls both ends until the read timeout: keep that one short.
   qc::BaseConfig::GetInstance().SetReadTimeout(c.logs_in ? 30 : 3);
+  const bool other_ip = c.refused_certificate_error != nullptr;
+  if (other_ip) m_log.ExpectError(c.refused_certificate_error);
+  if (!c.logs_in) m_log.AllowAnyErrors();  // each mismatch fails in its own way; the state is the point
   sim::Scenario s = Nodes(1, c.listener_tls);
-  s.tls_cert_file = pki.ServerCert();
-  s.tls_key_file = pki.ServerKey();
+  s.tls_cert_file = other_ip ? pki.OtherIpCert() : pki.ServerCert();
+  s.tls_key_file = other_ip ? pki.OtherIpKey() : pki.ServerKey();
   StartSim(s);
   StartConnection(NodesFromSim(true, c.node_flag), ctx.get());
   if (c.logs_in) {
@@ -305,6 +311,10 @@ TEST_P(ConnectionTlsTest, TlsOnlyWhenConfigAndNodeBothAsk) {
   } else {
     EXPECT_TRUE(WaitState(Conn::CONNECT_OR_LOGIN_FAILED, milliseconds(15000)));
     EXPECT_EQ(m_sim->Stats().datafeed_logins_ok, 0);
+  }
+  if (other_ip) {
+    EXPECT_EQ(m_log.Count(c.refused_certificate_error), 1) << m_log.Errors();
+    EXPECT_EQ(m_sim->Stats().datafeed_logins_refused, 0) << "the token never left the client";
   }
 }
 
@@ -314,7 +324,9 @@ INSTANTIATE_TEST_SUITE_P(
                     TlsCase{"ConfigOffPlainListener", false, true, false, true},
                     TlsCase{"NodeFlagOffPlainListener", true, false, false, true},
                     TlsCase{"BothOnPlainListener", true, true, false, false},
-                    TlsCase{"ConfigOffTlsListener", false, true, true, false}),
+                    TlsCase{"ConfigOffTlsListener", false, true, true, false},
+                    TlsCase{"BothOnCertificateForAnotherAddress", true, true, true, false,
+                            "TLS certificate of server 127.0.0.1 refused: IP address mismatch"}),
     [](const testing::TestParamInfo<TlsCase>& info) { return std::string(info.param.name); });
 
 struct DataCase {

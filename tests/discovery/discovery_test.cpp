@@ -84,6 +84,11 @@ class ScriptedHost {
     if (m_thread.joinable()) m_thread.join();
     return m_trace;
   }
+  // Like Finish, but first stops waiting for a connection that never came.
+  std::string Stop() {
+    shutdown(m_listenFd, SHUT_RDWR);
+    return Finish();
+  }
 
  private:
   static bool ReadExactly(int fd, char* out, size_t n) {
@@ -232,28 +237,87 @@ TEST_F(DiscoveryTest, SecondConcurrentPassIsRefusedAtOnce) {
   EXPECT_TRUE(m_log.Contains("Discovery socket READ IDLE!"));
 }
 
-TEST_F(DiscoveryTest, TlsWithTheTestCaSucceedsAndAForeignCertificateIsRefused) {
+// With a CA file the client verifies the discovery host: a certificate must
+// come from the CA and be issued for the address connected to (127.0.0.1).
+// Anything else is a failed attempt, logged with the host, and the password
+// never leaves the client.
+struct DiscoveryTlsCase {
+  const char* name;
+  std::string (qel_test::TestPki::*cert)() const;
+  std::string (qel_test::TestPki::*key)() const;
+  int result;
+  const char* error;  // the refusal line; null when the login succeeds
+};
+void PrintTo(const DiscoveryTlsCase& c, std::ostream* os) { *os << c.name; }
+
+class DiscoveryTlsTest : public DiscoveryTest, public testing::WithParamInterface<DiscoveryTlsCase> {};
+
+TEST_P(DiscoveryTlsTest, OnlyACertificateFromTheCaForThisAddressIsAccepted) {
+  const DiscoveryTlsCase& c = GetParam();
+  if (c.error != nullptr) {
+    m_log.ExpectError(c.error);
+    m_log.ExpectError("Discovery socket occurs errno");
+  }
   qel_test::TestPki pki;
-  auto ctx = pki.ClientContext();
-  sim::Scenario trusted = TwoSiteScenario();
-  trusted.discovery_tls = true;
-  trusted.tls_cert_file = pki.ServerCert();
-  trusted.tls_key_file = pki.ServerKey();
-  auto feed = StartSim(trusted);
+  qc::SslCtxPtr ctx = qc::NewClientSslContext(pki.CaFile());
+  ASSERT_TRUE(ctx);
+  sim::Scenario s = TwoSiteScenario();
+  s.discovery_tls = true;
+  s.tls_cert_file = (pki.*c.cert)();
+  s.tls_key_file = (pki.*c.key)();
+  auto feed = StartSim(s);
+  m_client.SetHostRetryPauseForTest(0);
+  m_client.RegisterSslCtx(ctx.get());
+  m_client.InitParams("alice", "s3cret", true, Host(*feed), {});
+  EXPECT_EQ(m_client.TryLoginDiscovery(), c.result);
+  if (c.error != nullptr) {
+    EXPECT_EQ(feed->Stats().discovery_logins_ok, 0);
+    EXPECT_EQ(m_log.Count(c.error), 1) << m_log.Errors();
+    EXPECT_EQ(DiscoveryConnections(*feed), 1);
+  } else {
+    EXPECT_EQ(feed->Stats().discovery_logins_ok, 1);
+  }
+  EXPECT_EQ(m_log.UnexpectedErrors(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Certificates, DiscoveryTlsTest,
+    testing::Values(
+        DiscoveryTlsCase{"FromTheCaForThisAddress", &qel_test::TestPki::ServerCert, &qel_test::TestPki::ServerKey, 0,
+                         nullptr},
+        DiscoveryTlsCase{"FromTheCaForAnotherAddress", &qel_test::TestPki::OtherIpCert,
+                         &qel_test::TestPki::OtherIpKey, qc::LOGIN_DISCOVERY_FAILED_NEED_RECONNECT,
+                         "TLS certificate of server 127.0.0.1 refused: IP address mismatch"},
+        DiscoveryTlsCase{"SelfSignedRogue", &qel_test::TestPki::RogueCert, &qel_test::TestPki::RogueKey,
+                         qc::LOGIN_DISCOVERY_FAILED_NEED_RECONNECT, "TLS certificate of server 127.0.0.1 refused"}),
+    [](const testing::TestParamInfo<DiscoveryTlsCase>& info) { return std::string(info.param.name); });
+
+// Without a CA file the client cannot authenticate the server: the context
+// says so once, in a warning, and then accepts any certificate.
+TEST_F(DiscoveryTest, TlsWithoutACaFileWarnsOnceAndDoesNotVerify) {
+  qel_test::TestPki pki;
+  qc::SslCtxPtr ctx = qc::NewClientSslContext("");
+  ASSERT_TRUE(ctx);
+  EXPECT_EQ(m_log.Count("servers are not authenticated"), 1);
+  sim::Scenario s = TwoSiteScenario();
+  s.discovery_tls = true;
+  s.tls_cert_file = pki.OtherIpCert();
+  s.tls_key_file = pki.OtherIpKey();
+  auto feed = StartSim(s);
   m_client.RegisterSslCtx(ctx.get());
   m_client.InitParams("alice", "s3cret", true, Host(*feed), {});
   EXPECT_EQ(m_client.TryLoginDiscovery(), 0);
+  EXPECT_EQ(m_client.TryLoginDiscovery(), 0);
+  EXPECT_EQ(m_log.Count("servers are not authenticated"), 1) << "once per context, not per connection";
+  EXPECT_EQ(m_log.ErrorCount(), 0) << m_log.Errors();
+}
 
-  sim::Scenario rogue = trusted;
-  rogue.tls_cert_file = pki.RogueCert();
-  rogue.tls_key_file = pki.RogueKey();
-  auto impostor = StartSim(rogue);
-  qc::DiscoveryClient second(&m_handle);
-  second.SetHostRetryPauseForTest(0);
-  second.RegisterSslCtx(ctx.get());
-  second.InitParams("alice", "s3cret", true, Host(*impostor), {});
-  EXPECT_EQ(second.TryLoginDiscovery(), qc::LOGIN_DISCOVERY_FAILED_NEED_RECONNECT);
-  EXPECT_EQ(impostor->Stats().discovery_logins_ok, 0);
+TEST(DiscoveryTlsContext, UnreadableCaFileGivesNoContext) {
+  qel_test::RecordingLog log;
+  log.ExpectError("Load or verify self CA file failed");
+  EXPECT_FALSE(qc::NewClientSslContext("/nonexistent/ca.pem"));
+  EXPECT_EQ(log.Count("Load or verify self CA file failed: /nonexistent/ca.pem"), 1);
+  EXPECT_EQ(log.UnexpectedErrors(), "");
 }
 
 TEST_F(DiscoveryTest, TlsWithoutAContextEndsThePassAsALocalFailure) {
@@ -343,9 +407,9 @@ qm::LoginResponse GoodResponse() {
 }
 
 const BadAnswerCase kBadAnswers[] = {
-    {"PayloadPastTheBodyBuffer",
+    {"PayloadLengthPastItsBound",
      [](const std::string& t) {
-       const std::string payload = BodyLengthThen(1021, std::string(1021, 'x'));  // 1025 bytes
+       const std::string payload = BodyLengthThen(0xFFFF - 3, std::string(0xFFFF - 3, 'x'));  // 65,536 bytes
        return Answer(t, static_cast<int32_t>(LoginMeta(t).size()), static_cast<int32_t>(payload.size()), payload);
      },
      "Read discovery login response header failed! Try to relogin"},
@@ -353,7 +417,7 @@ const BadAnswerCase kBadAnswers[] = {
      [](const std::string& t) { return Answer(t, -1, 8, std::string(8, '\0')); },
      "Read discovery login response header failed! Try to relogin"},
     {"MetaLengthPastTheFrameLimit",
-     [](const std::string& t) { return Answer(t, 70000, 8, std::string(8, '\0')); },
+     [](const std::string& t) { return Answer(t, 0x10000, 8, std::string(8, '\0')); },
      "Read discovery login response header failed! Try to relogin"},
     {"NegativePayloadLength",
      [](const std::string& t) { return Answer(t, static_cast<int32_t>(LoginMeta(t).size()), -4, ""); },
@@ -382,6 +446,7 @@ const BadAnswerCase kBadAnswers[] = {
 };
 
 TEST_P(DiscoveryBadAnswerTest, IsAFailedAttemptAndTheNextHostIsAsked) {
+  m_log.ExpectError(GetParam().log_line);
   ScriptedHost bad(GetParam().answer);
   auto good = StartSim(TwoSiteScenario());
   m_client.SetHostRetryPauseForTest(0);
@@ -397,3 +462,131 @@ TEST_P(DiscoveryBadAnswerTest, IsAFailedAttemptAndTheNextHostIsAsked) {
 
 INSTANTIATE_TEST_SUITE_P(DiscoveryAnswers, DiscoveryBadAnswerTest, testing::ValuesIn(kBadAnswers),
                          [](const testing::TestParamInfo<BadAnswerCase>& info) { return info.param.name; });
+
+// A response for some 40 nodes (or a long token) passes 1,024 bytes; any
+// payload within the frame bounds is read whole and logs in.
+TEST_F(DiscoveryTest, LoginResponseOfManyNodesLogsIn) {
+  sim::Scenario s;
+  s.users = {{"alice", "s3cret"}};
+  for (int site = 1; site <= 4; ++site) {
+    for (int prio = 1; prio <= 10; ++prio) s.nodes.push_back({site, prio * 10, false, 0});
+  }
+  auto feed = StartSim(s);
+  m_client.InitParams("alice", "s3cret", false, Host(*feed), {});
+  ASSERT_EQ(m_client.TryLoginDiscovery(), 0) << m_log.Errors();
+  size_t nodes = 0;
+  for (const auto& site : m_client.GetDatafeedNodes()) nodes += site.second.size();
+  EXPECT_EQ(nodes, 40u);
+  EXPECT_EQ(m_client.GetDatafeedNodes().size(), 4u);
+  EXPECT_TRUE(m_log.Contains("discovery login response body len: 1")) << "a body of four digits, over 1,024";
+  EXPECT_EQ(m_log.ErrorCount(), 0) << m_log.Errors();
+}
+
+TEST_F(DiscoveryTest, LoginResponseWithALongTokenLogsIn) {
+  const std::string token(3000, 't');
+  ScriptedHost host([](const std::string& trace) {
+    qm::LoginResponse r;
+    r.set_issuccess(true);
+    r.set_token(std::string(3000, 't'));
+    qm::ServerInfo* info = r.add_servers();
+    info->set_sitetype(1);
+    info->set_ippriority(10);
+    info->set_ip("127.0.0.1");
+    info->set_port(9000);
+    return qel_test::Frame(qel_test::Meta(qm::LOGIN_RESPONSE, trace), qel_test::ResponsePayload(r));
+  });
+  m_client.InitParams("alice", "s3cret", false, qc::ServerHost("127.0.0.1", host.Port(), false), {});
+  EXPECT_EQ(m_client.TryLoginDiscovery(), 0) << m_log.Errors();
+  EXPECT_FALSE(host.Finish().empty());
+  EXPECT_EQ(m_client.GetToken(), token);
+  EXPECT_EQ(m_client.GetDatafeedNodes().size(), 1u);
+}
+
+// A discovery host whose port is outside 1..65535 is refused with an error
+// line and never contacted: cut to 16 bits its port would reach another
+// service (here a listener on the wrapped port, which must see nothing).
+struct BadPortCase {
+  const char* name;
+  int offset_from_listener;  // port = listener port + offset when use_listener
+  bool use_listener;
+  int port;
+};
+void PrintTo(const BadPortCase& c, std::ostream* os) { *os << c.name; }
+
+class DiscoveryBadPortTest : public DiscoveryTest, public testing::WithParamInterface<BadPortCase> {};
+
+TEST_P(DiscoveryBadPortTest, HostIsRefusedAndTheNextOneTried) {
+  const BadPortCase& c = GetParam();
+  m_log.ExpectError("refused: port outside 1..65535");
+  ScriptedHost wrapped([](const std::string&) { return std::string(); });
+  const int port = c.use_listener ? wrapped.Port() + c.offset_from_listener : c.port;
+  auto good = StartSim(TwoSiteScenario());
+  m_client.InitParams("alice", "s3cret", false, qc::ServerHost("127.0.0.1", port, false), {Host(*good)});
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(m_client.TryLoginDiscovery(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500))
+      << "a host never contacted costs no pause";
+  EXPECT_EQ(m_log.Count("Discovery host 127.0.0.1:" + std::to_string(port) + " refused: port outside 1..65535"), 1)
+      << m_log.Errors();
+  EXPECT_EQ(m_handle.Events(), (std::vector<std::string>{"DiscoveryFailed 127.0.0.1", "DiscoveryResponse 3",
+                                                         "DiscoverySuccess 127.0.0.1 [1,3]"}));
+  EXPECT_EQ(m_log.UnexpectedErrors(), "");
+  EXPECT_EQ(wrapped.Stop(), "") << "nothing reached the listener on the wrapped port";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, DiscoveryBadPortTest,
+                         testing::Values(BadPortCase{"WrapsOntoAListener", 65536, true, 0},
+                                         BadPortCase{"Negative", 0, false, -1}, BadPortCase{"Zero", 0, false, 0},
+                                         BadPortCase{"JustAboveRange", 0, false, 65536}),
+                         [](const testing::TestParamInfo<BadPortCase>& info) { return std::string(info.param.name); });
+
+TEST_F(DiscoveryTest, OnlyHostsWithBadPortsEndThePassAsALocalFailure) {
+  m_log.ExpectError("refused: port outside 1..65535");
+  m_client.InitParams("alice", "s3cret", false, qc::ServerHost("127.0.0.1:-1"),
+                      {qc::ServerHost("127.0.0.1:111531")});
+  EXPECT_EQ(m_client.TryLoginDiscovery(), qc::LOGIN_DISCOVERY_FAILED_END);
+  EXPECT_EQ(m_log.Count("refused: port outside 1..65535"), 2);
+  EXPECT_EQ(m_handle.Count("DiscoveryFailed"), 2);
+  EXPECT_EQ(m_handle.Count("NoDiscoveryServices"), 1);
+}
+
+TEST(DiscoveryNodeMap, NodesWithPortsOutsideTheRangeAreRefused) {
+  qel_test::RecordingLog log;
+  log.ExpectError("refused: port outside 1..65535");
+  qel_test::RecordingHandle handle;
+  qc::DiscoveryClient client(&handle);
+  google::protobuf::RepeatedPtrField<qm::ServerInfo> list;
+  const int ports[] = {111531, -1, 0, 65536, 65535, 1};
+  int prio = 0;
+  for (int port : ports) {
+    qm::ServerInfo* info = list.Add();
+    info->set_sitetype(port > 0 && port <= 65535 ? 1 : 2);
+    info->set_ippriority(++prio);
+    info->set_ip("10.0.0.1");
+    info->set_port(port);
+  }
+  client.UpdateDatafeedNodes(&list);
+  ASSERT_EQ(client.GetDatafeedNodes().size(), 1u) << "a site type left without nodes is not in the map";
+  std::vector<int> kept;
+  for (const auto& node : client.GetDatafeedNodes().at(1)) kept.push_back(node.second.GetServerPort());
+  EXPECT_EQ(kept, (std::vector<int>{1, 65535}));
+  EXPECT_EQ(log.Count("refused: port outside 1..65535"), 4);
+  EXPECT_TRUE(log.Contains("Datafeed node 10.0.0.1:111531 of site type 2 refused: port outside 1..65535"));
+  EXPECT_EQ(log.UnexpectedErrors(), "");
+}
+
+// A password too long for its encoding fails the login with an error line:
+// the request never goes out with an empty password, and since no host could
+// do better the pass ends as a local failure.
+TEST_F(DiscoveryTest, PasswordTooLongToEncodeEndsThePassLocally) {
+  m_log.ExpectError("Password too long");
+  m_log.ExpectError("Prepare login message failed");
+  auto feed = StartSim(TwoSiteScenario());
+  m_client.SetHostRetryPauseForTest(0);
+  m_client.InitParams("alice", std::string(600, 'p'), false, Host(*feed), {Host(*feed)});
+  EXPECT_EQ(m_client.TryLoginDiscovery(), qc::LOGIN_DISCOVERY_FAILED_END);
+  EXPECT_EQ(m_log.Count("Password too long to encode for the login request: 600 bytes"), 1) << m_log.Errors();
+  EXPECT_EQ(DiscoveryConnections(*feed), 1) << "the backup is not tried";
+  EXPECT_EQ(feed->Stats().discovery_logins_refused, 0) << "no request went out";
+  EXPECT_EQ(m_log.UnexpectedErrors(), "");
+}

@@ -1,6 +1,7 @@
 // A throw-away PKI made with the openssl command at test time: a CA, a server
-// certificate it signed for 127.0.0.1, and a self-signed rogue certificate
-// the CA never saw. Nothing of it is ever committed.
+// certificate it signed for 127.0.0.1, one it signed for another address
+// (127.0.0.2), and a self-signed rogue certificate the CA never saw. Nothing
+// of it is ever committed.
 #ifndef QEL_TESTS_SUPPORT_TEST_PKI_H
 #define QEL_TESTS_SUPPORT_TEST_PKI_H
 
@@ -32,6 +33,10 @@ class TestPki {
         " && openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=127.0.0.1"
         " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2"
         " -extfile ext.cnf"
+        " && printf 'subjectAltName=IP:127.0.0.2\\nbasicConstraints=CA:FALSE\\n' > other.cnf"
+        " && openssl req -newkey rsa:2048 -nodes -keyout other.key -out other.csr -subj /CN=127.0.0.2"
+        " && openssl x509 -req -in other.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out other.pem -days 2"
+        " -extfile other.cnf"
         " && openssl req -x509 -newkey rsa:2048 -nodes -keyout rogue.key -out rogue.pem -days 2"
         " -subj /CN=127.0.0.1";
     if (std::system(("(" + cmds + ") >/dev/null 2>&1").c_str()) != 0) {
@@ -41,6 +46,9 @@ class TestPki {
   std::string CaFile() const { return m_dir.path() + "/ca.pem"; }
   std::string ServerCert() const { return m_dir.path() + "/server.pem"; }
   std::string ServerKey() const { return m_dir.path() + "/server.key"; }
+  // Signed by the test CA, but for 127.0.0.2 (subject and address entry).
+  std::string OtherIpCert() const { return m_dir.path() + "/other.pem"; }
+  std::string OtherIpKey() const { return m_dir.path() + "/other.key"; }
   std::string RogueCert() const { return m_dir.path() + "/rogue.pem"; }
   std::string RogueKey() const { return m_dir.path() + "/rogue.key"; }
 

@@ -10,6 +10,7 @@
 #include "kits/standard_lib_kits.h"
 #include "protocol/message_log.h"
 #include "protocol/ventrix_message.h"
+#include "support/recording_log.h"
 
 namespace qc = com::quor::kbr::client;
 namespace qm = com::quor::qel::model;
@@ -196,6 +197,53 @@ TEST_P(LoginRequestTest, CarriesExactlyOneCredentialForm) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TokenOrPassword, LoginRequestTest, testing::Bool());
+
+// The encoded password must fit its 1023-character text: 495 clear bytes do
+// (992 hexadecimal characters), 496 do not. A password that does not fit
+// fails the request with an error line; it never goes out empty. A token is
+// sent as it is, whatever its length.
+struct CredentialLengthCase {
+  const char* name;
+  size_t length;
+  bool is_token;
+  bool builds;
+};
+void PrintTo(const CredentialLengthCase& c, std::ostream* os) { *os << c.name; }
+
+class LoginCredentialLengthTest : public testing::TestWithParam<CredentialLengthCase> {};
+
+TEST_P(LoginCredentialLengthTest, TooLongPasswordFailsTheRequestWithAnErrorLine) {
+  const CredentialLengthCase& c = GetParam();
+  qel_test::RecordingLog log;
+  log.ExpectError("Password too long");
+  FrameBuffer fb;
+  const std::string secret(c.length, 'p');
+  const int len = qc::VentrixMessage::PrepareLoginRequest(fb.buf, qm::VENTRIX_LOGIN_FOR_DISCOVERY, "127.0.0.1",
+                                                          9100, "alice", secret, c.is_token, "trace-2");
+  if (!c.builds) {
+    EXPECT_LT(len, 0);
+    EXPECT_EQ(log.Count("Password too long"), 1) << log.Errors();
+    return;
+  }
+  ASSERT_GT(len, 0);
+  EXPECT_EQ(log.ErrorCount(), 0) << log.Errors();
+  ParsedFrame f = Split(fb.buf, len);
+  qm::LoginRequest req;
+  ASSERT_TRUE(req.ParseFromString(f.body));
+  if (c.is_token) {
+    EXPECT_EQ(req.uwt().token(), secret);
+  } else {
+    EXPECT_EQ(req.uwp().password().size(), 32 * (c.length / 16 + 1));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, LoginCredentialLengthTest,
+    testing::Values(CredentialLengthCase{"LongestPassword", 495, false, true},
+                    CredentialLengthCase{"PasswordOneByteTooLong", 496, false, false},
+                    CredentialLengthCase{"HugePassword", 5000, false, false},
+                    CredentialLengthCase{"LongToken", 5000, true, true}),
+    [](const testing::TestParamInfo<CredentialLengthCase>& info) { return std::string(info.param.name); });
 
 TEST(Decode, NullTruncatedAndNegativeInputsAreRefused) {
   qm::MetaData meta;

@@ -96,7 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BoolCase{"none", false}, BoolCase{"False", false}, BoolCase{"fAlSe", false},
                     BoolCase{"f", false}, BoolCase{"NONE", false}, BoolCase{"off", true},
                     BoolCase{"yes", true}, BoolCase{"true", true}, BoolCase{"2", true},
-                    BoolCase{"0\r", true}));
+                    BoolCase{"0\r", false}, BoolCase{"no\r", false}, BoolCase{"yes\r", true},
+                    BoolCase{"0\r\r", true}));
 
 struct IntCase {
   const char* value;
@@ -119,24 +120,39 @@ INSTANTIATE_TEST_SUITE_P(
                     IntCase{"2147483648", 30}, IntCase{"+7", 7}, IntCase{"0", 0},
                     IntCase{"15\r", 15}));
 
-TEST(ConfigFile, FileMaySetThreadNumOutsideTheSetterRange) {
-  TempDir dir;
-  LoadConfig(dir, "ventrix_config_handle_thread_num=0\n");
-  EXPECT_EQ(Cfg().GetHandleThreadNum(), 0u);
-  LoadConfig(dir, "ventrix_config_handle_thread_num=150\n");
-  EXPECT_EQ(Cfg().GetHandleThreadNum(), 150u);
-}
+// The worker pool divides by the thread count: 0 is stored as 1, from a file
+// or a setter alike; the file's other values are taken as they stand.
+struct ThreadNumCase {
+  const char* name;
+  bool from_file;
+  uint32_t value;
+  uint32_t expected;
+};
+static void PrintTo(const ThreadNumCase& c, std::ostream* os) { *os << c.name; }
 
-TEST(ConfigSetters, HandleThreadNumAcceptsOnlyOneToNinetyNine) {
-  const struct {
-    uint32_t value;
-    uint32_t expected;
-  } cases[] = {{0, 5}, {100, 5}, {1, 1}, {99, 99}, {4000000000u, 99}};
-  for (const auto& c : cases) {
+class ConfigThreadNum : public testing::TestWithParam<ThreadNumCase> {};
+
+TEST_P(ConfigThreadNum, ZeroBecomesOneOtherValuesFollowTheirSource) {
+  const ThreadNumCase& c = GetParam();
+  if (c.from_file) {
+    TempDir dir;
+    LoadConfig(dir, "ventrix_config_handle_thread_num=" + std::to_string(c.value) + "\n");
+    EXPECT_EQ(Cfg().GetHandleThreadNum(), c.expected);
+  } else {
     ClientConfig::SetHandleThreadNum(c.value);
-    EXPECT_EQ(ClientConfig::GetHandleThreadNum(), c.expected) << "value " << c.value;
+    EXPECT_EQ(ClientConfig::GetHandleThreadNum(), c.expected);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, ConfigThreadNum,
+    testing::Values(ThreadNumCase{"FileZero", true, 0, 1}, ThreadNumCase{"FileOne", true, 1, 1},
+                    ThreadNumCase{"FileAboveSetterRange", true, 150, 150},
+                    ThreadNumCase{"SetterZero", false, 0, 1}, ThreadNumCase{"SetterOne", false, 1, 1},
+                    ThreadNumCase{"SetterNinetyNine", false, 99, 99},
+                    ThreadNumCase{"SetterHundredIgnored", false, 100, 5},
+                    ThreadNumCase{"SetterHugeIgnored", false, 4000000000u, 5}),
+    [](const testing::TestParamInfo<ThreadNumCase>& info) { return std::string(info.param.name); });
 
 TEST(ConfigFile, UnknownKeyIsReportedAndChangesNothing) {
   TempDir dir;
@@ -172,16 +188,32 @@ TEST(ConfigFile, LaterLineWinsAndLastLineNeedsNoLineFeed) {
   EXPECT_EQ(Cfg().GetSendTimeout(), 22u);
 }
 
-TEST(ConfigFile, CrLfLineEndsKeepTheCarriageReturnInTheValue) {
+// A file written with CR-LF line ends reads exactly like one with LF ends; a
+// carriage return inside a line is left alone.
+struct LineEndCase {
+  const char* name;
+  const char* eol;
+};
+static void PrintTo(const LineEndCase& c, std::ostream* os) { *os << c.name; }
+
+class ConfigLineEnds : public testing::TestWithParam<LineEndCase> {};
+
+TEST_P(ConfigLineEnds, ValuesCarryNoLineEndCharacters) {
   TempDir dir;
-  LoadConfig(dir,
-             "ventrix_config_use_ssl=0\r\n"
-             "ventrix_config_read_timeout=17\r\n"
-             "ventrix_config_cert_folder=/certs/\r\n");
-  EXPECT_TRUE(Cfg().IsUseSSL());  // "0\r" is not a false word
+  const std::string eol = GetParam().eol;
+  const std::string out = LoadConfig(dir, "ventrix_config_use_ssl=0" + eol + "ventrix_config_read_timeout=17" + eol +
+                                              "ventrix_config_cert_folder=/certs/" + eol +
+                                              "ventrix_config_log_folder=a\rb/" + eol);
+  EXPECT_FALSE(Cfg().IsUseSSL());
   EXPECT_EQ(Cfg().GetReadTimeout(), 17u);
-  EXPECT_EQ(Cfg().GetSSLCertfolder(), "/certs/\r");
+  EXPECT_EQ(Cfg().GetSSLCertfolder(), "/certs/");
+  EXPECT_EQ(Cfg().GetLogFileOutFolder(), "a\rb/");
+  EXPECT_NE(out.find("=== property [ventrix_config_use_ssl] set to [0] by file ===\n"), std::string::npos) << out;
 }
+
+INSTANTIATE_TEST_SUITE_P(Files, ConfigLineEnds,
+                         testing::Values(LineEndCase{"LineFeed", "\n"}, LineEndCase{"CarriageReturnLineFeed", "\r\n"}),
+                         [](const testing::TestParamInfo<LineEndCase>& info) { return std::string(info.param.name); });
 
 TEST(ConfigFile, SetterBeforeLoadIsReplacedSetterAfterLoadSticks) {
   TempDir dir;

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <thread>
 
 #include "client_config.h"
 #include "client_factory.h"
+#include "common/library_threads.h"
 #include "config/base_config.h"
 #include "log/base_log.h"
+#include "support/recording_log.h"
 #include "support/temp_dir.h"
 
 namespace qc = com::quor::kbr::client;
@@ -84,6 +87,28 @@ TEST(ClientFactory, RegistLogHandleInstallsTheSinkAndIgnoresNull) {
   qc::InfoPrint("three");
   EXPECT_EQ(log.count, 2);
   qc::ClientFactory::Uninstance();
+}
+
+// A callback runs on a library thread; releasing the client there would stop
+// and free the loop it runs on. The call is refused with an error line and
+// leaves the factory as it was; an application thread releases it normally.
+TEST(ClientFactory, UninstanceFromALibraryThreadIsRefused) {
+  qel_test::RecordingLog log;
+  qc::ClientConfig::CloseFileLog();
+  log.ExpectError("Uninstance called from a library thread");
+  qc::ClientFactory* before = qc::ClientFactory::Instance();
+  std::thread callback_thread([] {
+    qc::MarkLibraryThread();
+    qc::ClientFactory::Uninstance();
+  });
+  callback_thread.join();
+  EXPECT_EQ(log.Count("Uninstance called from a library thread"), 1) << log.Errors();
+  EXPECT_EQ(qc::ClientFactory::Instance(), before) << "the factory survived the refused call";
+  EXPECT_FALSE(qc::IsLibraryThread()) << "the mark belongs to the thread that set it";
+
+  qc::ClientFactory::Uninstance();  // from the application's thread: done
+  EXPECT_EQ(log.Count("Uninstance called from a library thread"), 1);
+  EXPECT_EQ(log.UnexpectedErrors(), "");
 }
 
 TEST(MessageHandle, OverridingOnlyOnMarketDataLeavesOtherCallbacksEmpty) {

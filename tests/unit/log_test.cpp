@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -241,4 +243,53 @@ TEST_F(LogTest, CloseWhileOthersLogNeverTearsTheStream) {
   ASSERT_FALSE(lines.empty());
   for (const auto& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
   EXPECT_NE(lines.back().find("final"), std::string::npos);
+}
+
+// A sink that notices being called once it has been retired, i.e. after the
+// SetGlobalLog that replaced it returned (when the application may already
+// have destroyed it). Each call lingers a little, so a call that began before
+// the swap is still running when the swap returns unless the swap waits.
+class RetirableSink : public qc::LogInterface {
+ public:
+  void LogPrint(qc::VentrixLogLevel, const char*) override {
+    if (m_retired.load()) m_late_calls.fetch_add(1);
+    m_calls.fetch_add(1);
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+    if (m_retired.load()) m_late_calls.fetch_add(1);
+  }
+  void Retire() { m_retired = true; }
+  int late_calls() const { return m_late_calls.load(); }
+  int calls() const { return m_calls.load(); }
+
+ private:
+  std::atomic<bool> m_retired{false};
+  std::atomic<int> m_late_calls{0};
+  std::atomic<int> m_calls{0};
+};
+
+TEST_F(LogTest, ReplacedSinkIsNeverCalledAfterTheSwapReturns) {
+  cfg().CloseFileLog();
+  constexpr int kSinks = 200;
+  std::vector<std::unique_ptr<RetirableSink>> sinks;
+  for (int i = 0; i < kSinks; ++i) sinks.push_back(std::make_unique<RetirableSink>());
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> loggers;
+  for (int t = 0; t < 3; ++t) {
+    loggers.emplace_back([&stop, t] {
+      while (!stop.load()) qc::InfoPrint("swap-race %d", t);
+    });
+  }
+  qc::SetGlobalLog(sinks[0].get());
+  for (int i = 1; i < kSinks; ++i) {
+    while (sinks[i - 1]->calls() == 0) std::this_thread::yield();  // the loggers are using it
+    qc::SetGlobalLog(sinks[i].get());
+    sinks[i - 1]->Retire();
+  }
+  qc::SetGlobalLog(nullptr);
+  sinks.back()->Retire();
+  stop = true;
+  for (auto& th : loggers) th.join();
+  int late = 0;
+  for (const auto& sink : sinks) late += sink->late_calls();
+  EXPECT_EQ(late, 0) << "calls into a sink after the swap that retired it returned";
 }

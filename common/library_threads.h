@@ -1,0 +1,25 @@
+// Which threads belong to the library: every thread the library starts
+// (connection loops, daemon, decompress and worker threads) marks itself first
+// thing, so that operations that must never run on such a thread (releasing
+// the client from inside a callback) can detect and refuse it.
+//
+// Thread-safety: each thread reads and writes only its own mark.
+#ifndef QEL_COMMON_LIBRARY_THREADS_H
+#define QEL_COMMON_LIBRARY_THREADS_H
+
+namespace com {
+namespace quor {
+namespace kbr {
+namespace client {
+
+// Marks the calling thread as a library thread for the rest of its life.
+void MarkLibraryThread();
+// True on a thread that called MarkLibraryThread.
+bool IsLibraryThread();
+
+}  // namespace client
+}  // namespace kbr
+}  // namespace quor
+}  // namespace com
+
+#endif  // QEL_COMMON_LIBRARY_THREADS_H
