@@ -1,9 +1,8 @@
 #include "client_factory.h"
 
 #include <csignal>
-#include <mutex>
-
 #include "common/library_threads.h"
+#include "common/mutex.h"
 #include "config/base_config.h"
 #include "kits/multi_platform_kits.h"
 #include "log/base_log.h"
@@ -14,7 +13,7 @@ namespace kbr {
 namespace client {
 
 namespace {
-std::mutex g_factory_mutex;  // guards s_factory and s_client
+Mutex g_factory_mutex;  // guards s_factory and s_client (class statics of the public header)
 }  // namespace
 
 // Out-of-line destructors anchor the interfaces' vtables and type information
@@ -28,7 +27,7 @@ ClientInterface* ClientFactory::s_client = nullptr;
 ClientFactory::ClientFactory() { signal(SIGPIPE, SIG_IGN); }
 
 ClientFactory* ClientFactory::Instance() {
-  std::lock_guard<std::mutex> lock(g_factory_mutex);
+  MutexLock lock(g_factory_mutex);
   if (s_factory == nullptr) s_factory = new ClientFactory();
   return s_factory;
 }
@@ -41,7 +40,7 @@ void ClientFactory::Uninstance() {
                "release the client from an application thread");
     return;
   }
-  std::lock_guard<std::mutex> lock(g_factory_mutex);
+  MutexLock lock(g_factory_mutex);
   delete s_factory;
   s_factory = nullptr;
   delete s_client;  // the client's destructor stops every library thread
@@ -62,7 +61,7 @@ void ClientFactory::RegistLogHandle(LogInterface* log_handle) {
 
 ClientInterface* ClientFactory::CreateClient(MessageHandle* handle) {
   if (handle == nullptr) return nullptr;
-  std::lock_guard<std::mutex> lock(g_factory_mutex);
+  MutexLock lock(g_factory_mutex);
   if (s_client != nullptr) return s_client;
   // The concrete TCP client is not built yet: until it exists no client can
   // be created, and callers get the documented null result.

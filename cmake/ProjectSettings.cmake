@@ -4,7 +4,8 @@ add_library(qel_project_options INTERFACE)
 target_compile_options(qel_project_options INTERFACE
   -Wall -Wextra -Wno-unused-parameter)
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-  target_compile_options(qel_project_options INTERFACE -Wthread-safety)
+  # The lock annotations are checked, and a broken one fails the build.
+  target_compile_options(qel_project_options INTERFACE -Wthread-safety -Werror=thread-safety)
 endif()
 
 # Sanitizers apply to every target of the build tree, generated code included:

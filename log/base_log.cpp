@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/mutex.h"
 #include "config/base_config.h"
 #include "kits/multi_platform_kits.h"
 
@@ -42,7 +43,7 @@ constexpr size_t kStampLen = 64;  // room for any year; the stamp itself is 26 c
 constexpr size_t kLineExtra = 128;
 
 std::atomic<LogInterface*> g_log{nullptr};
-std::mutex g_log_mutex;  // serialises SetGlobalLog
+Mutex g_log_mutex;  // serialises SetGlobalLog
 
 // Calls into the user sink are counted so that SetGlobalLog can wait until no
 // thread still runs inside the sink it replaced: once it returns, the
@@ -81,7 +82,9 @@ const int g_process_id = MultiPlatformKits::GetProcessId();
 // The shared log file. g_log_file_mutex guards creation, destruction and every
 // write to the stream, so a line is written and flushed whole and a stream is
 // never used after CloseLogOfs destroyed it.
-std::mutex g_log_file_mutex;
+Mutex g_log_file_mutex;
+// Read without the lock only to skip it when no file is open; created,
+// written and destroyed with g_log_file_mutex held.
 std::atomic<std::ofstream*> g_ofs{nullptr};
 
 std::string LogFilePath() {
@@ -98,7 +101,7 @@ std::string LogFilePath() {
 
 // Creates the stream; g_log_file_mutex must be held. Returns the stream when it
 // is good, null otherwise (a failed stream stays installed and discards text).
-std::ofstream* OpenLogOfsLocked() {
+std::ofstream* OpenLogOfsLocked() REQUIRES(g_log_file_mutex) {
   std::ofstream* existing = g_ofs.load(std::memory_order_acquire);
   if (existing != nullptr) return existing->good() ? existing : nullptr;
   const std::string path = LogFilePath();
@@ -169,7 +172,7 @@ void ErrorPrint(const char* format, ...) {
 }
 
 void SetGlobalLog(LogInterface* log) {
-  std::lock_guard<std::mutex> lock(g_log_mutex);
+  MutexLock lock(g_log_mutex);
   g_log.store(log);
   // From inside a sink call the wait would include this very call: the swap
   // then takes effect without waiting, and the caller's sink outlives its
@@ -207,7 +210,7 @@ void OutputMessage(const char* line) {
   if (config.IsFileLog()) {
     // Blocking here (rather than skipping the file while another thread opens
     // it) keeps every line in the file; writes are serialised anyway.
-    std::lock_guard<std::mutex> lock(g_log_file_mutex);
+    MutexLock lock(g_log_file_mutex);
     std::ofstream* ofs = OpenLogOfsLocked();
     if (ofs != nullptr) {
       *ofs << line;
@@ -223,14 +226,15 @@ void OutputMessage(const char* line) {
 std::ofstream* GetLogOfs() {
   std::ofstream* ofs = g_ofs.load(std::memory_order_acquire);
   if (ofs != nullptr) return ofs;
-  std::unique_lock<std::mutex> lock(g_log_file_mutex, std::try_to_lock);
-  if (!lock.owns_lock()) return nullptr;
-  return OpenLogOfsLocked();
+  if (!g_log_file_mutex.TryLock()) return nullptr;
+  std::ofstream* opened = OpenLogOfsLocked();
+  g_log_file_mutex.Unlock();
+  return opened;
 }
 
 void CloseLogOfs() {
   if (g_ofs.load(std::memory_order_acquire) == nullptr) return;
-  std::lock_guard<std::mutex> lock(g_log_file_mutex);
+  MutexLock lock(g_log_file_mutex);
   std::ofstream* ofs = g_ofs.exchange(nullptr, std::memory_order_acq_rel);
   if (ofs == nullptr) return;
   if (ofs->is_open()) ofs->close();
