@@ -16,7 +16,10 @@ namespace client {
 
 CThread::~CThread() { JoinThread(); }
 
-void CThread::StartThread() { m_thread = std::thread([this] { OnThreadRun(); }); }
+void CThread::StartThread() {
+  if (m_thread.joinable()) return;  // already started: one thread per object
+  m_thread = std::thread([this] { OnThreadRun(); });
+}
 
 void CThread::JoinThread() {
   if (m_thread.joinable()) m_thread.join();

@@ -38,7 +38,8 @@ class CThread {
   CThread(const CThread&) = delete;
   CThread& operator=(const CThread&) = delete;
 
-  // Starts the thread running OnThreadRun() of this object.
+  // Starts the thread running OnThreadRun() of this object; does nothing
+  // while a started thread has not been joined.
   void StartThread();
 
   // Sets the calling thread's timer slack to 1 microsecond, so that a polling

@@ -135,6 +135,15 @@ double UnpackReal(const FieldDescriptor* field, json_t* value) {
   return number;
 }
 
+// A double outside float's range becomes the infinity of its sign (the
+// conversion itself would be undefined); the rest rounds as usual.
+float NarrowToFloat(double value) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  if (value > kMax) return std::numeric_limits<float>::infinity();
+  if (value < -kMax) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
+}
+
 void _json2pb(Message& msg, json_t* root);
 
 // Sets field to value, or appends value to a repeated field.
@@ -154,7 +163,7 @@ void _json2field(Message& msg, const FieldDescriptor* field, json_t* value) {
       QEL_SET_VALUE(Double, UnpackReal(field, value));
       break;
     case FieldDescriptor::CPPTYPE_FLOAT:
-      QEL_SET_VALUE(Float, static_cast<float>(UnpackReal(field, value)));
+      QEL_SET_VALUE(Float, NarrowToFloat(UnpackReal(field, value)));
       break;
     case FieldDescriptor::CPPTYPE_INT64:
       QEL_SET_VALUE(Int64, static_cast<int64_t>(UnpackInteger(field, value)));

@@ -249,6 +249,12 @@ INSTANTIATE_TEST_SUITE_P(
                   })},
         ParseCase{"real_narrowed_to_float", R"({"flt": 0.10000000149011612})",
                   All([](AllTypes& m) { m.set_flt(0.1f); })},
+        ParseCase{"float_overflow_becomes_infinity", R"({"flt": 1e300, "dbl": -1e308})", All([](AllTypes& m) {
+                    m.set_flt(std::numeric_limits<float>::infinity());
+                    m.set_dbl(-1e308);
+                  })},
+        ParseCase{"float_below_range_becomes_negative_infinity", R"({"flt": -1e39})",
+                  All([](AllTypes& m) { m.set_flt(-std::numeric_limits<float>::infinity()); })},
         ParseCase{"int32_keeps_low_32_bits", R"({"i32": 4294967297, "u32": -1})", All([](AllTypes& m) {
                     m.set_i32(1);
                     m.set_u32(std::numeric_limits<uint32_t>::max());
