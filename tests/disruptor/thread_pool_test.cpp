@@ -13,6 +13,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <ostream>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -160,6 +161,8 @@ struct KeyCase {
   int64_t key;
   int expected_worker;
 };
+
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
 
 class PoolKeyMapping : public PoolTest, public testing::WithParamInterface<KeyCase> {};
 
@@ -374,6 +377,8 @@ struct BoundCase {
   uint32_t max_queued;  // 0 = the queue size
   int bound;
 };
+
+void PrintTo(const BoundCase& c, std::ostream* os) { *os << c.name; }
 
 class PoolBound : public PoolTest, public testing::WithParamInterface<BoundCase> {};
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,6 +49,8 @@ struct RenderCase {
   MessageFactory make;
   const char* json;
 };
+
+void PrintTo(const RenderCase& c, std::ostream* os) { *os << c.name; }
 
 class Pb2JsonRender : public testing::TestWithParam<RenderCase> {};
 
@@ -182,6 +185,8 @@ struct RenderErrorCase {
   const char* error;
 };
 
+void PrintTo(const RenderErrorCase& c, std::ostream* os) { *os << c.name; }
+
 class Pb2JsonRefuses : public testing::TestWithParam<RenderErrorCase> {};
 
 TEST_P(Pb2JsonRefuses, ThrowsForTheFieldThatCannotBeRendered) {
@@ -222,6 +227,8 @@ struct ParseCase {
   const char* json;
   MessageFactory expected;  // starting from an empty AllTypes unless it says otherwise
 };
+
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
 
 class Json2PbAccepts : public testing::TestWithParam<ParseCase> {};
 
@@ -313,6 +320,8 @@ struct ParseErrorCase {
   const char* prefix;   // what() starts with this
   bool exact;           // and is nothing more
 };
+
+void PrintTo(const ParseErrorCase& c, std::ostream* os) { *os << c.name; }
 
 class Json2PbRefuses : public testing::TestWithParam<ParseErrorCase> {};
 
