@@ -74,6 +74,7 @@ BENCHMARK(BM_MessageToJsonString);
 // Console output as usual, plus the CPU time per iteration of each run.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}  // no colour codes in logs
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
