@@ -1,5 +1,6 @@
 # Fails unless `nm -DC` lists each public class and function of the library as
-# a defined symbol in the com::quor::kbr::client namespace.
+# a defined symbol: the classes in the com::quor::kbr::client namespace, the
+# JSON conversion functions (used by the Python module) at global scope.
 execute_process(COMMAND nm -DC --defined-only ${LIB} OUTPUT_VARIABLE syms RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -30,6 +31,14 @@ set(expected
   "typeinfo for com::quor::kbr::client::MessageHandle"
   "typeinfo for com::quor::kbr::client::LogInterface"
   "com::quor::qel::model::MarketData::MarketData("
+  "com::quor::kbr::client::CThreadPool::Init("
+  "com::quor::kbr::client::CThreadPool::AddTask("
+  "com::quor::kbr::client::CThreadPool::GetTask("
+  "com::quor::kbr::client::CWorkerThread::CWorkerThread("
+  "pb2json[abi:cxx11](google::protobuf::Message const&)"
+  "json2pb(google::protobuf::Message&, char const*, unsigned long)"
+  "json_dump_std_string(char const*, unsigned long, void*)"
+  "typeinfo for j2pb_error"
 )
 foreach(sym IN LISTS expected)
   string(FIND "${syms}" "${sym}" pos)

@@ -1,0 +1,116 @@
+#include "disruptor/Thread.h"
+
+#include <sys/prctl.h>
+
+#include <cxxabi.h>
+
+#include <exception>
+
+#include "config/base_config.h"
+#include "log/base_log.h"
+
+namespace com {
+namespace quor {
+namespace kbr {
+namespace client {
+
+CThread::~CThread() { JoinThread(); }
+
+void CThread::StartThread() {
+  if (m_thread.joinable()) return;  // already started: one thread per object
+  m_thread = std::thread([this] { OnThreadRun(); });
+}
+
+void CThread::JoinThread() {
+  if (m_thread.joinable()) m_thread.join();
+}
+
+void CThread::UseFineTimerSlack() {
+  // Best effort: without it the thread only sleeps a little longer.
+  (void)prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+}
+
+CWorkerThread::CWorkerThread(uint32_t thread_idx, uint32_t queue_size, MessageHandle* handle)
+    : m_thread_idx(thread_idx), m_handle(handle), m_queue(queue_size), m_queue_back(queue_size) {}
+
+CWorkerThread::~CWorkerThread() {
+  for (MarketDataType* record : Stop()) delete record;
+}
+
+void CWorkerThread::PushTask(MarketDataType*& record) {
+  if (!m_queue.enqueue(record)) {
+    ErrorPrint("BlockingReaderWriterQueue[%d] is full", static_cast<int>(m_thread_idx));
+    delete record;
+    record = nullptr;
+    return;
+  }
+  ++m_pushed_count;
+}
+
+MarketDataType* CWorkerThread::GetTask() {
+  MarketDataType* record = nullptr;
+  return m_queue_back.try_dequeue(record) ? record : nullptr;
+}
+
+uint64_t CWorkerThread::QueuedCount() { return m_pushed_count - m_taken_seen; }
+
+uint64_t CWorkerThread::RefreshQueuedCount() {
+  m_taken_seen = m_taken_count.load(std::memory_order_acquire);
+  return QueuedCount();
+}
+
+std::vector<MarketDataType*> CWorkerThread::Stop() {
+  RequestStop();
+  JoinThread();
+  m_ended.store(true);
+  // The worker thread is gone, so this thread may consume both queues.
+  std::vector<MarketDataType*> left;
+  MarketDataType* record = nullptr;
+  while (m_queue.try_dequeue(record)) {
+    if (record) left.push_back(record);
+  }
+  while (m_queue_back.try_dequeue(record)) {
+    if (record) left.push_back(record);
+  }
+  return left;
+}
+
+void CWorkerThread::OnThreadRun() {
+  UseFineTimerSlack();
+  MarketDataType* record = nullptr;
+  while (m_running.load()) {
+    if (!m_queue.try_dequeue(record)) {
+      std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
+      continue;
+    }
+    // Single writer: a plain store publishes the new count to the producer.
+    m_taken_count.store(m_taken_count.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    if (m_handle == nullptr) {
+      ErrorPrint("Callback handle is nullptr.");
+      delete record;
+      break;
+    }
+    // An exception from the application's callback must not end the worker
+    // (std::terminate) nor lose the record: it is logged and the record goes
+    // back for release like any other.
+    try {
+      m_handle->OnMarketData(*record);
+    } catch (abi::__forced_unwind&) {
+      throw;  // thread cancellation must unwind on
+    } catch (const std::exception& e) {
+      ErrorPrint("OnMarketData threw an exception on callback worker %u: %s", m_thread_idx, e.what());
+    } catch (...) {
+      ErrorPrint("OnMarketData threw a non-standard exception on callback worker %u", m_thread_idx);
+    }
+    if (!m_queue_back.enqueue(record)) {
+      ErrorPrint("Callback queue full.");
+      delete record;
+    }
+  }
+  m_ended.store(true);
+}
+
+}  // namespace client
+}  // namespace kbr
+}  // namespace quor
+}  // namespace com

@@ -1,0 +1,111 @@
+#include "disruptor/ThreadPool.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "config/base_config.h"
+#include "log/base_log.h"
+
+namespace com {
+namespace quor {
+namespace kbr {
+namespace client {
+
+CThreadPool::~CThreadPool() { Destroy(); }
+
+int CThreadPool::Init(uint32_t worker_size, uint32_t queue_size, MessageHandle* handle, uint32_t max_queued) {
+  if (!m_workers.empty()) Destroy();
+  m_stopping.store(false);
+  m_max_queued = std::max<uint64_t>(1, max_queued != 0 ? max_queued : queue_size);
+  m_workers.reserve(worker_size);
+  for (uint32_t i = 0; i < worker_size; ++i) {
+    auto worker = std::make_unique<CWorkerThread>(i, queue_size, handle);
+    worker->StartThread();
+    m_workers.push_back(std::move(worker));
+  }
+  return 0;
+}
+
+size_t CThreadPool::WorkerIndex(int64_t key, size_t worker_count) {
+  if (worker_count == 0) return 0;
+  // Negation in unsigned arithmetic: defined for INT64_MIN, giving 2^63.
+  const uint64_t magnitude = key < 0 ? uint64_t{0} - static_cast<uint64_t>(key) : static_cast<uint64_t>(key);
+  return static_cast<size_t>(magnitude % worker_count);
+}
+
+bool CThreadPool::AddTask(int64_t key, MarketDataType* record) {
+  if (record == nullptr) return false;
+  if (m_workers.empty() || m_stopping.load()) {
+    delete record;
+    return false;
+  }
+  CWorkerThread& worker = *m_workers[WorkerIndex(key, m_workers.size())];
+  // A worker without a callback object has ended: queuing for it would only
+  // hold memory until the pool stops.
+  if (worker.HasEnded()) {
+    delete record;
+    return false;
+  }
+  if (worker.QueuedCount() >= m_max_queued && worker.RefreshQueuedCount() >= m_max_queued &&
+      !WaitForRoom(worker)) {
+    delete record;
+    return false;
+  }
+  worker.PushTask(record);
+  return record != nullptr;
+}
+
+bool CThreadPool::WaitForRoom(CWorkerThread& worker) {
+  const auto started = std::chrono::steady_clock::now();
+  bool has_room = false;
+  for (;;) {
+    ReleaseDelivered();
+    if (worker.RefreshQueuedCount() < m_max_queued) {
+      has_room = true;
+      break;
+    }
+    if (m_stopping.load() || worker.HasEnded()) break;
+    std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
+  }
+  const double waited_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+  WarnPrint("Callback worker %u held %llu queued records: decompress thread waited %.3f ms%s",
+            worker.Index(), static_cast<unsigned long long>(m_max_queued), waited_ms,
+            has_room ? "" : ", record not queued (stopping)");
+  return has_room;
+}
+
+void CThreadPool::ReleaseDelivered() {
+  for (auto& worker : m_workers) {
+    while (MarketDataType* record = worker->GetTask()) delete record;
+  }
+}
+
+MarketDataType* CThreadPool::GetTask(int index) {
+  if (index < 0 || static_cast<size_t>(index) >= m_workers.size()) return nullptr;
+  return m_workers[static_cast<size_t>(index)]->GetTask();
+}
+
+std::vector<MarketDataType*> CThreadPool::Stop() {
+  // Every worker is told first, so none starts another record while an
+  // earlier one is being joined.
+  for (auto& worker : m_workers) worker->RequestStop();
+  m_stopping.store(true);
+  std::vector<MarketDataType*> left;
+  for (auto& worker : m_workers) {
+    std::vector<MarketDataType*> part = worker->Stop();
+    left.insert(left.end(), part.begin(), part.end());
+  }
+  return left;
+}
+
+void CThreadPool::Destroy() {
+  for (MarketDataType* record : Stop()) delete record;
+  m_workers.clear();
+}
+
+}  // namespace client
+}  // namespace kbr
+}  // namespace quor
+}  // namespace com

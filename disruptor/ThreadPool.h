@@ -1,0 +1,92 @@
+// Callback worker pool: delivers decoded market-data records to the user's
+// MessageHandle::OnMarketData on a fixed set of worker threads. Records with
+// the same key (the record's channel) always go to the same worker, so they
+// are delivered in the order they were added.
+//
+// Owned by one decompress thread. Threads:
+//   decompress thread (the producer): AddTask, GetTask
+//   owner, while the producer does not run: Init, Stop, Destroy, destructor
+//   any thread: RequestStop, IsStopping, WorkerCount, WorkerIndex
+// Owns its workers and every record it holds; a record is only lent to the
+// callback, and the pool never releases or reuses a record while a callback
+// still has it.
+//
+// Memory is bounded: a worker's queue holds at most max_queued records (by
+// default its pre-sized room). At the bound AddTask waits for the worker
+// instead of growing the queue, and logs the stall once when it ends.
+#ifndef QEL_DISRUPTOR_THREAD_POOL_H
+#define QEL_DISRUPTOR_THREAD_POOL_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "disruptor/Thread.h"
+
+namespace com {
+namespace quor {
+namespace kbr {
+namespace client {
+
+class CThreadPool {
+ public:
+  CThreadPool() = default;
+  // Destroy(): records still queued are released undelivered.
+  ~CThreadPool();
+  CThreadPool(const CThreadPool&) = delete;
+  CThreadPool& operator=(const CThreadPool&) = delete;
+
+  // Creates and starts worker_size workers whose queues are pre-sized for
+  // queue_size records. max_queued is the number of records one worker's
+  // queue may hold before AddTask waits; 0 means queue_size. A pool that
+  // already has workers is destroyed first. Returns 0.
+  int Init(uint32_t worker_size, uint32_t queue_size, MessageHandle* handle, uint32_t max_queued = 0);
+
+  // Hands the record to the worker chosen by key; ownership passes to the
+  // pool in every case. Waits while that worker's queue is at its bound.
+  // True when the record is queued for delivery; false when it cannot be:
+  // the pool is stopping (RequestStop or Stop), has no workers, or the
+  // chosen worker has ended - the record has then been released here.
+  bool AddTask(int64_t key, MarketDataType* record);
+
+  // One record that worker index has delivered, for the caller to release;
+  // null when there is none or index is not a worker's index.
+  MarketDataType* GetTask(int index);
+
+  // The worker of a key: |key| modulo worker_count, |INT64_MIN| being 2^63.
+  static size_t WorkerIndex(int64_t key, size_t worker_count);
+  size_t WorkerCount() const { return m_workers.size(); }
+
+  // Any thread. From now on AddTask refuses records and stops waiting; the
+  // workers go on delivering what is queued.
+  void RequestStop() { m_stopping.store(true); }
+  bool IsStopping() const { return m_stopping.load(); }
+
+  // Owner, once the producer no longer calls AddTask or GetTask. Ends every
+  // worker (each finishes the callback in progress) and hands back every
+  // record still queued or not yet reclaimed, undelivered or delivered, for
+  // the caller to release. No record is delivered after Stop returns.
+  std::vector<MarketDataType*> Stop();
+  // Stop(), releases what came back and deletes the workers.
+  void Destroy();
+
+ private:
+  // Producer: waits until worker has room below the bound, releasing
+  // delivered records meanwhile. False when the pool is stopping or the
+  // worker ended first.
+  bool WaitForRoom(CWorkerThread& worker);
+  void ReleaseDelivered();
+
+  std::vector<std::unique_ptr<CWorkerThread>> m_workers;
+  uint64_t m_max_queued = 1;
+  std::atomic<bool> m_stopping{false};
+};
+
+}  // namespace client
+}  // namespace kbr
+}  // namespace quor
+}  // namespace com
+
+#endif  // QEL_DISRUPTOR_THREAD_POOL_H

@@ -1,0 +1,466 @@
+// Callback worker pool: which worker a key selects, per-key order under load,
+// stopping with records still queued, callbacks that throw, and the bound on
+// a worker's queue that makes the producer wait instead of growing memory.
+#include <sys/prctl.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <ostream>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/base_config.h"
+#include "disruptor/ThreadPool.h"
+#include "support/recording_log.h"
+
+namespace {
+
+namespace qc = com::quor::kbr::client;
+using qc::CThreadPool;
+using qc::MarketDataType;
+
+constexpr auto kPatience = std::chrono::seconds(20);
+
+// Polls cond until it holds or the generous bound passes.
+bool Eventually(const std::function<bool()>& cond) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return cond();
+}
+
+// A heap record as the decompress thread makes it: the key in the channel,
+// a per-key sequence number in the record type.
+MarketDataType* NewRecord(int64_t key, int32_t seq) {
+  auto* record = new MarketDataType();
+  record->set_qelmessagechannel(key);
+  record->set_qelrecordtype(seq);
+  return record;
+}
+
+// Releases every record the workers have handed back, as the decompress
+// thread does; returns how many there were.
+int ReclaimAll(CThreadPool& pool) {
+  int n = 0;
+  for (size_t i = 0; i < pool.WorkerCount(); ++i) {
+    while (MarketDataType* record = pool.GetTask(static_cast<int>(i))) {
+      delete record;
+      ++n;
+    }
+  }
+  return n;
+}
+
+// Records per key the sequence numbers delivered, the delivering thread and
+// the thread's timer slack. Any number of workers may call it at once.
+class OrderHandle : public qc::MessageHandle {
+ public:
+  void OnMarketData(const MarketDataType& data) override {
+    const long slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    std::lock_guard<std::mutex> lock(m_seen_mutex);
+    Seen& seen = m_seen[data.qelmessagechannel()];
+    seen.seqs.push_back(data.qelrecordtype());
+    seen.threads.insert(std::this_thread::get_id());
+    m_slacks.insert(slack);
+    ++m_total;
+  }
+  int Total() const {
+    std::lock_guard<std::mutex> lock(m_seen_mutex);
+    return m_total;
+  }
+  std::vector<int32_t> Seqs(int64_t key) const {
+    std::lock_guard<std::mutex> lock(m_seen_mutex);
+    auto it = m_seen.find(key);
+    return it == m_seen.end() ? std::vector<int32_t>{} : it->second.seqs;
+  }
+  size_t ThreadsOf(int64_t key) const {
+    std::lock_guard<std::mutex> lock(m_seen_mutex);
+    auto it = m_seen.find(key);
+    return it == m_seen.end() ? 0 : it->second.threads.size();
+  }
+  std::set<long> Slacks() const {
+    std::lock_guard<std::mutex> lock(m_seen_mutex);
+    return m_slacks;
+  }
+
+ private:
+  struct Seen {
+    std::vector<int32_t> seqs;
+    std::set<std::thread::id> threads;
+  };
+  mutable std::mutex m_seen_mutex;
+  std::map<int64_t, Seen> m_seen;
+  std::set<long> m_slacks;
+  int m_total = 0;
+};
+
+// Blocks the callback of the first record until Open(); later records pass
+// through. Counts and orders what it was given.
+class GateHandle : public OrderHandle {
+ public:
+  void OnMarketData(const MarketDataType& data) override {
+    {
+      std::unique_lock<std::mutex> lock(m_gate_mutex);
+      if (m_first) {
+        m_first = false;
+        m_entered = true;
+        m_gate_cv.notify_all();
+        m_gate_cv.wait(lock, [this] { return m_open; });
+      }
+    }
+    OrderHandle::OnMarketData(data);
+  }
+  bool Entered() {
+    std::lock_guard<std::mutex> lock(m_gate_mutex);
+    return m_entered;
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(m_gate_mutex);
+    m_open = true;
+    m_gate_cv.notify_all();
+  }
+
+ private:
+  std::mutex m_gate_mutex;  // guards the gate state below
+  std::condition_variable m_gate_cv;
+  bool m_first = true;
+  bool m_entered = false;
+  bool m_open = false;
+};
+
+class PoolTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    qc::BaseConfig::GetInstance().CloseFileLog();
+    qc::BaseConfig::GetInstance().CloseCoutLog();
+  }
+  void TearDown() override { EXPECT_EQ(log.UnexpectedErrors(), ""); }
+
+  qel_test::RecordingLog log;
+};
+
+// ---------------------------------------------------------------- key mapping
+
+struct KeyCase {
+  const char* name;
+  uint32_t workers;
+  int64_t key;
+  int expected_worker;
+};
+
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
+
+class PoolKeyMapping : public PoolTest, public testing::WithParamInterface<KeyCase> {};
+
+// The worker a record went to is the one whose return queue it comes back on.
+TEST_P(PoolKeyMapping, RecordIsDeliveredByTheWorkerOfItsKey) {
+  const KeyCase& c = GetParam();
+  OrderHandle handle;
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(c.workers, 64, &handle), 0);
+  ASSERT_EQ(pool.WorkerCount(), c.workers);
+  MarketDataType* record = NewRecord(c.key, 1);
+  ASSERT_TRUE(pool.AddTask(c.key, record));
+
+  int came_back_on = -1;
+  ASSERT_TRUE(Eventually([&] {
+    for (uint32_t i = 0; i < c.workers; ++i) {
+      if (MarketDataType* back = pool.GetTask(static_cast<int>(i))) {
+        EXPECT_EQ(back, record);
+        delete back;
+        came_back_on = static_cast<int>(i);
+        return true;
+      }
+    }
+    return false;
+  }));
+  EXPECT_EQ(came_back_on, c.expected_worker);
+  EXPECT_EQ(CThreadPool::WorkerIndex(c.key, c.workers), static_cast<size_t>(c.expected_worker));
+  EXPECT_EQ(handle.Seqs(c.key), std::vector<int32_t>{1});
+}
+
+constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, PoolKeyMapping,
+    testing::Values(KeyCase{"five_key_7", 5, 7, 2}, KeyCase{"five_key_minus_7", 5, -7, 2},
+                    KeyCase{"five_key_12", 5, 12, 2}, KeyCase{"five_key_0", 5, 0, 0},
+                    KeyCase{"five_key_minus_1", 5, -1, 1}, KeyCase{"five_key_minus_5", 5, -5, 0},
+                    // |INT64_MIN| = 2^63, and 2^63 mod 5 = 3
+                    KeyCase{"five_key_int64_min", 5, kMin, 3}, KeyCase{"five_key_int64_max", 5, kMax, 2},
+                    KeyCase{"one_key_int64_min", 1, kMin, 0}, KeyCase{"one_key_minus_1", 1, -1, 0},
+                    KeyCase{"one_key_0", 1, 0, 0}, KeyCase{"two_key_int64_min", 2, kMin, 0},
+                    KeyCase{"three_key_int64_min", 3, kMin, 2}, KeyCase{"seven_key_int64_min", 7, kMin, 1}),
+    [](const testing::TestParamInfo<KeyCase>& info) { return std::string(info.param.name); });
+
+TEST_F(PoolTest, PoolWithoutWorkersReleasesTheRecordUndelivered) {
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(0, 64, nullptr), 0);
+  EXPECT_FALSE(pool.AddTask(3, NewRecord(3, 1)));  // released here; the leak check watches
+  EXPECT_EQ(pool.GetTask(0), nullptr);
+}
+
+TEST_F(PoolTest, GetTaskOutsideTheWorkersReturnsNull) {
+  OrderHandle handle;
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(3, 64, &handle), 0);
+  EXPECT_EQ(pool.GetTask(-1), nullptr);
+  EXPECT_EQ(pool.GetTask(3), nullptr);
+  EXPECT_EQ(pool.GetTask(1000), nullptr);
+}
+
+// ------------------------------------------------------------------- ordering
+
+// The producer adds records of several keys as the decompress thread does,
+// reclaiming delivered records after each; two workers deliver them.
+TEST_F(PoolTest, TwoWorkersKeepEveryKeysOrderUnderLoad) {
+  const std::vector<int64_t> keys = {0, 1, 2, 3, -1, -2, kMin, kMax, 12345, -98765};
+  constexpr int kPerKey = 20000;
+  OrderHandle handle;
+  CThreadPool pool;
+  // Small queues so that the producer also meets the bound under load.
+  ASSERT_EQ(pool.Init(2, 1024, &handle), 0);
+
+  for (int seq = 1; seq <= kPerKey; ++seq) {
+    for (int64_t key : keys) {
+      ASSERT_TRUE(pool.AddTask(key, NewRecord(key, seq)));
+      for (int w = 0; w < 2; ++w) delete pool.GetTask(w);
+    }
+  }
+  const int total = kPerKey * static_cast<int>(keys.size());
+  ASSERT_TRUE(Eventually([&] { return handle.Total() == total; })) << handle.Total();
+  for (MarketDataType* record : pool.Stop()) delete record;
+
+  std::vector<int32_t> expected(kPerKey);
+  for (int i = 0; i < kPerKey; ++i) expected[static_cast<size_t>(i)] = i + 1;
+  for (int64_t key : keys) {
+    EXPECT_EQ(handle.Seqs(key), expected) << "key " << key;
+    EXPECT_EQ(handle.ThreadsOf(key), 1u) << "key " << key;
+  }
+}
+
+TEST_F(PoolTest, WorkersSleepWithOneMicrosecondTimerSlack) {
+  OrderHandle handle;
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(2, 64, &handle), 0);
+  ASSERT_TRUE(pool.AddTask(0, NewRecord(0, 1)));
+  ASSERT_TRUE(pool.AddTask(1, NewRecord(1, 1)));
+  ASSERT_TRUE(Eventually([&] { return handle.Total() == 2; }));
+  EXPECT_EQ(handle.Slacks(), std::set<long>{1000});
+  ReclaimAll(pool);
+}
+
+// ------------------------------------------------------------------- stopping
+
+enum class StopBy { kStop, kDestructor };
+
+class PoolStopWithQueuedRecords : public PoolTest, public testing::WithParamInterface<StopBy> {};
+
+// The first record's callback is still running when the pool is stopped; ten
+// more wait in the queue. Stopping waits for that callback, delivers nothing
+// more, and every record comes back (Stop) or is released (destructor).
+TEST_P(PoolStopWithQueuedRecords, QueuedRecordsComeBackUndelivered) {
+  GateHandle handle;
+  auto pool = std::make_unique<CThreadPool>();
+  ASSERT_EQ(pool->Init(1, 64, &handle), 0);
+  std::set<MarketDataType*> added;
+  for (int seq = 1; seq <= 11; ++seq) {
+    MarketDataType* record = NewRecord(9, seq);
+    added.insert(record);
+    ASSERT_TRUE(pool->AddTask(9, record));
+    if (seq == 1) {
+      ASSERT_TRUE(Eventually([&] { return handle.Entered(); }));
+    }
+  }
+
+  std::vector<MarketDataType*> returned;
+  CThreadPool* stopping_pool = pool.get();  // alive until the gate opens
+  std::thread stopper([&] {
+    if (GetParam() == StopBy::kStop) {
+      returned = pool->Stop();
+    } else {
+      pool.reset();
+    }
+  });
+  // Once the pool reports stopping, every worker has been told to end.
+  const bool told = Eventually([&] { return stopping_pool->IsStopping(); });
+  handle.Open();
+  stopper.join();
+  ASSERT_TRUE(told);
+
+  EXPECT_EQ(handle.Total(), 1);
+  EXPECT_EQ(handle.Seqs(9), std::vector<int32_t>{1});
+  if (GetParam() == StopBy::kStop) {
+    // The ten undelivered records and the delivered one not yet reclaimed.
+    EXPECT_EQ(std::set<MarketDataType*>(returned.begin(), returned.end()), added);
+    EXPECT_EQ(returned.size(), added.size());
+    for (MarketDataType* record : returned) delete record;
+    EXPECT_FALSE(pool->AddTask(9, NewRecord(9, 12)));  // refused and released
+    pool.reset();
+    EXPECT_EQ(handle.Total(), 1);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, PoolStopWithQueuedRecords, testing::Values(StopBy::kStop, StopBy::kDestructor),
+                         [](const testing::TestParamInfo<StopBy>& info) {
+                           return std::string(info.param == StopBy::kStop ? "Stop" : "Destructor");
+                         });
+
+// ----------------------------------------------------------- faulty callbacks
+
+// Throws a standard exception for every third record and a non-standard one
+// for the records after those; records its calls first.
+class ThrowingHandle : public OrderHandle {
+ public:
+  void OnMarketData(const MarketDataType& data) override {
+    OrderHandle::OnMarketData(data);
+    if (data.qelrecordtype() % 3 == 0) throw std::runtime_error("record rejected by the application");
+    if (data.qelrecordtype() % 3 == 1) throw 42;
+  }
+};
+
+TEST_F(PoolTest, ThrowingCallbackIsLoggedAndTheNextRecordIsDelivered) {
+  log.ExpectError("OnMarketData threw");
+  ThrowingHandle handle;
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(2, 64, &handle), 0);
+  constexpr int kRecords = 30;
+  int returned = 0;
+  for (int seq = 1; seq <= kRecords; ++seq) {
+    ASSERT_TRUE(pool.AddTask(5, NewRecord(5, seq)));
+  }
+  ASSERT_TRUE(Eventually([&] {
+    returned += ReclaimAll(pool);
+    return returned == kRecords;
+  })) << returned;
+  std::vector<int32_t> expected;
+  for (int seq = 1; seq <= kRecords; ++seq) expected.push_back(seq);
+  EXPECT_EQ(handle.Seqs(5), expected);
+  EXPECT_EQ(log.Count("OnMarketData threw an exception on callback worker 1: record rejected by the application"),
+            kRecords / 3);
+  EXPECT_EQ(log.Count("OnMarketData threw a non-standard exception on callback worker 1"), kRecords / 3);
+}
+
+TEST_F(PoolTest, WorkerWithoutCallbackObjectEndsAndRefusesLaterRecords) {
+  log.ExpectError("Callback handle is nullptr.");
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(2, 64, nullptr), 0);
+  ASSERT_TRUE(pool.AddTask(0, NewRecord(0, 1)));
+  ASSERT_TRUE(pool.AddTask(1, NewRecord(1, 1)));
+  ASSERT_TRUE(Eventually([&] { return log.Count("Callback handle is nullptr.") == 2; }));
+  // Both workers have ended: nothing could deliver a record any more.
+  ASSERT_TRUE(Eventually([&] { return !pool.AddTask(0, NewRecord(0, 2)); }));
+  EXPECT_FALSE(pool.AddTask(1, NewRecord(1, 2)));
+  EXPECT_EQ(ReclaimAll(pool), 0);
+}
+
+// ---------------------------------------------------------------------- bound
+
+struct BoundCase {
+  const char* name;
+  uint32_t queue_size;
+  uint32_t max_queued;  // 0 = the queue size
+  int bound;
+};
+
+void PrintTo(const BoundCase& c, std::ostream* os) { *os << c.name; }
+
+class PoolBound : public PoolTest, public testing::WithParamInterface<BoundCase> {};
+
+// The only worker is held in its first callback. The producer fills the
+// queue up to the bound and then waits for the worker rather than queue
+// more; once the worker moves on, every record is delivered in order.
+TEST_P(PoolBound, ProducerWaitsAtTheBoundInsteadOfGrowingTheQueue) {
+  const BoundCase& c = GetParam();
+  constexpr int kRecords = 200;
+  GateHandle handle;
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(1, c.queue_size, &handle, c.max_queued), 0);
+  std::atomic<int> added{0};
+  std::thread producer([&] {
+    for (int seq = 1; seq <= kRecords; ++seq) {
+      if (!pool.AddTask(4, NewRecord(4, seq))) return;
+      ReclaimAll(pool);
+      ++added;
+    }
+  });
+  // One record in the callback, c.bound in the queue.
+  ASSERT_TRUE(Eventually([&] { return added.load() == c.bound + 1; })) << added.load();
+  // Give an unbounded queue every chance to show itself.
+  for (int i = 0; i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(added.load(), c.bound + 1);
+  }
+  // A stall is logged once, when it ends: the one in progress not yet (a
+  // short one may have ended before the worker took its first record).
+  const int stalls_before = log.Count("decompress thread waited");
+  EXPECT_LE(stalls_before, 1);
+  handle.Open();
+  producer.join();
+  EXPECT_EQ(added.load(), kRecords);
+  ASSERT_TRUE(Eventually([&] { return handle.Total() == kRecords; }));
+  std::vector<int32_t> expected;
+  for (int seq = 1; seq <= kRecords; ++seq) expected.push_back(seq);
+  EXPECT_EQ(handle.Seqs(4), expected);
+  EXPECT_GT(log.Count("Callback worker 0 held " + std::to_string(c.bound) + " queued records: decompress thread waited "),
+            stalls_before);
+  for (MarketDataType* record : pool.Stop()) delete record;
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, PoolBound,
+                         testing::Values(BoundCase{"default_is_the_queue_room", 8, 0, 8},
+                                         BoundCase{"grows_past_the_room_up_to_the_bound", 8, 32, 32},
+                                         BoundCase{"bound_below_the_room", 64, 16, 16}),
+                         [](const testing::TestParamInfo<BoundCase>& info) { return std::string(info.param.name); });
+
+// A producer waiting at the bound gives up once the pool is asked to stop:
+// its record is refused (and released), as is every later one.
+TEST_F(PoolTest, StopRequestEndsTheProducersWaitAtTheBound) {
+  GateHandle handle;
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(1, 4, &handle), 0);
+  std::atomic<int> accepted{0};
+  std::atomic<int> refused{0};
+  std::atomic<bool> producer_done{false};
+  std::thread producer([&] {
+    for (int seq = 1; seq <= 50; ++seq) {
+      if (pool.AddTask(2, NewRecord(2, seq))) {
+        ++accepted;
+      } else {
+        ++refused;
+      }
+    }
+    producer_done = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return accepted.load() == 5; }));
+  EXPECT_FALSE(producer_done.load());
+  pool.RequestStop();
+  producer.join();
+  EXPECT_EQ(accepted.load(), 5);
+  EXPECT_EQ(refused.load(), 45);
+  EXPECT_EQ(log.Count("record not queued (stopping)"), 1);
+  handle.Open();
+  std::vector<MarketDataType*> left = pool.Stop();
+  // Nobody reclaimed: the five accepted records come back, delivered or not.
+  EXPECT_EQ(left.size(), 5u);
+  for (MarketDataType* record : left) delete record;
+  ASSERT_FALSE(handle.Seqs(2).empty());
+  EXPECT_EQ(handle.Seqs(2).front(), 1);
+}
+
+}  // namespace
