@@ -171,9 +171,14 @@ class Client {
 
   // Connects to 127.0.0.1:port; with ca_file, speaks TLS and verifies the
   // server certificate for the address 127.0.0.1 against that CA.
-  bool Connect(uint16_t port, const std::string& ca_file = "") {
+  // receive_buffer > 0 shrinks the socket's receive buffer (and with it the
+  // window the peer may fill) before connecting.
+  bool Connect(uint16_t port, const std::string& ca_file = "", int receive_buffer = 0) {
     m_fd = socket(AF_INET, SOCK_STREAM, 0);
     if (m_fd < 0) return false;
+    if (receive_buffer > 0) {
+      setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     timeval tv{5, 0};
     setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     int one = 1;
@@ -191,6 +196,15 @@ class Client {
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_ssl), "127.0.0.1");
     SSL_set_fd(m_ssl, m_fd);
     return SSL_connect(m_ssl) == 1;
+  }
+
+  // Closes with a reset instead of an orderly end of stream.
+  void Abort() {
+    if (m_fd >= 0) {
+      linger lg{1, 0};
+      setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    }
+    Close();
   }
 
   void Close() {

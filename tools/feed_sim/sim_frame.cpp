@@ -115,6 +115,10 @@ bool AppendResponseFrame(std::string* out, const com::quor::qel::model::MetaData
   return AppendFrameWith(out, meta, prefix, 4, &body, nullptr, 0, flags);
 }
 
+bool ResponseFitsFrame(const google::protobuf::MessageLite& body) {
+  return body.ByteSizeLong() + 4 <= static_cast<size_t>(kMaxSectionLen);
+}
+
 bool AppendRawFrame(std::string* out, const com::quor::qel::model::MetaData& meta,
                     const char* payload, size_t payload_len, int16_t flags) {
   return AppendFrameWith(out, meta, nullptr, 0, nullptr, payload, payload_len, flags);

@@ -100,6 +100,10 @@ class FrameCutter {
 bool AppendResponseFrame(std::string* out, const com::quor::qel::model::MetaData& meta,
                          const google::protobuf::MessageLite& body, int16_t flags = kFlagManage);
 
+// True when a response frame with this body respects the length bounds
+// (payload = 4 + body bytes, at most kMaxSectionLen).
+bool ResponseFitsFrame(const google::protobuf::MessageLite& body);
+
 // Appends a frame with a raw payload (market data, malformed frames).
 bool AppendRawFrame(std::string* out, const com::quor::qel::model::MetaData& meta,
                     const char* payload, size_t payload_len, int16_t flags);
