@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "feed_sim.h"
+#include "sim_frame.h"
 #include "support/test_pki.h"
 #include "wire_client.h"
 
@@ -299,7 +300,7 @@ TEST_F(FeedSimTest, TokenFromDiscoveryLogsInToDatafeedAndHeartbeatsAreAnswered) 
     ASSERT_TRUE(meta.ParseFromString(f.meta));
     EXPECT_EQ(meta.sysmessagetype(), model::HEARTBEAT_RESPONSE);
     EXPECT_TRUE(meta.traceid().empty());
-    EXPECT_EQ(f.payload_len, 4 + wire::LoadI32(f.payload.data()));
+    EXPECT_EQ(f.payload_len, 4 + GetI32(f.payload.data()));
   }
   const ConnectionStats cs = OnlyDatafeedConnection();
   EXPECT_EQ(cs.login_requests, 3);
@@ -590,14 +591,14 @@ TEST_P(MalformedTest, FrameIsBrokenTheAnnouncedWay) {
       ASSERT_TRUE(whole);
       ASSERT_TRUE(meta.ParseFromString(f.meta));
       EXPECT_FALSE(wire::DecodeRecords(f, &recs, &why));
-      EXPECT_EQ(why, "record runs past the payload");
+      EXPECT_NE(why.find("runs past the payload"), std::string::npos) << why;
       break;
     case Malformed::kCorruptLz4:
       ASSERT_TRUE(whole);
       ASSERT_TRUE(meta.ParseFromString(f.meta));
       EXPECT_TRUE(f.flags & 0x4000);
       EXPECT_FALSE(wire::DecodeRecords(f, &recs, &why));
-      EXPECT_EQ(why, "lz4 decompression failed");
+      EXPECT_NE(why.find("LZ4 block does not decompress"), std::string::npos) << why;
       break;
   }
   EXPECT_EQ(OnlyDatafeedConnection().malformed_sent, 1);

@@ -10,6 +10,7 @@
 #include "kits/standard_lib_kits.h"
 #include "protocol/message_log.h"
 #include "protocol/ventrix_message.h"
+#include "support/recording_log.h"
 
 namespace qc = com::quor::kbr::client;
 namespace qm = com::quor::qel::model;
@@ -86,8 +87,11 @@ TEST(MessageHeader, ToStringPrintsEveryFieldSigned) {
 }
 
 TEST(MessageHeader, NullInputIsRefused) {
+  qel_test::RecordingLog log;
+  log.ExpectError("header ParseFromArray failed!");
   qc::MessageHeader h;
   EXPECT_EQ(qc::VentrixMessage::DecodeMsgHeader(nullptr, h), qc::PARSE_MESSAGE_HEADER_FROM_ARRAY_FAILED);
+  EXPECT_TRUE(log.Contains("header ParseFromArray failed!"));
 }
 
 TEST(Encode, HeartbeatWithZeroCountersHasMetaAndAFourBytePayload) {
@@ -136,6 +140,7 @@ TEST(Encode, SubscribeRequestBodyIsTheGivenRequest) {
 }
 
 TEST(Encode, NullArgumentsReleaseTheOldBufferAndReturnInvalid) {
+  qel_test::RecordingLog log;  // null arguments are refused without an error line
   qm::MetaData meta;
   qm::SysHeartbeat body;
   char* buf = new char[3];
@@ -198,6 +203,10 @@ TEST_P(LoginRequestTest, CarriesExactlyOneCredentialForm) {
 INSTANTIATE_TEST_SUITE_P(TokenOrPassword, LoginRequestTest, testing::Bool());
 
 TEST(Decode, NullTruncatedAndNegativeInputsAreRefused) {
+  qel_test::RecordingLog log;
+  log.ExpectError("meta data ParseFromArray failed!");
+  log.ExpectError("DecodeMsgBody failed, msg is nullptr!");
+  log.ExpectError("ParseFromArray failed!");
   qm::MetaData meta;
   EXPECT_EQ(qc::VentrixMessage::DecodeMsgMeatData(nullptr, 10, meta), qc::INVALID_VENTRIX_MESSAGE_BUF);
   qm::MetaData full;
@@ -220,6 +229,8 @@ TEST(Decode, NullTruncatedAndNegativeInputsAreRefused) {
   qm::MarketData md;
   EXPECT_EQ(qc::VentrixMessage::DecodeMsgBody(garbage, 3, md), qc::PARSE_MESSAGE_BODY_FROM_ARRAY_FAILED);
   EXPECT_EQ(qc::VentrixMessage::DecodeMsgBody(garbage, 0, md), 0) << "an empty body is a valid message";
+  EXPECT_EQ(log.Count("meta data ParseFromArray failed!"), 2);
+  EXPECT_EQ(log.Count("DecodeMsgBody failed, msg is nullptr!"), 1);
 }
 
 TEST(Decode, BodiesRoundTripForEveryInstantiatedType) {
