@@ -43,6 +43,10 @@ namespace {
 // and resumes when the socket has taken it down to the low mark.
 constexpr size_t kHighWater = 512 * 1024;
 constexpr size_t kLowWater = 128 * 1024;
+// Market data overshoots the high mark by at most one frame; answers may take
+// the queue that far and no further.
+static_assert(kMaxQueuedOutput == kHighWater + kMaxFrameLen,
+              "the output bound is the push path's high mark plus one largest frame");
 constexpr int kTickMs = 10;
 constexpr size_t kSplitCompactBytes = 64 * 1024;  // sent split bytes kept before the queue is compacted
 

@@ -94,7 +94,7 @@ constexpr int kMaxSubscribedTypes = 1024;
 // stops being produced at 512 KiB and overshoots by at most one frame; an
 // answer that would take the queue past this bound closes the connection
 // instead (a client that sends requests and never reads).
-constexpr size_t kMaxQueuedOutput = 512 * 1024 + 12 + 2 * 65535;
+constexpr size_t kMaxQueuedOutput = 512 * 1024 + 12 + 2 * 65535;  // high mark + largest frame
 
 // One datafeed node: its own listener on 127.0.0.1.
 struct NodeSpec {
@@ -186,8 +186,9 @@ struct Scenario {
   std::vector<int> permitted_data_types;
   Faults faults;
   std::vector<ScheduledAction> schedule;  // in any order; run by the program
-  // Where the simulator's log lines go (called on its loop threads, one whole
-  // line per call, no line end); empty = standard error.
+  // Where the simulator's log lines go: one whole line per call, no line end,
+  // called on the loop threads (several at once: it must be thread-safe);
+  // empty = standard error.
   std::function<void(const std::string&)> log;
 };
 
