@@ -203,6 +203,7 @@ TEST_F(ConnectionTest, TokenLoginOnTheHighestPriorityNode) {
 }
 
 TEST_F(ConnectionTest, ThreeDeadNodesEndFailedAtIndexThree) {
+  m_log.ExpectError("Connected to datafeed service error, errno: 111");
   StartSim(Nodes(3));
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(m_sim->StopNode(m_sim->NodeIndex(kSite, i)));
   StartConnection(NodesFromSim());
@@ -220,6 +221,7 @@ TEST_F(ConnectionTest, EmptyNodeListFailsAtOnce) {
 }
 
 TEST_F(ConnectionTest, RotationMovesDownTheListAndNeverWraps) {
+  m_log.ExpectError("Connected to datafeed service closed by peer");
   StartSim(Nodes(3));
   StartConnection(NodesFromSim());
   ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
@@ -242,6 +244,7 @@ TEST_F(ConnectionTest, RotationMovesDownTheListAndNeverWraps) {
 }
 
 TEST_F(ConnectionTest, RefusedTokenMovesToTheNextNode) {
+  m_log.ExpectError("Login datafeed node failed");
   StartSim(Nodes(2));
   m_sim->RevokeTokens();
   StartConnection(NodesFromSim());
@@ -251,6 +254,8 @@ TEST_F(ConnectionTest, RefusedTokenMovesToTheNextNode) {
 }
 
 TEST_F(ConnectionTest, HeartbeatSilenceResetsOnTheSeventhFiring) {
+  m_log.ExpectError("Not receive heartbeat from datafeed service");
+  m_log.ExpectError("Send heartbeat msg failed");
   qc::BaseConfig::GetInstance().SetHeartBeatInterval(1);
   sim::Scenario s = Nodes(1);
   s.faults.no_heartbeat_response = true;
@@ -293,6 +298,7 @@ class ConnectionTlsTest : public ConnectionTest, public testing::WithParamInterf
 
 TEST_P(ConnectionTlsTest, TlsOnlyWhenConfigAndNodeBothAsk) {
   const TlsCase& c = GetParam();
+  if (!c.logs_in) m_log.ExpectError("Connected to datafeed service error");
   qel_test::TestPki pki;
   auto ctx = pki.ClientContext();
   qc::BaseConfig::GetInstance().SetUseSSL(c.config_tls);
@@ -372,6 +378,8 @@ INSTANTIATE_TEST_SUITE_P(Streams, ConnectionDataTest,
                          [](const testing::TestParamInfo<DataCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ConnectionTest, RefusedSubscriptionClosesTheSocketButKeepsTheLogin) {
+  m_log.ExpectError("Receive subscribe response, subscribe failed");
+  m_log.ExpectError("Not connect, cannt send subscribe msg to this datafeed node");
   sim::Scenario s = Nodes(1);
   s.faults.refuse_subscribe = true;
   StartSim(s);
@@ -385,6 +393,7 @@ TEST_F(ConnectionTest, RefusedSubscriptionClosesTheSocketButKeepsTheLogin) {
 }
 
 TEST_F(ConnectionTest, UnbuildableSubscribeWritesNothing) {
+  m_log.ExpectError("Prepare subscribe message failed!");
   StartSim(Nodes(1));
   StartConnection(NodesFromSim());
   ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
@@ -399,6 +408,7 @@ TEST_F(ConnectionTest, UnbuildableSubscribeWritesNothing) {
 }
 
 TEST_F(ConnectionTest, MalformedFrameFromTheNodeIsAFatalStreamError) {
+  m_log.ExpectError("msg parse fail,Message length is abnormal");
   sim::Scenario s = Nodes(1);
   s.streams.push_back(Stream(0, false));
   s.faults.malformed_after_frames = 20;

@@ -77,6 +77,7 @@ class ReaderTest : public testing::Test {
 }  // namespace
 
 TEST_F(ReaderTest, TwelveBytesAreNotExaminedThirteenAre) {
+  m_log.ExpectError("msg parse fail,Message length is abnormal");
   // A header announcing an absurd length: only examined once 13 bytes are in.
   const std::string bad = qel_test::Header(4096, 70000, 0);
   EXPECT_EQ(Feed(bad), 12u);
@@ -142,6 +143,7 @@ class ReaderLengthTest : public ReaderTest, public testing::WithParamInterface<L
 
 TEST_P(ReaderLengthTest, LengthLimits) {
   const LengthCase& c = GetParam();
+  if (c.log_text != nullptr) m_log.ExpectError(c.log_text);
   const std::string m = Meta(qm::PUSH_MARKET_DATA, "", 5, 1).SerializeAsString();
   const int32_t meta_len = c.meta_len == -1 ? static_cast<int32_t>(m.size()) : c.meta_len;
   const int32_t payload_len = c.payload_len == -1000 ? 65536 - 12 - static_cast<int32_t>(m.size()) : c.payload_len;
@@ -179,6 +181,8 @@ INSTANTIATE_TEST_SUITE_P(
 void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.name; }
 
 TEST_F(ReaderTest, GarbageMetadataIsFatal) {
+  m_log.ExpectError("meta data ParseFromArray failed!");
+  m_log.ExpectError("Read datafeed response meta data failed!");
   const std::string garbage = "\xff\xff\xff\xff\xff";
   Feed(qel_test::Header(4096, 5, 0) + garbage + std::string(20, '\0'));
   EXPECT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
@@ -186,6 +190,7 @@ TEST_F(ReaderTest, GarbageMetadataIsFatal) {
 }
 
 TEST_F(ReaderTest, ForeignTraceIdIsFatalEmptyTraceIdIsAccepted) {
+  m_log.ExpectError("Read datafeed response meta data failed!");
   qm::SysHeartbeat hb;
   Feed(Frame(Meta(qm::HEARTBEAT_RESPONSE, ""), qel_test::ResponsePayload(hb)) + MarketFrame("ok", 1));
   EXPECT_EQ(Drained(), std::vector<std::string>{"ok"});
@@ -228,6 +233,8 @@ TEST_F(ReaderTest, MarketDataFillsTheSlotAndReleasesOneReturnedBuffer) {
 }
 
 TEST_F(ReaderTest, LoginSuccessSetsStateAndCallsBack) {
+  // The fixture runs no event base, so no heartbeat timer can be made.
+  m_log.ExpectError("Create heartbeat event failed");
   qm::LoginResponse ok;
   ok.set_issuccess(true);
   ok.set_token("t");
@@ -238,6 +245,9 @@ TEST_F(ReaderTest, LoginSuccessSetsStateAndCallsBack) {
 }
 
 TEST_F(ReaderTest, RefusedLoginMovesToTheNextNode) {
+  m_log.ExpectError("Login datafeed node failed, site type: 7");
+  // The fixture runs no event base for the reconnect.
+  m_log.ExpectError("event base is nullptr, pls check");
   qm::LoginResponse refused;
   refused.set_issuccess(false);
   refused.mutable_errorcontext()->set_message("bad token");
@@ -248,6 +258,10 @@ TEST_F(ReaderTest, RefusedLoginMovesToTheNextNode) {
 }
 
 TEST_F(ReaderTest, UndecodableLoginBodyMovesToTheNextNode) {
+  m_log.ExpectError("ParseFromArray failed!");
+  m_log.ExpectError("Decode datafeed login response body failed! Try to relogin");
+  // The fixture runs no event base for the reconnect.
+  m_log.ExpectError("event base is nullptr, pls check");
   std::string payload;
   qel_test::PutI32(payload, 3);
   payload += "\xff\xff\xff";
@@ -262,6 +276,7 @@ TEST_F(ReaderTest, UndecodableLoginBodyMovesToTheNextNode) {
 }
 
 TEST_F(ReaderTest, SubscribeResponsesSetTheSubscribeState) {
+  m_log.ExpectError("Receive subscribe response, subscribe failed");
   qm::SubscribeResponse ok;
   ok.set_issuccess(true);
   ok.add_permitteddatatypes(14);

@@ -8,9 +8,13 @@
 #include <openssl/err.h>
 #include <sys/socket.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -39,6 +43,10 @@ namespace {
 // and resumes when the socket has taken it down to the low mark.
 constexpr size_t kHighWater = 512 * 1024;
 constexpr size_t kLowWater = 128 * 1024;
+// Market data overshoots the high mark by at most one frame; answers may take
+// the queue that far and no further.
+static_assert(kMaxQueuedOutput == kHighWater + kMaxFrameLen,
+              "the output bound is the push path's high mark plus one largest frame");
 constexpr int kTickMs = 10;
 constexpr size_t kSplitCompactBytes = 64 * 1024;  // sent split bytes kept before the queue is compacted
 
@@ -51,6 +59,18 @@ int64_t NowNanos() {
 double NowSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// A write to a peer that has gone raises SIGPIPE on the writing thread, and
+// the default disposition ends the process. Every socket write of the
+// simulator (plain and TLS) happens on its loop threads; with the signal
+// blocked there the write fails with EPIPE and the connection is closed, and
+// the embedding program's own disposition is left alone.
+void BlockSigpipeOnThisThread() {
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
 }
 
 std::string OpenSslError() {
@@ -120,7 +140,10 @@ class Connection {
   void SendResponse(model::ESysMessageType type, const std::string& trace,
                     const google::protobuf::MessageLite& body);
   // Queues bytes for the socket, whole or in split chunks; counts one frame.
+  // Closes the connection instead when the bytes would take the queued output
+  // past kMaxQueuedOutput.
   void Write(const std::string& bytes);
+  void CloseOverOutputLimit(size_t next_frame);
   void WriteNextChunk();
   size_t Queued() const;
   void ApplyWatermark();
@@ -203,6 +226,7 @@ class Site {
   bool StartLoop() {
     if (!m_loop.Start()) return false;
     return m_loop.Call([this] {
+      BlockSigpipeOnThisThread();
       m_reap.reset(event_new(m_loop.base(), -1, 0, &Site::OnReap, this));
       return m_reap != nullptr;
     });
@@ -289,6 +313,14 @@ class SimulatorImpl {
   void SetError(const std::string& e) {
     std::lock_guard<std::mutex> lk(m_mu);
     m_error = e;
+  }
+  // One log line, to the scenario's sink or standard error. Any thread.
+  void Log(const std::string& line) const {
+    if (m_scenario.log) {
+      m_scenario.log(line);
+    } else {
+      std::fprintf(stderr, "qel-feed-sim: %s\n", line.c_str());
+    }
   }
 
   // Faults are versioned so a connection re-reads them only after a change.
@@ -682,7 +714,12 @@ void Connection::SendResponse(model::ESysMessageType type, const std::string& tr
   meta.set_traceid(trace);
   meta.set_sendtime(NowNanos());
   m_out.clear();
-  if (!AppendResponseFrame(&m_out, meta, body)) return;
+  if (!AppendResponseFrame(&m_out, meta, body)) {
+    m_sim->Log("connection " + std::to_string(m_id) + ": answer of type " +
+               std::to_string(type) + " (" + std::to_string(body.ByteSizeLong()) +
+               " body bytes) does not fit a frame and was not sent");
+    return;
+  }
   Write(m_out);
 }
 
@@ -783,6 +820,49 @@ void Connection::HandleHeartbeat() {
   ++m_cell->s.heartbeats_answered;
 }
 
+namespace {
+
+using SubscribedIds = std::map<int, std::set<std::string>>;
+
+// Applies one request's action to a subscription (types and ids per type).
+void ApplySubscribeAction(const model::SubscribeRequest& req, std::set<int>* types,
+                          SubscribedIds* ids) {
+  switch (req.subscribeactiontype()) {
+    case model::CANCEL:
+      types->clear();
+      ids->clear();
+      break;
+    case model::COVERAGE:
+      types->clear();
+      ids->clear();
+      [[fallthrough]];  // coverage is a clean add
+    case model::ADD:
+    default:
+      for (int t : req.subscribebydatatype().qeldatatypes()) types->insert(t);
+      for (const auto& d : req.subscribebyid().subscribebyiddetails()) {
+        for (const auto& id : d.quorsecurityid()) (*ids)[d.qeldatatype()].insert(id);
+      }
+      break;
+    case model::DECREASE:
+      for (int t : req.subscribebydatatype().qeldatatypes()) types->erase(t);
+      for (const auto& d : req.subscribebyid().subscribebyiddetails()) {
+        auto it = ids->find(d.qeldatatype());
+        if (it == ids->end()) continue;
+        for (const auto& id : d.quorsecurityid()) it->second.erase(id);
+        if (it->second.empty()) ids->erase(it);
+      }
+      break;
+  }
+}
+
+size_t CountIds(const SubscribedIds& ids) {
+  size_t n = 0;
+  for (const auto& kv : ids) n += kv.second.size();
+  return n;
+}
+
+}  // namespace
+
 void Connection::HandleSubscribe(const model::MetaData& meta, const char* body, size_t len) {
   model::SubscribeRequest req;
   if (!req.ParseFromArray(body, static_cast<int>(len))) {
@@ -790,45 +870,35 @@ void Connection::HandleSubscribe(const model::MetaData& meta, const char* body, 
     return;
   }
   const Faults& f = m_faults;
-  const bool ok = m_logged_in && !f.refuse_subscribe;
-  {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
-    ++m_cell->s.subscribe_requests;
-    if (!ok) ++m_cell->s.subscribes_refused;
-  }
   model::SubscribeResponse rsp;
-  rsp.set_issuccess(ok);
-  if (!ok) {
-    rsp.mutable_errorcontext()->set_errorcode(m_logged_in ? 2001 : 2002);
-    rsp.mutable_errorcontext()->set_message(m_logged_in ? "subscription refused"
-                                                        : "not logged in");
-  } else {
-    switch (req.subscribeactiontype()) {
-      case model::CANCEL:
-        m_sub_types.clear();
-        m_sub_ids.clear();
-        break;
-      case model::COVERAGE:
-        m_sub_types.clear();
-        m_sub_ids.clear();
-        [[fallthrough]];  // coverage is a clean add
-      case model::ADD:
-      default:
-        for (int t : req.subscribebydatatype().qeldatatypes()) m_sub_types.insert(t);
-        for (const auto& d : req.subscribebyid().subscribebyiddetails()) {
-          for (const auto& id : d.quorsecurityid()) m_sub_ids[d.qeldatatype()].insert(id);
-        }
-        break;
-      case model::DECREASE:
-        for (int t : req.subscribebydatatype().qeldatatypes()) m_sub_types.erase(t);
-        for (const auto& d : req.subscribebyid().subscribebyiddetails()) {
-          auto it = m_sub_ids.find(d.qeldatatype());
-          if (it == m_sub_ids.end()) continue;
-          for (const auto& id : d.quorsecurityid()) it->second.erase(id);
-          if (it->second.empty()) m_sub_ids.erase(it);
-        }
-        break;
+  int refusal = 0;
+  std::string reason;
+  if (!m_logged_in) {
+    refusal = 2002;
+    reason = "not logged in";
+  } else if (f.refuse_subscribe) {
+    refusal = 2001;
+    reason = "subscription refused";
+  }
+  // The request is applied to a copy; the connection's subscription changes
+  // only when the request is accepted.
+  std::set<int> types = m_sub_types;
+  SubscribedIds ids = m_sub_ids;
+  if (refusal == 0) {
+    ApplySubscribeAction(req, &types, &ids);
+    const size_t id_count = CountIds(ids);
+    if (id_count > static_cast<size_t>(kMaxSubscribedIds)) {
+      refusal = 2003;
+      reason = "too many security ids: " + std::to_string(id_count) + ", at most " +
+               std::to_string(kMaxSubscribedIds) + " per connection";
+    } else if (types.size() > static_cast<size_t>(kMaxSubscribedTypes)) {
+      refusal = 2004;
+      reason = "too many data types: " + std::to_string(types.size()) + ", at most " +
+               std::to_string(kMaxSubscribedTypes) + " per connection";
     }
+  }
+  if (refusal == 0) {
+    rsp.set_issuccess(true);
     const std::vector<int> permitted = m_sim->Permitted();
     auto allowed = [&](int t) {
       return permitted.empty() || std::find(permitted.begin(), permitted.end(), t) != permitted.end();
@@ -836,16 +906,41 @@ void Connection::HandleSubscribe(const model::MetaData& meta, const char* body, 
     if (!permitted.empty()) {
       for (int t : permitted) rsp.add_permitteddatatypes(t);
     } else {
-      std::set<int> all(m_sub_types);
-      for (const auto& kv : m_sub_ids) all.insert(kv.first);
+      std::set<int> all(types);
+      for (const auto& kv : ids) all.insert(kv.first);
       for (int t : all) rsp.add_permitteddatatypes(t);
     }
-    for (const auto& kv : m_sub_ids) {
+    for (const auto& kv : ids) {
       if (!allowed(kv.first)) continue;
       model::SubscribeByIdDetail* d = rsp.add_permittediddetails();
       d->set_qeldatatype(kv.first);
       for (const auto& id : kv.second) d->add_quorsecurityid(id);
     }
+    // The answer lists everything in force; when that list does not fit one
+    // frame's payload the request is refused rather than left unanswered.
+    if (!ResponseFitsFrame(rsp)) {
+      refusal = 2005;
+      reason = "the subscription's answer would not fit one frame (" +
+               std::to_string(rsp.ByteSizeLong() + 4) + " payload bytes, at most " +
+               std::to_string(kMaxSectionLen) + ")";
+    }
+  }
+  const bool ok = refusal == 0;
+  if (ok) {
+    m_sub_types.swap(types);
+    m_sub_ids.swap(ids);
+  } else {
+    rsp.Clear();
+    rsp.set_issuccess(false);
+    rsp.mutable_errorcontext()->set_errorcode(refusal);
+    rsp.mutable_errorcontext()->set_message(reason);
+  }
+  {
+    std::lock_guard<std::mutex> lk(m_cell->mu);
+    ++m_cell->s.subscribe_requests;
+    if (!ok) ++m_cell->s.subscribes_refused;
+    m_cell->s.subscribed_ids = static_cast<int64_t>(CountIds(m_sub_ids));
+    m_cell->s.subscribed_types = static_cast<int64_t>(m_sub_types.size());
   }
   SendResponse(model::SUBSCRIBE_RESPONSE, ReplyTrace(meta, f.wrong_trace_id_datafeed), rsp);
   if (ok) {
@@ -1053,6 +1148,12 @@ bool Connection::SendMalformed(Malformed kind) {
 
 void Connection::Write(const std::string& bytes) {
   if (!m_bev) return;
+  // Market data stops below this bound by itself (Pump); only answers to a
+  // client that keeps asking and never reads can reach it.
+  if (Queued() + bytes.size() > kMaxQueuedOutput) {
+    CloseOverOutputLimit(bytes.size());
+    return;
+  }
   const Faults& f = CurrentFaults();
   const bool split_pending = m_split_off < m_split_pending.size();
   if (f.split_write_bytes > 0 || split_pending) {
@@ -1077,6 +1178,18 @@ void Connection::Write(const std::string& bytes) {
     m_cell->s.bytes_sent += static_cast<int64_t>(bytes.size());
   }
   AfterFrameSent();
+}
+
+void Connection::CloseOverOutputLimit(size_t next_frame) {
+  m_sim->Log("connection " + std::to_string(m_id) + " closed: " + std::to_string(Queued()) +
+             " bytes queued unread and a frame of " + std::to_string(next_frame) +
+             " more would pass the output limit of " + std::to_string(kMaxQueuedOutput) +
+             " bytes");
+  {
+    std::lock_guard<std::mutex> lk(m_cell->mu);
+    m_cell->s.closed_over_output_limit = true;
+  }
+  Close();
 }
 
 void Connection::WriteNextChunk() {
