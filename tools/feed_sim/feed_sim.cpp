@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+
+#include "common/mutex.h"
 #include <random>
 #include <set>
 #include <thread>
@@ -36,6 +38,8 @@ namespace qel {
 namespace sim {
 
 namespace model = com::quor::qel::model;
+using com::quor::kbr::client::Mutex;
+using com::quor::kbr::client::MutexLock;
 
 namespace {
 
@@ -85,8 +89,8 @@ std::string OpenSslError() {
 
 // Counters of one connection; written by its loop thread, read by any.
 struct StatsCell {
-  mutable std::mutex mu;
-  ConnectionStats s;  // guarded by mu
+  mutable Mutex mu;
+  ConnectionStats s GUARDED_BY(mu);
 };
 
 class Site;
@@ -307,11 +311,11 @@ class SimulatorImpl {
   SSL_CTX* ssl_ctx() const { return m_ssl_ctx.get(); }
 
   std::string LastError() const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     return m_error;
   }
   void SetError(const std::string& e) {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_error = e;
   }
   // One log line, to the scenario's sink or standard error. Any thread.
@@ -326,56 +330,56 @@ class SimulatorImpl {
   // Faults are versioned so a connection re-reads them only after a change.
   uint64_t faults_version() const { return m_faults_version.load(std::memory_order_acquire); }
   Faults GetFaults() const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     return m_faults;
   }
   void SetFaults(const Faults& f) {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_faults = f;
     m_faults_version.fetch_add(1, std::memory_order_acq_rel);
   }
 
   bool CheckPassword(const std::string& user, const std::string& clear) const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     auto it = m_users.find(user);
     return it != m_users.end() && it->second == clear;
   }
   void SetUser(const std::string& name, const std::string& pw) {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_users[name] = pw;
   }
   std::string IssueToken(const std::string& user) {
     static const char* kHex = "0123456789abcdef";
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     std::string t;
     for (int i = 0; i < 32; ++i) t += kHex[m_rng() & 0xF];
     m_tokens[t] = user;
     return t;
   }
   bool CheckToken(const std::string& user, const std::string& token) const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     auto it = m_tokens.find(token);
     return it != m_tokens.end() && it->second == user;
   }
   void RevokeTokens() {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_tokens.clear();
   }
   std::vector<int> Permitted() const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     return m_permitted;
   }
   void SetPermitted(const std::vector<int>& p) {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_permitted = p;
   }
 
   uint16_t DiscoveryPort() const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     return m_discovery_port;
   }
   uint16_t NodePort(int node_index) const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     if (node_index < 0 || static_cast<size_t>(node_index) >= m_node_ports.size()) return 0;
     return m_node_ports[static_cast<size_t>(node_index)];
   }
@@ -389,7 +393,7 @@ class SimulatorImpl {
   }
 
   void FillServers(model::LoginResponse* rsp) const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     for (size_t i = 0; i < m_scenario.nodes.size(); ++i) {
       const NodeSpec& n = m_scenario.nodes[i];
       model::ServerInfo* s = rsp->add_servers();
@@ -406,9 +410,12 @@ class SimulatorImpl {
 
   std::shared_ptr<StatsCell> NewConnectionCell(uint64_t* id) {
     auto cell = std::make_shared<StatsCell>();
-    std::lock_guard<std::mutex> lk(m_stats_mu);
+    MutexLock lk(m_stats_mu);
     *id = ++m_next_id;
-    cell->s.id = *id;
+    {
+      MutexLock cell_lock(cell->mu);  // not shared yet; taken for the analysis's sake
+      cell->s.id = *id;
+    }
     m_cells[*id] = cell;
     return cell;
   }
@@ -442,28 +449,28 @@ class SimulatorImpl {
   }
 
   const Scenario m_scenario;
-  mutable std::mutex m_mu;
-  std::map<std::string, std::string> m_users;   // guarded by m_mu
-  std::map<std::string, std::string> m_tokens;  // token -> user; guarded by m_mu
-  Faults m_faults;                              // guarded by m_mu
+  mutable Mutex m_mu;
+  std::map<std::string, std::string> m_users GUARDED_BY(m_mu);
+  std::map<std::string, std::string> m_tokens GUARDED_BY(m_mu);  // token -> user
+  Faults m_faults GUARDED_BY(m_mu);
   std::atomic<uint64_t> m_faults_version{0};
-  std::vector<int> m_permitted;                 // guarded by m_mu
-  std::vector<uint16_t> m_node_ports;           // guarded by m_mu
-  uint16_t m_discovery_port = 0;                // guarded by m_mu
-  std::string m_error;                          // guarded by m_mu
-  std::mt19937_64 m_rng{std::random_device{}()};  // guarded by m_mu
+  std::vector<int> m_permitted GUARDED_BY(m_mu);
+  std::vector<uint16_t> m_node_ports GUARDED_BY(m_mu);
+  uint16_t m_discovery_port GUARDED_BY(m_mu) = 0;
+  std::string m_error GUARDED_BY(m_mu);
+  std::mt19937_64 m_rng GUARDED_BY(m_mu){std::random_device{}()};
 
   // Held by Start, Stop and every control call, so that none of them sees
   // the sites half built or half torn down.
-  std::mutex m_life_mu;
+  Mutex m_life_mu;
   SslCtxPtr m_ssl_ctx;
   std::unique_ptr<Site> m_discovery;
   std::map<int, std::unique_ptr<Site>> m_sites;
   bool m_started = false;
 
-  mutable std::mutex m_stats_mu;
-  std::map<uint64_t, std::shared_ptr<StatsCell>> m_cells;  // guarded by m_stats_mu
-  uint64_t m_next_id = 0;                                  // guarded by m_stats_mu
+  mutable Mutex m_stats_mu;
+  std::map<uint64_t, std::shared_ptr<StatsCell>> m_cells GUARDED_BY(m_stats_mu);
+  uint64_t m_next_id GUARDED_BY(m_stats_mu) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -537,7 +544,7 @@ void Site::OnAccept(evconnlistener*, evutil_socket_t fd, sockaddr*, int, void* a
   uint64_t id = 0;
   auto cell = sim->NewConnectionCell(&id);
   {
-    std::lock_guard<std::mutex> lk(cell->mu);
+    MutexLock lk(cell->mu);
     cell->s.discovery = site->m_discovery;
     cell->s.site_type = site->m_discovery ? 0 : site->m_site_type;
     cell->s.node_index = ctx->node_index;
@@ -565,7 +572,7 @@ Connection::~Connection() {
   m_close_timer.reset();
   m_split_timer.reset();
   m_bev.reset();
-  std::lock_guard<std::mutex> lk(m_cell->mu);
+  MutexLock lk(m_cell->mu);
   m_cell->s.open = false;
 }
 
@@ -584,7 +591,7 @@ void Connection::Close() {
   m_bev.reset();
   m_logged_in = false;
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     m_cell->s.open = false;
     m_cell->s.logged_in = false;
   }
@@ -630,7 +637,7 @@ void Connection::OnRead(bufferevent* bev, void* arg) {
       return;
     }
     {
-      std::lock_guard<std::mutex> lk(self->m_cell->mu);
+      MutexLock lk(self->m_cell->mu);
       ++self->m_cell->s.frames_received;
     }
     self->HandleFrame(self->m_frame);
@@ -674,7 +681,7 @@ void Connection::OnEvent(bufferevent*, short what, void* arg) {
 
 void Connection::ProtocolError() {
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     ++m_cell->s.protocol_errors;
   }
   Close();
@@ -724,7 +731,7 @@ void Connection::SendResponse(model::ESysMessageType type, const std::string& tr
 }
 
 void Connection::CountLogin(const std::string& user, bool ok) {
-  std::lock_guard<std::mutex> lk(m_cell->mu);
+  MutexLock lk(m_cell->mu);
   ++m_cell->s.login_requests;
   m_cell->s.user = user;
   ok ? ++m_cell->s.logins_ok : ++m_cell->s.logins_refused;
@@ -810,13 +817,13 @@ void Connection::OnCloseTimer(evutil_socket_t, short, void* arg) {
 
 void Connection::HandleHeartbeat() {
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     ++m_cell->s.heartbeats_received;
   }
   if (m_faults.no_heartbeat_response) return;
   model::SysHeartbeat hb;
   SendResponse(model::HEARTBEAT_RESPONSE, "", hb);
-  std::lock_guard<std::mutex> lk(m_cell->mu);
+  MutexLock lk(m_cell->mu);
   ++m_cell->s.heartbeats_answered;
 }
 
@@ -936,7 +943,7 @@ void Connection::HandleSubscribe(const model::MetaData& meta, const char* body, 
     rsp.mutable_errorcontext()->set_message(reason);
   }
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     ++m_cell->s.subscribe_requests;
     if (!ok) ++m_cell->s.subscribes_refused;
     m_cell->s.subscribed_ids = static_cast<int64_t>(CountIds(m_sub_ids));
@@ -1069,7 +1076,7 @@ void Connection::SendMarketFrame(size_t slot_index, int max_records) {
   if (spec.rate_per_sec > 0) st.tokens -= n;
   ++m_md_frames_sent;
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     ConnectionStats& s = m_cell->s;
     ++s.md_frames_sent;
     s.records_sent += n;
@@ -1139,7 +1146,7 @@ bool Connection::SendMalformed(Malformed kind) {
     }
   }
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     ++m_cell->s.malformed_sent;
   }
   Write(out);
@@ -1173,7 +1180,7 @@ void Connection::Write(const std::string& bytes) {
   }
   ++m_frames_sent;
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     ++m_cell->s.frames_sent;
     m_cell->s.bytes_sent += static_cast<int64_t>(bytes.size());
   }
@@ -1186,7 +1193,7 @@ void Connection::CloseOverOutputLimit(size_t next_frame) {
              " more would pass the output limit of " + std::to_string(kMaxQueuedOutput) +
              " bytes");
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     m_cell->s.closed_over_output_limit = true;
   }
   Close();
@@ -1241,7 +1248,7 @@ bool SimulatorImpl::SetUpTls() {
 }
 
 bool SimulatorImpl::Start() {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   if (m_started) return true;
   m_started = true;
   if (!SetUpTls()) return StartFailed(LastError());
@@ -1284,7 +1291,7 @@ bool SimulatorImpl::Start() {
   });
   if (dport == 0) return StartFailed(err);
   {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_discovery_port = dport;
   }
   for (size_t i = 0; i < m_scenario.nodes.size(); ++i) {
@@ -1294,14 +1301,14 @@ bool SimulatorImpl::Start() {
     const uint16_t port = site->loop().Call(
         [&] { return site->Listen(static_cast<int>(i), n.tls, m_scenario.bind_ip, want, &err); });
     if (port == 0) return StartFailed(err);
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_node_ports[i] = port;
   }
   return true;
 }
 
 void SimulatorImpl::Stop() {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   StopLocked();
 }
 
@@ -1314,7 +1321,7 @@ void SimulatorImpl::StopLocked() {
 }
 
 bool SimulatorImpl::StopNode(int node_index) {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   if (node_index < 0 || static_cast<size_t>(node_index) >= m_scenario.nodes.size()) return false;
   Site* site = SiteOf(m_scenario.nodes[static_cast<size_t>(node_index)].site_type);
   if (!site) return false;
@@ -1323,7 +1330,7 @@ bool SimulatorImpl::StopNode(int node_index) {
 }
 
 bool SimulatorImpl::RestartNode(int node_index) {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   if (node_index < 0 || static_cast<size_t>(node_index) >= m_scenario.nodes.size()) return false;
   const NodeSpec& n = m_scenario.nodes[static_cast<size_t>(node_index)];
   Site* site = SiteOf(n.site_type);
@@ -1339,14 +1346,14 @@ bool SimulatorImpl::RestartNode(int node_index) {
 }
 
 bool SimulatorImpl::StopDiscovery() {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   if (!m_discovery) return false;
   m_discovery->loop().Call([&] { m_discovery->Unlisten(-1); });
   return true;
 }
 
 bool SimulatorImpl::RestartDiscovery() {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   if (!m_discovery) return false;
   const uint16_t port = DiscoveryPort();
   std::string err;
@@ -1360,12 +1367,12 @@ bool SimulatorImpl::RestartDiscovery() {
 
 SimulatorStats SimulatorImpl::Stats() const {
   SimulatorStats out;
-  std::lock_guard<std::mutex> lk(m_stats_mu);
+  MutexLock lk(m_stats_mu);
   out.connections.reserve(m_cells.size());
   for (const auto& kv : m_cells) {
     ConnectionStats s;
     {
-      std::lock_guard<std::mutex> clk(kv.second->mu);
+      MutexLock clk(kv.second->mu);
       s = kv.second->s;
     }
     if (s.discovery) {
@@ -1412,7 +1419,7 @@ bool FeedSimulator::StopDiscovery() { return m_impl->StopDiscovery(); }
 bool FeedSimulator::RestartDiscovery() { return m_impl->RestartDiscovery(); }
 
 int SimulatorImpl::CloseDatafeedConnections(int site_type) {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   int n = 0;
   for (Site* site : AllSites(site_type)) {
     n += site->loop().Call([site] {
@@ -1426,7 +1433,7 @@ int SimulatorImpl::CloseDatafeedConnections(int site_type) {
 }
 
 int SimulatorImpl::SendMalformed(Malformed kind, int site_type) {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   int n = 0;
   for (Site* site : AllSites(site_type)) {
     n += site->loop().Call([site, kind] {
