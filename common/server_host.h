@@ -70,6 +70,10 @@ struct ServerHost {
   }
 };
 
+// True for a TCP port a host may be reached on: 1..65535. Ports outside that
+// range are refused where hosts are read, never cut to 16 bits.
+inline bool IsValidPort(int port) { return port >= 1 && port <= 65535; }
+
 // Discovery hosts in the order to try them; a connection's node list.
 using ServerHostVectorType = std::vector<ServerHost>;
 // One site type's nodes by priority, highest priority first.
