@@ -10,6 +10,7 @@
 
 #include "SysHeartbeat.pb.h"
 #include "common/common_def.h"
+#include "config/base_config.h"
 #include "config/error_define.h"
 #include "datafeed_client/connect_thread.h"
 #include "support/recording_handle.h"
@@ -28,6 +29,7 @@ class ReaderTest : public testing::Test {
   ReaderTest()
       : m_queue(std::make_shared<qc::RawDataQueue>()), m_back(std::make_shared<qc::RawDataQueueBack>()),
         m_input(evbuffer_new()) {
+    qc::BaseConfig::GetInstance().SetMaxInflightBytes(256u << 20);
     for (int i = 0; i < 3; ++i) m_nodes.emplace(100 - i, qc::ServerHost("127.0.0.1", 9001 + i, false));
     m_conn = std::make_unique<qc::SocketConnectThread>(&m_handle, m_nodes, m_queue, m_back, m_user, m_token, 7,
                                                         nullptr);
@@ -393,4 +395,67 @@ TEST_F(ReaderTest, NodesWithPortsOutOfRangeAreRefused) {
   conn.UpdateNodeList(update);
   EXPECT_EQ(m_log.Count("port out of range"), 1);
   EXPECT_EQ(conn.getCurrentHostStr(), "") << "no usable node left";
+}
+
+// Hands every queued body back through the back queue, as the decode thread
+// does, and returns the payloads in queue order.
+std::vector<std::string> HandBack(qc::RawDataQueue& queue, qc::RawDataQueueBack& back) {
+  std::vector<std::string> out;
+  while (qc::RawData* item = queue.front()) {
+    out.emplace_back(item->m_body, static_cast<size_t>(item->m_payloadLength));
+    char** slot = back.alloc();
+    *slot = item->m_body;
+    back.push();
+    item->m_body = nullptr;
+    queue.pop();
+  }
+  return out;
+}
+
+TEST_F(ReaderTest, PayloadBudgetHoldsFramesInTheInputUntilBuffersComeBack) {
+  qc::BaseConfig::GetInstance().SetMaxInflightBytes(1500);
+  const std::string a(1000, 'a'), b(1000, 'b'), c(400, 'c'), d(1000, 'd');
+  const std::string frame_d = MarketFrame(d, 4);
+  const std::string rest = MarketFrame(b, 2) + MarketFrame(c, 3) + frame_d;
+  EXPECT_EQ(Feed(MarketFrame(a, 1) + rest), rest.size()) << "b would pass the budget: it and what follows wait";
+  EXPECT_TRUE(m_conn->IsReadPaused());
+  EXPECT_EQ(m_conn->GetInflightBytes(), 1000);
+  EXPECT_EQ(Feed(""), rest.size()) << "nothing came back: still held";
+  EXPECT_EQ(m_log.Count("Datafeed reading paused for site type: 7"), 1) << "one line per stall";
+
+  EXPECT_EQ(HandBack(*m_queue, *m_back), std::vector<std::string>{a});
+  EXPECT_EQ(Feed(""), frame_d.size()) << "b and c fit once a is back; d does not";
+  EXPECT_EQ(m_conn->GetInflightBytes(), 1400);
+  EXPECT_EQ(m_back->front(), nullptr) << "a's buffer was released";
+
+  EXPECT_EQ(HandBack(*m_queue, *m_back), (std::vector<std::string>{b, c}));
+  EXPECT_EQ(Feed(""), 0u);
+  EXPECT_FALSE(m_conn->IsReadPaused());
+  EXPECT_TRUE(m_log.Contains("Datafeed reading resumed for site type: 7"));
+  EXPECT_EQ(HandBack(*m_queue, *m_back), std::vector<std::string>{d});
+}
+
+TEST_F(ReaderTest, PayloadBudgetBelowOneFrameStillLetsFramesThrough) {
+  qc::BaseConfig::GetInstance().SetMaxInflightBytes(10);
+  EXPECT_EQ(Feed(MarketFrame(std::string(500, 'x'), 1)), 0u) << "nothing in flight: the frame goes";
+  EXPECT_EQ(m_conn->GetInflightBytes(), 500);
+}
+
+TEST_F(ReaderTest, FullQueueHoldsTheFrameWithoutSpinning) {
+  m_log.ExpectError("RawDataQueue alloc failed");
+  std::string burst;
+  for (uint32_t i = 0; i < qc::RawDataQueue::kCapacity; ++i) burst += MarketFrame("q", i);
+  const std::string last = MarketFrame("last", 1);
+  EXPECT_EQ(Feed(burst + last), last.size()) << "the queue is full: the reader returns, the frame waits";
+  EXPECT_EQ(m_log.Count("RawDataQueue alloc failed"), 1);
+  EXPECT_TRUE(m_conn->IsReadPaused());
+  qc::RawData* first = m_queue->front();
+  ASSERT_NE(first, nullptr);
+  char** slot = m_back->alloc();
+  *slot = first->m_body;
+  m_back->push();
+  first->m_body = nullptr;
+  m_queue->pop();
+  EXPECT_EQ(Feed(""), 0u);
+  EXPECT_EQ(m_conn->GetInflightBytes(), static_cast<int64_t>(qc::RawDataQueue::kCapacity) - 1 + 4);
 }
