@@ -213,7 +213,9 @@ void SocketConnectThread::DoTryConnect() {
     m_state = NOT_CONNECTED;
   };
 
-  m_bev.reset();  // a socket left by an earlier failed start is replaced, not leaked
+  // A connect still under way is replaced by this one, not leaked.
+  EndPause();
+  m_bev.reset();
   const bool tls = BaseConfig::GetInstance().IsUseSSL() && node.IsSsl();
   if (tls && CreateSsl() != 0) {
     ErrorPrint("Please init ssl env before login datafeed service!");

@@ -118,6 +118,7 @@ class ConnectionTest : public testing::Test {
     qc::BaseConfig::GetInstance().SetMaxInflightBytes(256u << 20);
   }
   ~ConnectionTest() override {
+    EXPECT_EQ(m_log.UnexpectedErrors(), "") << "error lines the test did not declare";
     m_consumer.reset();
     if (m_conn) m_conn->Stop();
     m_conn.reset();
@@ -207,6 +208,7 @@ TEST_F(ConnectionTest, TokenLoginOnTheHighestPriorityNode) {
 }
 
 TEST_F(ConnectionTest, ThreeDeadNodesEndFailedAtIndexThree) {
+  m_log.ExpectError("Connected to datafeed service error, errno: 111");
   StartSim(Nodes(3));
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(m_sim->StopNode(m_sim->NodeIndex(kSite, i)));
   StartConnection(NodesFromSim());
@@ -224,6 +226,7 @@ TEST_F(ConnectionTest, EmptyNodeListFailsAtOnce) {
 }
 
 TEST_F(ConnectionTest, RotationMovesDownTheListAndNeverWraps) {
+  m_log.ExpectError("Connected to datafeed service closed by peer");
   StartSim(Nodes(3));
   StartConnection(NodesFromSim());
   ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
@@ -246,6 +249,7 @@ TEST_F(ConnectionTest, RotationMovesDownTheListAndNeverWraps) {
 }
 
 TEST_F(ConnectionTest, RefusedTokenMovesToTheNextNode) {
+  m_log.ExpectError("Login datafeed node failed, site type: 2");
   StartSim(Nodes(2));
   m_sim->RevokeTokens();
   StartConnection(NodesFromSim());
@@ -255,6 +259,8 @@ TEST_F(ConnectionTest, RefusedTokenMovesToTheNextNode) {
 }
 
 TEST_F(ConnectionTest, HeartbeatSilenceResetsOnTheSeventhFiring) {
+  m_log.ExpectError("Not receive heartbeat from datafeed service");
+  m_log.ExpectError("Send heartbeat msg failed");
   qc::BaseConfig::GetInstance().SetHeartBeatInterval(1);
   sim::Scenario s = Nodes(1);
   s.faults.no_heartbeat_response = true;
@@ -294,6 +300,10 @@ class ConnectionTlsTest : public ConnectionTest, public testing::WithParamInterf
 
 TEST_P(ConnectionTlsTest, TlsOnlyWhenConfigAndNodeBothAsk) {
   const TlsCase& c = GetParam();
+  // A client and a listener that disagree about TLS end the attempt with a
+  // socket error (the read timeout, or a reset, depending on who waits).
+  if (!c.logs_in) m_log.ExpectError("Connected to datafeed service error");
+  if (!c.logs_in) m_log.ExpectError("Datafeed Read IDLE");
   qel_test::TestPki pki;
   auto ctx = pki.ClientContext();
   qc::BaseConfig::GetInstance().SetUseSSL(c.config_tls);
@@ -462,6 +472,7 @@ TEST_F(ConnectionTest, NodePortOutOfRangeIsRefusedNotTruncated) {
 }
 
 TEST_F(ConnectionTest, UnbuildableSubscribeWritesNothing) {
+  m_log.ExpectError("Prepare subscribe message failed!");
   StartSim(Nodes(1));
   StartConnection(NodesFromSim());
   ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
@@ -476,6 +487,7 @@ TEST_F(ConnectionTest, UnbuildableSubscribeWritesNothing) {
 }
 
 TEST_F(ConnectionTest, MalformedFrameFromTheNodeIsAFatalStreamError) {
+  m_log.ExpectError("msg parse fail,Message length is abnormal");
   sim::Scenario s = Nodes(1);
   s.streams.push_back(Stream(0, false));
   s.faults.malformed_after_frames = 20;
