@@ -3,6 +3,7 @@
 #ifndef QEL_COMMON_EVENT_HANDLES_H
 #define QEL_COMMON_EVENT_HANDLES_H
 
+#include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <event2/event.h>
 #include <event2/listener.h>
@@ -30,6 +31,9 @@ struct EventFree {
 struct SslFree {
   void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
+struct EvbufferFree {
+  void operator()(evbuffer* buffer) const { evbuffer_free(buffer); }
+};
 struct ListenerFree {
   void operator()(evconnlistener* listener) const { evconnlistener_free(listener); }
 };
@@ -41,6 +45,7 @@ using EventBasePtr = std::unique_ptr<event_base, EventBaseFree>;
 using BufferEventPtr = std::unique_ptr<bufferevent, BufferEventFree>;
 using EventPtr = std::unique_ptr<event, EventFree>;
 using SslPtr = std::unique_ptr<SSL, SslFree>;
+using EvbufferPtr = std::unique_ptr<evbuffer, EvbufferFree>;
 using ListenerPtr = std::unique_ptr<evconnlistener, ListenerFree>;
 using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
 

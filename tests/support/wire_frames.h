@@ -11,14 +11,13 @@
 #include <vector>
 
 #include "MarketData.pb.h"
+#include "common/event_handles.h"
 #include "MetaData.pb.h"
 
 namespace qel_test {
 
 // Owning deleter for an evbuffer the test feeds to the reader.
-struct EvbufferFree {
-  void operator()(evbuffer* b) const { evbuffer_free(b); }
-};
+using EvbufferFree = com::quor::kbr::client::EvbufferFree;
 
 inline void PutI32(std::string& out, int32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
 
