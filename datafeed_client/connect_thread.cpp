@@ -113,9 +113,7 @@ void SocketConnectThread::TryConnect() {
 }
 
 int SocketConnectThread::Reset() {
-  int result = 0;
-  RunOnLoop([this, &result] { result = DoReset(); });
-  return result;
+  return RunOnLoop([this] { return DoReset(); });
 }
 
 void SocketConnectThread::CloseSocket() {
@@ -123,9 +121,7 @@ void SocketConnectThread::CloseSocket() {
 }
 
 int SocketConnectThread::SendSubscribeMsg(SubscribeRequest* subReq) {
-  int result = 0;
-  RunOnLoop([this, subReq, &result] { result = DoSendSubscribeMsg(subReq); });
-  return result;
+  return RunOnLoop([this, subReq] { return DoSendSubscribeMsg(subReq); });
 }
 
 void SocketConnectThread::UpdateNodeList(ServerHostListType& dataNodeList) {
@@ -385,6 +381,8 @@ void SocketConnectThread::SendHeartbeatWrapper(int fd, short what, void* arg) {
   // While reading is paused the answers wait, unread, behind market data:
   // they are not missing, so they are not counted.
   if (self->m_readPaused) self->m_heartbeatCount = 0;
+  // Buffers handed back after the last frame are not kept until more data comes.
+  self->ReleaseReturnedBuffers();
   if (self->m_heartbeatCount.load() >= BaseConfig::GetInstance().GetHeartbeatMaxCount()) {
     ErrorPrint("Not receive heartbeat from datafeed service");
     self->DoReset();
