@@ -13,15 +13,14 @@
 #include <vector>
 
 #include "MarketData.pb.h"
+#include "common/event_handles.h"
 #include "MetaData.pb.h"
 #include "sim_frame.h"
 
 namespace qel_test {
 
 // Owning deleter for an evbuffer the test feeds to the reader.
-struct EvbufferFree {
-  void operator()(evbuffer* b) const { evbuffer_free(b); }
-};
+using EvbufferFree = com::quor::kbr::client::EvbufferFree;
 
 inline void PutI32(std::string& out, int32_t v) { qel::sim::AppendI32(&out, v); }
 
