@@ -20,6 +20,14 @@ namespace client {
 
 int verify_callback(int ok, X509_STORE_CTX* /*ctx*/) { return ok; }
 
+namespace {
+
+// A try count of 0 would skip a login stage and pass it untried: every login
+// stage makes at least one attempt. Read anew at each use.
+uint32_t LoginTryCount() { return std::max<uint32_t>(1, BaseConfig::GetInstance().GetLoginTryCount()); }
+
+}  // namespace
+
 class VentrixTcpClient::CallGuard {
  public:
   explicit CallGuard(VentrixTcpClient& client) : m_client(client) {
@@ -128,9 +136,7 @@ int VentrixTcpClient::LoginByServiceDiscovery(const std::string& user, const std
   m_discovery_client->RegisterSslCtx(m_ssl_ctx.get());
   m_discovery_client->InitParams(user, pwd_or_token, m_use_ssl, ServerHost(ip, port, false), backup_hosts);
 
-  // A try count of 0 would skip both stages and pass an untried login: at
-  // least one attempt is made.
-  const int count = static_cast<int>(std::max<uint32_t>(1, BaseConfig::GetInstance().GetLoginTryCount()));
+  const int count = static_cast<int>(LoginTryCount());
   int ret = LOGIN_DISCOVERY_FAILED_NEED_RECONNECT;
   for (int i = 1; i <= count && !m_check_quit; ++i) {
     InfoPrint("=== try to login discovery service [%d/%d] ... ===", i, count);
@@ -266,8 +272,8 @@ void VentrixTcpClient::DaemonThreadWorkFunc() {
 
 void VentrixTcpClient::Reconnect() {
   InfoPrint("Reconnect, try to login datafeed service directly");
-  for (uint32_t i = 1; i <= BaseConfig::GetInstance().GetLoginTryCount() && !m_check_quit; ++i) {
-    InfoPrint("Retry to login datafeed service [%u/%u]", i, BaseConfig::GetInstance().GetLoginTryCount());
+  for (uint32_t i = 1; i <= LoginTryCount() && !m_check_quit; ++i) {
+    InfoPrint("Retry to login datafeed service [%u/%u]", i, LoginTryCount());
     const int ret = m_datafeed_client->TryLoginDatafeed();
     if (ret == 0) {
       InfoPrint("Relogin datafeed service by pre token successfully! Try to redo subcribe...");
@@ -294,8 +300,8 @@ void VentrixTcpClient::Reconnect() {
   m_datafeed_client->Init(m_discovery_client->GetUserAccount(), m_discovery_client->GetToken(),
                           m_discovery_client->GetDatafeedNodes());
   m_datafeed_client->UpdateDatafeedNode();
-  for (uint32_t i = 1; i <= BaseConfig::GetInstance().GetLoginTryCount() && !m_check_quit; ++i) {
-    InfoPrint("Try to login datafeed service [%u/%u]", i, BaseConfig::GetInstance().GetLoginTryCount());
+  for (uint32_t i = 1; i <= LoginTryCount() && !m_check_quit; ++i) {
+    InfoPrint("Try to login datafeed service [%u/%u]", i, LoginTryCount());
     const int ret = m_datafeed_client->TryLoginDatafeed();
     if (ret == 0) {
       if (RedoSubscribe() != 0) m_datafeed_client->ResetAll();

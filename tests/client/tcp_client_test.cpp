@@ -308,6 +308,26 @@ TEST_F(TcpClientTest, RefusedSubscriptionIsRetriedThenForgotten) {
   EXPECT_EQ(m_client->SubscribeRequestCount(), 0u) << "a failed request is never remembered";
 }
 
+TEST_F(TcpClientTest, SubscriptionNeverAnsweredFailsAfterTheReadTimeout) {
+  m_log.ExpectError("No subscribe response from site type");
+  Waits w;
+  w.subscribe_try_count = 1;
+  LoadWaits(w);
+  StartSim(TwoSites(false));
+  LoginAndDrain();
+  // Every frame from now on trickles out a byte every 3 s: the socket stays
+  // busy (no idle timeout at 10 s), yet no answer arrives whole.
+  sim::Faults faults;
+  faults.split_write_bytes = 1;
+  faults.split_delay_us = 3000000;
+  m_sim->SetFaults(faults);
+  qc::BaseConfig::GetInstance().SetReadTimeout(2);
+  EXPECT_EQ(SubscribeTypes({kStockType}), qc::SUBSCRIBE_RESPONSE_REJECT);
+  EXPECT_EQ(m_log.Count("No subscribe response from site type"), 2) << "one line per site type";
+  EXPECT_EQ(m_handle.Responses(), 0);
+  EXPECT_FALSE(m_client->GetDatafeedClient()->isAnyStillSubscibing()) << "the silent nodes count as failed";
+}
+
 TEST_F(TcpClientTest, NodeClosingMidStreamIsReloggedWithTheOldTokenAndResubscribed) {
   m_log.ExpectError("In daemon thread, client need reconnect after check");
   m_log.ExpectError("Connected to datafeed service");  // the connection's own report of the closed socket
