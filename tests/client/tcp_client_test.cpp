@@ -272,7 +272,7 @@ TEST_P(TcpClientTransportTest, LoginThenSubscribeByTypeAndByIdDeliversEachSiteTy
   EXPECT_EQ(m_handle.login_success.load(), 1);
   EXPECT_EQ(m_handle.Count("NodeSuccess 1"), 1);
   EXPECT_EQ(m_handle.Count("NodeSuccess 2"), 1);
-  EXPECT_TRUE(m_log.Contains("=== daemon thread start ==="));
+  EXPECT_TRUE(Eventually([&] { return m_log.Contains("=== daemon thread start ==="); }, kWait));
 
   ASSERT_EQ(SubscribeTypes({kStockType, kOrderType}), 0);
   EXPECT_EQ(m_handle.Responses(), 2) << "one response per site type";
