@@ -29,16 +29,8 @@ std::string Request(model::ESysMessageType type, const google::protobuf::Message
   meta.set_sysmessagetype(type);
   meta.set_qelsysmessagenum(1);
   meta.set_traceid("bench");
-  const std::string m = meta.SerializeAsString();
-  const std::string b = body.SerializeAsString();
-  FrameHeader h;
-  h.meta_len = static_cast<int32_t>(m.size());
-  h.payload_len = static_cast<int32_t>(b.size() + 4);
-  std::string out(kHeaderLen, '\0');
-  EncodeHeader(h, &out[0]);
-  out += m;
-  AppendI32(&out, h.payload_len);
-  out += b;
+  std::string out;
+  AppendRequestFrame(&out, meta, body);
   return out;
 }
 

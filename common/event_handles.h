@@ -3,8 +3,10 @@
 #ifndef QEL_COMMON_EVENT_HANDLES_H
 #define QEL_COMMON_EVENT_HANDLES_H
 
+#include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <event2/event.h>
+#include <event2/listener.h>
 #include <openssl/ssl.h>
 
 #include <netinet/in.h>
@@ -32,6 +34,12 @@ struct EventFree {
 struct SslFree {
   void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
+struct EvbufferFree {
+  void operator()(evbuffer* buffer) const { evbuffer_free(buffer); }
+};
+struct ListenerFree {
+  void operator()(evconnlistener* listener) const { evconnlistener_free(listener); }
+};
 struct SslCtxFree {
   void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
 };
@@ -40,10 +48,14 @@ using EventBasePtr = std::unique_ptr<event_base, EventBaseFree>;
 using BufferEventPtr = std::unique_ptr<bufferevent, BufferEventFree>;
 using EventPtr = std::unique_ptr<event, EventFree>;
 using SslPtr = std::unique_ptr<SSL, SslFree>;
+using EvbufferPtr = std::unique_ptr<evbuffer, EvbufferFree>;
+using ListenerPtr = std::unique_ptr<evconnlistener, ListenerFree>;
 using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
 
 // Switches libevent to pthread locking once per process, before any event base
-// exists, so that bases can be woken and stopped from other threads.
+// exists, so that bases can be woken and stopped from other threads. The one
+// threading set-up of the process: the client library, the simulator and the
+// tests all go through it.
 void EnableEventThreading();
 
 // A client bufferevent on base, not yet connected: TLS over *ssl when ssl is

@@ -65,6 +65,7 @@ void BaseConfig::InitConfig() {
       {VENTRIX_CONFIG_LOGIN_RESPONSE_WAIT_TIME, LOGIN_RESPONSE_WAIT_TIME},
       {VENTRIX_CONFIG_SUBSCRIBE_RESPONSE_WAIT_TIME, SUBSCRIBE_RESPONSE_WAIT_TIME},
       {VENTRIX_CONFIG_URl, KBR_URI},
+      {VENTRIX_CONFIG_MAX_INFLIGHT_BYTES, MAX_INFLIGHT_BYTES},
   };
   for (const auto& kv : defaults) m_properties.emplace(kv.first, kv.second);
   UpdateIntValue();
@@ -197,6 +198,7 @@ void BaseConfig::UpdateIntValue() {
   m_subscribe_try_count = get(VENTRIX_CONFIG_SUBSCRIBE_TRY_COUNT, 3);
   m_login_try_interval = get(VENTRIX_CONFIG_LOGIN_TRY_INTERVAL, 5);
   m_subscribe_try_interval = get(VENTRIX_CONFIG_SUBSCRIBE_TRY_INTERVAL, 5);
+  m_max_inflight_bytes = get(VENTRIX_CONFIG_MAX_INFLIGHT_BYTES, 256u << 20);
 }
 
 void BaseConfig::UpdateBoolValue() {

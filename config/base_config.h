@@ -73,6 +73,10 @@ class BaseConfig {
   // applications; tests and tools shorten it to exercise heartbeat handling.
   void SetHeartBeatInterval(uint32_t seconds) { m_heartbeat_interval.store(seconds, std::memory_order_relaxed); }
   uint32_t GetHeartbeatMaxCount() const { return ALLOWABLE_INTERVAL_NOT_RECEIVE_HEARTBEAT / HEARTBEAT_INTERVAL; }
+  // Payload bytes one site type may hold in flight (queued or being decoded);
+  // at least one frame is always let through, whatever the value.
+  void SetMaxInflightBytes(uint32_t bytes) { m_max_inflight_bytes.store(bytes, std::memory_order_relaxed); }
+  uint32_t GetMaxInflightBytes() const { return m_max_inflight_bytes.load(std::memory_order_relaxed); }
   std::string GetHttpUri() const { return m_kbr_url; }
   const std::string& GetAppVersion() const { return m_app_version; }
 
@@ -113,6 +117,7 @@ class BaseConfig {
   std::atomic<uint32_t> m_subscribe_try_count{3};
   std::atomic<uint32_t> m_login_try_interval{5};
   std::atomic<uint32_t> m_subscribe_try_interval{5};
+  std::atomic<uint32_t> m_max_inflight_bytes{256u << 20};
   std::string m_app_version;
   std::string m_kbr_url;
   std::atomic<uint32_t> m_heartbeat_interval{HEARTBEAT_INTERVAL};

@@ -2,7 +2,9 @@
 //
 // Operations report failures as these negative integers (never exceptions);
 // 0 means success. The frame constants fix the 12-byte header layout that the
-// codec in protocol/ writes and reads.
+// codec in protocol/ writes and reads; the frame format (header bytes, flags,
+// payload prefixes, record lists, the LZ4 form, limits) is described in
+// docs/wire-format.md.
 #ifndef QEL_CONFIG_ERROR_DEFINE_H
 #define QEL_CONFIG_ERROR_DEFINE_H
 

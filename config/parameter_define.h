@@ -34,6 +34,9 @@ constexpr const char* VENTRIX_CONFIG_SUBSCRIBE_TRY_INTERVAL = "ventrix_config_su
 constexpr const char* VENTRIX_CONFIG_LOGIN_RESPONSE_WAIT_TIME = "ventrix_config_login_response_wait_time";
 constexpr const char* VENTRIX_CONFIG_SUBSCRIBE_RESPONSE_WAIT_TIME = "ventrix_config_subscribe_response_wait_time";
 constexpr const char* VENTRIX_CONFIG_URl = "ventrix_config_kbr_query_url";
+// Bytes of market-data payload one site type may hold between its socket and
+// its decode thread; past it the connection stops reading its socket.
+constexpr const char* VENTRIX_CONFIG_MAX_INFLIGHT_BYTES = "ventrix_config_max_inflight_bytes";
 
 // Default texts, stored in the property map at construction.
 constexpr const char* THREAD_SLEEP_TIME = "10";
@@ -55,6 +58,7 @@ constexpr const char* SUBSCRIBE_TRY_INTERVAL = "5";
 constexpr const char* LOGIN_RESPONSE_WAIT_TIME = "30";
 constexpr const char* SUBSCRIBE_RESPONSE_WAIT_TIME = "30";
 constexpr const char* KBR_URI = "127.0.0.1:8090";
+constexpr const char* MAX_INFLIGHT_BYTES = "268435456";  // 256 MiB
 
 }  // namespace client
 }  // namespace kbr

@@ -2,9 +2,9 @@
 
 #include <event2/buffer.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <future>
 
 #include "config/base_config.h"
 #include "config/error_define.h"
@@ -22,8 +22,12 @@ using com::quor::qel::model::LoginResponse;
 namespace model = com::quor::qel::model;
 
 namespace {
-constexpr size_t kBodyAreaLen = MAX_MSG_LENGTH;  // copy-out area for one whole frame
-constexpr uint32_t kMaxFieldLength = 0xFFFF;     // bound of a header's meta and payload lengths
+constexpr uint32_t kMaxFieldLength = 0xFFFF;  // bound of a header's meta and payload lengths
+// Copy-out area for one whole frame: the largest frame the per-field bounds
+// let through, so that no valid frame is ever refused for its total size.
+constexpr size_t kBodyAreaLen = MESSAGE_HEADER_LEN + 2 * static_cast<size_t>(kMaxFieldLength);
+// How often a paused reader looks whether the decode thread has caught up.
+constexpr struct timeval kResumePoll = {0, 1000};
 
 int64_t NowSeconds() { return StandardLibKits::GetInstance()->GetCurrentUnixTimestampSeconds(); }
 int64_t NowMicros() { return StandardLibKits::GetInstance()->GetCurrentUnixTimestampMicros(); }
@@ -46,116 +50,66 @@ SocketConnectThread::SocketConnectThread(MessageHandle* handle, ServerHostListTy
   EnableEventThreading();
   m_heartbeatInterval.tv_sec = static_cast<time_t>(BaseConfig::GetInstance().GetHeartBeatInterval());
   m_heartbeatInterval.tv_usec = 0;
-  for (const auto& node : SocketInfo) m_serverHostVec.push_back(node.second);
+  m_serverHostVec = ValidNodes(SocketInfo);
   InfoPrint("Datafeed node num: %d", static_cast<int>(m_serverHostVec.size()));
 }
 
-SocketConnectThread::~SocketConnectThread() { Stop(); }
+SocketConnectThread::~SocketConnectThread() {
+  if (m_loop.InLoopThread()) {
+    // Released from one of its own callbacks: the thread cannot be joined
+    // here. Objects on the event base go now (this is the loop thread); the
+    // loop ends when the running callback returns and its thread frees the
+    // base (EventLoop's destructor).
+    ErrorPrint("Datafeed connection for site type %d released from its own loop thread (a callback of this connection); "
+               "release connections from another thread",
+               m_ipPart);
+    m_resumeEv.reset();
+    m_heartbeatEv.reset();
+    m_bev.reset();
+    return;
+  }
+  Stop();
+}
+
+ServerHostVectorType SocketConnectThread::ValidNodes(const ServerHostListType& dataNodeList) const {
+  ServerHostVectorType nodes;
+  for (const auto& node : dataNodeList) {
+    if (!IsValidPort(node.second.GetServerPort())) {
+      ErrorPrint("Datafeed node %s of site type %d refused: port out of range 1..65535",
+                 node.second.HostText().c_str(), m_ipPart);
+      continue;
+    }
+    nodes.push_back(node.second);
+  }
+  return nodes;
+}
 
 void SocketConnectThread::Start() {
   InfoPrint("Start connect thread for site type: %d", m_ipPart);
   m_state = NOT_CONNECTED;
   // Returns once the loop thread has its event base (or failed to make one),
   // so that a TryConnect right after Start never finds the base missing.
-  std::promise<void> ready;
-  std::future<void> loop_ready = ready.get_future();
-  m_thread = std::thread(&SocketConnectThread::Run, this, std::move(ready));
-  loop_ready.wait();
-}
-
-void SocketConnectThread::Run(std::promise<void> ready) {
-  MarkLibraryThread();
-  {
-    std::lock_guard<std::mutex> lock(m_taskMutex);
-    if (m_stopRequested) {
-      ready.set_value();
-      return;
-    }
-    m_base.reset(event_base_new());
-    if (m_base) m_wakeEv.reset(event_new(m_base.get(), -1, 0, &SocketConnectThread::WakeCallback, this));
-    if (!m_base || !m_wakeEv) {
-      ErrorPrint("Create event_base_new faeiled for site type: %d", m_ipPart);
-      m_wakeEv.reset();
-      m_base.reset();
-      ready.set_value();
-      return;
-    }
-    m_loopThreadId = std::this_thread::get_id();
-    m_loopAlive = true;
+  if (!m_loop.Start()) {
+    ErrorPrint("Create event_base_new faeiled for site type: %d", m_ipPart);
+    return;
   }
-  ready.set_value();
-  if (event_base_loop(m_base.get(), EVLOOP_NO_EXIT_ON_EMPTY) != 0) {
-    ErrorPrint("Socket is closed, an error occurred");
-  }
-  // Tear down under the task lock: callers that come later find no loop and
-  // run their operation themselves, never alongside this teardown.
-  std::lock_guard<std::mutex> lock(m_taskMutex);
-  RunPendingTasks();
-  m_heartbeatEv.reset();
-  m_bev.reset();
-  m_wakeEv.reset();
-  m_base.reset();
-  m_loopAlive = false;
-  m_loopThreadId = std::thread::id();
+  m_loop.Post([] { MarkLibraryThread(); });  // the first work the loop runs
 }
 
 void SocketConnectThread::Stop() {
-  {
-    std::lock_guard<std::mutex> lock(m_taskMutex);
-    m_stopRequested = true;
-    // The break is issued from inside the loop: a break requested before the
-    // loop starts would be forgotten when it does.
-    if (m_loopAlive) event_active(m_wakeEv.get(), EV_READ, 1);
-  }
-  if (m_thread.joinable()) {
-    if (m_thread.get_id() == std::this_thread::get_id()) {
-      m_thread.detach();  // asked from a callback of this connection: the loop ends on return
-    } else {
-      m_thread.join();
-    }
-  }
-  std::lock_guard<std::mutex> lock(m_taskMutex);
-  if (!m_loopAlive) m_bev.reset();
-}
-
-void SocketConnectThread::WakeCallback(int, short, void* arg) {
-  auto* self = static_cast<SocketConnectThread*>(arg);
-  {
-    std::deque<std::function<void()>> tasks;
-    {
-      std::lock_guard<std::mutex> lock(self->m_taskMutex);
-      tasks.swap(self->m_tasks);
-    }
-    for (auto& task : tasks) task();
-  }
-  if (self->m_stopRequested) event_base_loopbreak(self->m_base.get());
-}
-
-void SocketConnectThread::RunPendingTasks() {
-  std::deque<std::function<void()>> tasks;
-  tasks.swap(m_tasks);
-  for (auto& task : tasks) task();
-}
-
-void SocketConnectThread::RunOnLoop(const std::function<void()>& fn) {
-  if (OnLoopThread()) {
-    fn();
+  if (m_loop.InLoopThread()) {
+    ErrorPrint("Stop of the datafeed connection for site type %d refused: called from its own loop thread "
+               "(a callback of this connection); stop it from another thread",
+               m_ipPart);
     return;
   }
-  std::unique_lock<std::mutex> lock(m_taskMutex);
-  if (!m_loopAlive) {
-    fn();  // no loop thread exists: the lock keeps other callers out
-    return;
-  }
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> finished = done->get_future();
-  m_tasks.emplace_back([&fn, done] {
-    fn();
-    done->set_value();
+  // The socket and timers are freed on the loop thread, last, before the base.
+  m_loop.Stop([this] {
+    m_resumeEv.reset();
+    m_heartbeatEv.reset();
+    m_bev.reset();
   });
-  event_active(m_wakeEv.get(), EV_READ, 1);
-  lock.unlock();
-  finished.wait();
+  RunOnLoop([this] { m_bev.reset(); });  // no loop ran: nothing else touches the socket
 }
 
 void SocketConnectThread::TryConnect() {
@@ -163,9 +117,7 @@ void SocketConnectThread::TryConnect() {
 }
 
 int SocketConnectThread::Reset() {
-  int result = 0;
-  RunOnLoop([this, &result] { result = DoReset(); });
-  return result;
+  return RunOnLoop([this] { return DoReset(); });
 }
 
 void SocketConnectThread::CloseSocket() {
@@ -173,16 +125,30 @@ void SocketConnectThread::CloseSocket() {
 }
 
 int SocketConnectThread::SendSubscribeMsg(SubscribeRequest* subReq) {
-  int result = 0;
-  RunOnLoop([this, subReq, &result] { result = DoSendSubscribeMsg(subReq); });
-  return result;
+  return RunOnLoop([this, subReq] { return DoSendSubscribeMsg(subReq); });
 }
 
-// The node vector stays the one the connection was built with; only the
-// rotation restarts (callers build a new connection to change nodes).
-void SocketConnectThread::UpdateNodeList(ServerHostListType& dataNodeList) { m_serverIndex.store(0); }
+void SocketConnectThread::UpdateNodeList(ServerHostListType& dataNodeList) {
+  RunOnLoop([this, &dataNodeList] { DoUpdateNodeList(dataNodeList); });
+}
+
+// The connected socket, if any, stays: it is the caller's to reset. The next
+// attempt goes to the first node of the new list.
+void SocketConnectThread::DoUpdateNodeList(const ServerHostListType& dataNodeList) {
+  ServerHostVectorType nodes = ValidNodes(dataNodeList);
+  InfoPrint("Datafeed node list updated for site type: %d, node num: %d", m_ipPart, static_cast<int>(nodes.size()));
+  std::lock_guard<std::mutex> lock(m_nodesMutex);
+  m_serverHostVec.swap(nodes);
+  m_serverIndex.store(0);
+}
+
+SubscribeResponse SocketConnectThread::getSubscribeRsp() const {
+  std::lock_guard<std::mutex> lock(m_subscribeRspMutex);
+  return m_subscribeRsp;
+}
 
 std::string SocketConnectThread::getCurrentHostStr() const {
+  std::lock_guard<std::mutex> lock(m_nodesMutex);
   const int32_t index = m_serverIndex.load();
   if (index < 0 || static_cast<size_t>(index) >= m_serverHostVec.size()) return std::string();
   return m_serverHostVec[static_cast<size_t>(index)].HostText();
@@ -232,18 +198,24 @@ void SocketConnectThread::DoTryConnect() {
     return;
   }
   const ServerHost node = m_serverHostVec[static_cast<size_t>(index)];
-  if (!m_base) {
+  event_base* base = m_loop.base();
+  if (base == nullptr) {
     ErrorPrint("event base is nullptr, pls check");
     return;
   }
   const char* ip = node.GetServerIp().c_str();
   const int port = node.GetServerPort();
+  // A connection that could not be started keeps no socket: a half-made
+  // bufferevent would fire its read timeout later and move nodes by itself.
   auto fail = [this](const char* format, const char* ip_text, int port_number) {
     ErrorPrint(format, ip_text, port_number);
+    m_bev.reset();
     m_state = NOT_CONNECTED;
   };
 
-  m_bev.reset();  // a socket left by an earlier failed start is replaced, not leaked
+  // A connect still under way is replaced by this one, not leaked.
+  EndPause();
+  m_bev.reset();
   const bool tls = BaseConfig::GetInstance().IsUseSSL() && node.IsSsl();
   if (tls && CreateSsl() != 0) {
     ErrorPrint("Please init ssl env before login datafeed service!");
@@ -251,7 +223,7 @@ void SocketConnectThread::DoTryConnect() {
     return;
   }
   if (tls && !ExpectPeerAddress(m_ssl.get(), node.GetServerIp())) return fail("TLS peer check not set for %s:%d", ip, port);
-  m_bev = NewClientBufferEvent(m_base.get(), tls ? &m_ssl : nullptr);
+  m_bev = NewClientBufferEvent(base, tls ? &m_ssl : nullptr);
   if (!m_bev) return fail(tls ? "Create ssl bufferevent failed for %s:%d" : "Create bufferevent failed for %s:%d", ip, port);
   bufferevent_setcb(m_bev.get(), &SocketConnectThread::ReadCallback, nullptr, &SocketConnectThread::EventCallback,
                     this);
@@ -266,30 +238,44 @@ void SocketConnectThread::DoTryConnect() {
 }
 
 void SocketConnectThread::ReConnnect() {
-  DoCloseSocket();
+  const bool endedPending = DoCloseSocket(CONNECTING);
   const int pause_ms = m_reconnectPauseMs.load();
   if (pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
   m_state = CONNECTING;
-  m_subscribeState = NOT_SUBSCRIBE;
+  // A subscription left pending by the close stays SUBSCRIBE_FAILED, so a
+  // caller polling for its answer sees it ended.
+  if (!endedPending) m_subscribeState = NOT_SUBSCRIBE;
   m_serverIndex.fetch_add(1);
   InfoPrint("Connect to datafeed service failed, try to reconnect other node");
   DoTryConnect();
 }
 
-void SocketConnectThread::DoCloseSocket() {
+// Every path that closes the socket comes through here: a closed connection is
+// never reported as logged in (nor as still connecting), and a subscription
+// waiting for its answer ends as failed. Callers that go on name the state they
+// stand for (ReConnnect: CONNECTING, Reset: NOT_CONNECTED), set in the same
+// step so that no poller sees a passing CONNECT_OR_LOGIN_FAILED.
+bool SocketConnectThread::DoCloseSocket(ConnectState closedState) {
   m_heartbeatCount = 0;
   if (m_heartbeatEv) event_del(m_heartbeatEv.get());  // no heartbeat without a socket
+  EndPause();
   if (m_bev) {
     DebugPrint("Close datafeed socket");
     m_bev.reset();  // closes the socket; a TLS bufferevent frees its TLS object too
   }
+  if (closedState != CONNECT_OR_LOGIN_FAILED) {
+    m_state = closedState;
+  } else if (m_state == LOGIN_SUCCESS || m_state == CONNECTING) {
+    m_state = CONNECT_OR_LOGIN_FAILED;
+  }
+  SubscribeState pending = SUBSCRIBING;
+  return m_subscribeState.compare_exchange_strong(pending, SUBSCRIBE_FAILED);
 }
 
 int SocketConnectThread::DoReset() {
   DebugPrint("Reset connect thread");
-  DoCloseSocket();
-  m_state = NOT_CONNECTED;
-  m_subscribeState = NOT_SUBSCRIBE;
+  const bool endedPending = DoCloseSocket(NOT_CONNECTED);
+  if (!endedPending) m_subscribeState = NOT_SUBSCRIBE;
   m_serverIndex.store(0);
   return 0;
 }
@@ -319,8 +305,13 @@ int SocketConnectThread::DoSendSubscribeMsg(SubscribeRequest* subReq) {
   return 0;
 }
 
+// Each entry from the event loop holds a reference for the length of the
+// callback, so a user callback that releases the connection's last reference
+// leaves it alive until the callback has returned.
 void SocketConnectThread::EventCallback(bufferevent* bev, short events, void* user_data) {
-  static_cast<SocketConnectThread*>(user_data)->OnEvent(bev, events);
+  auto* self = static_cast<SocketConnectThread*>(user_data);
+  const std::shared_ptr<SocketConnectThread> keep = self->weak_from_this().lock();
+  self->OnEvent(bev, events);
 }
 
 void SocketConnectThread::OnEvent(bufferevent* bev, short events) {
@@ -373,7 +364,9 @@ int SocketConnectThread::StartHeartbeat() {
   InfoPrint("Start send heatbeat to datafeed service, site type: %d, service host: %s.", m_ipPart,
             getCurrentHostStr().c_str());
   m_heartbeatEv.reset();
-  if (m_base) m_heartbeatEv.reset(event_new(m_base.get(), -1, 0, &SocketConnectThread::SendHeartbeatWrapper, this));
+  if (m_loop.base() != nullptr) {
+    m_heartbeatEv.reset(event_new(m_loop.base(), -1, 0, &SocketConnectThread::SendHeartbeatWrapper, this));
+  }
   if (!m_heartbeatEv) {
     ErrorPrint("Create heartbeat event failed");
     return SEND_HEARTBEAT_FAILED;
@@ -389,6 +382,12 @@ int SocketConnectThread::StartHeartbeat() {
 
 void SocketConnectThread::SendHeartbeatWrapper(int fd, short what, void* arg) {
   auto* self = static_cast<SocketConnectThread*>(arg);
+  const std::shared_ptr<SocketConnectThread> keep = self->weak_from_this().lock();
+  // While reading is paused the answers wait, unread, behind market data:
+  // they are not missing, so they are not counted.
+  if (self->m_readPaused) self->m_heartbeatCount = 0;
+  // Buffers handed back after the last frame are not kept until more data comes.
+  self->ReleaseReturnedBuffers();
   if (self->m_heartbeatCount.load() >= BaseConfig::GetInstance().GetHeartbeatMaxCount()) {
     ErrorPrint("Not receive heartbeat from datafeed service");
     self->DoReset();
@@ -441,7 +440,9 @@ void SocketConnectThread::SendHeartbeat() {
 }
 
 void SocketConnectThread::ReadCallback(bufferevent* bev, void* user_data) {
-  static_cast<SocketConnectThread*>(user_data)->ProcessInput(bufferevent_get_input(bev));
+  auto* self = static_cast<SocketConnectThread*>(user_data);
+  const std::shared_ptr<SocketConnectThread> keep = self->weak_from_this().lock();
+  self->ProcessInput(bufferevent_get_input(bev));
 }
 
 void SocketConnectThread::FatalStreamError(const std::string& message) {
@@ -469,12 +470,6 @@ void SocketConnectThread::ProcessInput(evbuffer* input) {
     }
     const size_t totalLength = MESSAGE_HEADER_LEN + static_cast<size_t>(metaLength) + payloadLength;
     if (readAbleLength < totalLength) return;
-    if (totalLength > m_body.size()) {
-      // Within the per-field bounds but larger than the copy-out area.
-      FatalStreamError("msg parse fail, frame length " + std::to_string(totalLength) +
-                       " exceeds the receive buffer of " + std::to_string(m_body.size()) + " bytes");
-      return;
-    }
     if (evbuffer_copyout(input, m_body.data(), totalLength) != static_cast<ev_ssize_t>(totalLength)) {
       FatalStreamError("Read data failed");
       return;
@@ -518,38 +513,113 @@ bool SocketConnectThread::Dispatch(const MetaData& meta, const char* payload, in
 
 bool SocketConnectThread::QueueMarketData(const MetaData& meta, const char* payload, int32_t payloadLength,
                                           int16_t flags) {
+  if (!m_rawDataQueue) return true;
+  ReleaseReturnedBuffers();
+  const uint32_t length = static_cast<uint32_t>(payloadLength);
+  RawData* slot = m_rawDataQueue->alloc();
+  if (MustHoldBack(length, slot == nullptr)) {
+    // The frame stays unread in the input; reading resumes from it.
+    PauseReading(length, slot == nullptr);
+    return false;
+  }
   m_dataCountInThisPeriod += 1;
   m_dataSizeInThisPeriod += payloadLength;
-  if (!m_rawDataQueue) return true;
-  RawData* slot = m_rawDataQueue->alloc();
-  if (slot == nullptr) {
-    // Back-pressure: wait for the decompress thread to free a slot. Logged
-    // once per stall, and abandoned only when the connection is stopping.
-    ErrorPrint("RawDataQueue alloc failed");
-    while ((slot = m_rawDataQueue->alloc()) == nullptr) {
-      if (m_stopRequested) return false;
-      std::this_thread::yield();
-    }
-  }
   slot->m_flags = flags;
   slot->m_channelNo = meta.channelno();
   slot->m_channelIdx = meta.channelindex();
   slot->m_qelDataType = meta.qeldatatype();
   slot->m_messageNum = meta.qelsysmessagenum();
   slot->m_payloadLength = payloadLength;
-  slot->m_body = new char[static_cast<size_t>(payloadLength)];
-  memcpy(slot->m_body, payload, static_cast<size_t>(payloadLength));
+  slot->m_body = new char[length];
+  memcpy(slot->m_body, payload, length);
+  m_inflight.emplace_back(slot->m_body, length);
+  m_inflightBytes += length;
   m_rawDataQueue->push();
-
-  if (m_rawDataQueueBack) {
-    char** returned = m_rawDataQueueBack->front();
-    if (returned != nullptr) {
-      delete[] *returned;
-      *returned = nullptr;
-      m_rawDataQueueBack->pop();  // an empty slot is removed too, so it never blocks the queue
-    }
-  }
+  if (m_readPaused && !m_resumeArmed) FinishPause();  // caught up without the timer (a later read)
   return true;
+}
+
+// A frame is held back while the queue has no slot, or while it would take the
+// payloads in flight past the budget. With nothing in flight a frame always
+// goes, so a budget below one frame still lets data through.
+bool SocketConnectThread::MustHoldBack(uint32_t payloadLength, bool queueFull) const {
+  if (queueFull) return true;
+  const int64_t inflight = m_inflightBytes.load();
+  const int64_t budget = BaseConfig::GetInstance().GetMaxInflightBytes();
+  return inflight > 0 && inflight + payloadLength > budget;
+}
+
+void SocketConnectThread::ReleaseReturnedBuffers() {
+  if (!m_rawDataQueueBack) return;
+  while (char** returned = m_rawDataQueueBack->front()) {
+    char* body = *returned;
+    if (body != nullptr) {
+      // Buffers come back in the order they were queued; older ones not seen
+      // here were released by the decode thread itself (its back queue was full).
+      auto it = std::find_if(m_inflight.begin(), m_inflight.end(),
+                             [body](const std::pair<const char*, uint32_t>& entry) { return entry.first == body; });
+      if (it != m_inflight.end()) {
+        ++it;
+        int64_t released = 0;
+        for (auto entry = m_inflight.begin(); entry != it; ++entry) released += entry->second;
+        m_inflight.erase(m_inflight.begin(), it);
+        m_inflightBytes -= released;
+      }
+      delete[] body;
+      *returned = nullptr;
+    }
+    m_rawDataQueueBack->pop();  // an empty slot is removed too, so it never blocks the queue
+  }
+}
+
+void SocketConnectThread::PauseReading(uint32_t payloadLength, bool queueFull) {
+  m_heldPayloadLength = payloadLength;
+  if (!m_readPaused.exchange(true)) {
+    if (queueFull) ErrorPrint("RawDataQueue alloc failed");
+    WarnPrint("Datafeed reading paused for site type: %d, payload bytes in flight: %lld, budget: %u, queue full: %d; "
+              "resumes when the decode thread catches up",
+              m_ipPart, static_cast<long long>(m_inflightBytes.load()),
+              BaseConfig::GetInstance().GetMaxInflightBytes(), queueFull ? 1 : 0);
+  }
+  if (m_bev) bufferevent_disable(m_bev.get(), EV_READ);  // TCP holds the node back meanwhile
+  if (!m_resumeEv && m_loop.base() != nullptr) {
+    m_resumeEv.reset(event_new(m_loop.base(), -1, 0, &SocketConnectThread::ResumeCallback, this));
+  }
+  if (m_resumeEv && !m_resumeArmed) m_resumeArmed = event_add(m_resumeEv.get(), &kResumePoll) == 0;
+}
+
+void SocketConnectThread::EndPause() {
+  if (m_resumeEv) event_del(m_resumeEv.get());
+  m_resumeArmed = false;
+  m_readPaused = false;
+}
+
+void SocketConnectThread::ResumeCallback(evutil_socket_t, short, void* arg) {
+  auto* self = static_cast<SocketConnectThread*>(arg);
+  const std::shared_ptr<SocketConnectThread> keep = self->weak_from_this().lock();
+  self->OnResume();
+}
+
+void SocketConnectThread::OnResume() {
+  m_resumeArmed = false;
+  if (!m_bev) {
+    EndPause();
+    return;
+  }
+  ReleaseReturnedBuffers();
+  if (MustHoldBack(m_heldPayloadLength, m_rawDataQueue->alloc() == nullptr)) {
+    m_resumeArmed = event_add(m_resumeEv.get(), &kResumePoll) == 0;
+    return;
+  }
+  bufferevent_enable(m_bev.get(), EV_READ);
+  ProcessInput(bufferevent_get_input(m_bev.get()));
+  if (m_readPaused && !m_resumeArmed) FinishPause();
+}
+
+void SocketConnectThread::FinishPause() {
+  EndPause();
+  m_heartbeatCount = 0;  // answers that waited behind the data are read from here on
+  InfoPrint("Datafeed reading resumed for site type: %d", m_ipPart);
 }
 
 void SocketConnectThread::HandleLoginResponse(const char* payload, int32_t payloadLength) {
@@ -584,16 +654,23 @@ bool SocketConnectThread::HandleSubscribeResponse(const char* payload, int32_t p
   int32_t bodyLen = 0;
   const bool length_ok = ReadResponseBodyLength(payload, payloadLength, bodyLen);
   DebugPrint("Datafeed subscribe response body len: %d", bodyLen);
-  m_subscribeRsp.Clear();
-  if (!length_ok ||
-      VentrixMessage::DecodeMsgBody(payload + QEL_MSG_LEN_TYPE_SIZE, bodyLen, m_subscribeRsp) != 0) {
+  SubscribeResponse response;
+  const bool decoded =
+      length_ok && VentrixMessage::DecodeMsgBody(payload + QEL_MSG_LEN_TYPE_SIZE, bodyLen, response) == 0;
+  {
+    std::lock_guard<std::mutex> lock(m_subscribeRspMutex);
+    m_subscribeRsp.Swap(&response);  // cleared when undecodable
+    if (!decoded) m_subscribeRsp.Clear();
+  }
+  if (!decoded) {
     ErrorPrint("Decode datafeed subscribe response body failed! Try to resubscribe");
     m_subscribeState = SUBSCRIBE_FAILED;
     DoCloseSocket();
     return false;
   }
-  InfoPrint("Datafeed subscribe rsp: %s", ToLogJson(m_subscribeRsp).c_str());
-  if (m_subscribeRsp.issuccess()) {
+  const SubscribeResponse& stored = m_subscribeRsp;  // written only on this thread
+  InfoPrint("Datafeed subscribe rsp: %s", ToLogJson(stored).c_str());
+  if (stored.issuccess()) {
     m_subscribeState = SUBSCRIBE_SUCCESS;  // after the response is stored: readers poll this state
     InfoPrint("Receive subscribe response, subscribe success");
     return true;

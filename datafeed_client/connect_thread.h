@@ -3,11 +3,25 @@
 // stream reader that queues market-data frames for the decompress thread.
 //
 // Thread-safety: every socket callback, timer and reader call runs on the
-// connection's loop thread. TryConnect, Reset, CloseSocket and
+// connection's loop thread. TryConnect, Reset, CloseSocket, UpdateNodeList and
 // SendSubscribeMsg may be called from any other thread: they are handed to the
-// loop thread and return once it has run them, so the states a caller polls
-// right afterwards already reflect the call. The two states and the node index
-// are atomics.
+// loop thread (common/event_loop.h) and return once it has run them, so the
+// states a caller polls right afterwards already reflect the call. The two
+// states and the node index are atomics.
+//
+// Lifetime: the owner holds the connection by std::shared_ptr and stops it
+// from its own thread. Stop from one of the connection's callbacks (its loop
+// thread) is refused with an error line. Releasing the last reference from
+// one of its callbacks is reported with an error line and is survived: the
+// callback keeps the connection alive until it returns, and the loop then
+// ends by itself.
+//
+// Memory: market-data payloads in flight (queued for, or held by, the decode
+// thread) are bounded by BaseConfig::GetMaxInflightBytes() and by the queue's
+// slots. When either is exhausted the connection stops reading its socket
+// (TCP then holds the node back) and a timer on the loop thread resumes
+// reading once the decode thread has handed buffers back; heartbeats, timers
+// and handed-over calls go on meanwhile.
 #ifndef QEL_DATAFEED_CLIENT_CONNECT_THREAD_H
 #define QEL_DATAFEED_CLIENT_CONNECT_THREAD_H
 
@@ -18,7 +32,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +41,7 @@
 #include "SysSubscribe.pb.h"
 #include "common/common_def.h"
 #include "common/event_handles.h"
+#include "common/event_loop.h"
 #include "common/server_host.h"
 #include "message_handle.h"
 
@@ -43,7 +57,7 @@ using com::quor::qel::model::SubscribeRequest;
 // Owned by the datafeed client (shared pointer). Owns its thread, event base,
 // bufferevent, TLS object and timers; shares the two queues of its site type;
 // borrows the handle, the TLS context and the two credential strings.
-class SocketConnectThread {
+class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThread> {
  public:
   enum ConnectState : int32_t {
     NOT_CONNECTED = 0,
@@ -67,9 +81,12 @@ class SocketConnectThread {
 
   // Starts the loop thread and returns once its event loop is ready.
   void Start();
-  // Ends the event loop and joins the thread; the socket is freed.
+  // Ends the event loop and joins the thread; the socket is freed. Refused
+  // (error line, nothing done) when called on the connection's loop thread.
   void Stop();
   void TryConnect();
+  // Takes the new nodes (ports outside 1..65535 refused) and restarts the
+  // rotation at the first of them; the current socket is left as it is.
   void UpdateNodeList(ServerHostListType& dataNodeList);
   // 0, -2405 without a socket; a frame that cannot be built writes nothing
   // and gives -1013 with SUBSCRIBE_FAILED.
@@ -77,7 +94,8 @@ class SocketConnectThread {
   int Reset();
   void CloseSocket();
 
-  const SubscribeResponse& getSubscribeRsp() const { return m_subscribeRsp; }
+  // A copy of the last subscribe response, taken under its lock.
+  SubscribeResponse getSubscribeRsp() const;
   std::string getCurrentHostStr() const;
   std::string GetTraceId() const;
   int GetServerIndex() const { return m_serverIndex.load(); }
@@ -87,6 +105,10 @@ class SocketConnectThread {
   // The pause before moving to the next node after a failed login (3 ms);
   // tests and the fuzz target set 0. Set before the connection is used.
   void SetReconnectPauseForTest(int milliseconds) { m_reconnectPauseMs = milliseconds; }
+  // Payload bytes handed to the decode thread and not yet handed back.
+  int64_t GetInflightBytes() const { return m_inflightBytes.load(); }
+  // True while reading is paused because the decode thread is behind.
+  bool IsReadPaused() const { return m_readPaused.load(); }
 
   // Frame cutting and dispatch over the bytes buffered in input; what the
   // bufferevent's read callback runs. Loop thread only (or a test thread on a
@@ -105,13 +127,16 @@ class SocketConnectThread {
   std::atomic<SubscribeState> m_subscribeState{NOT_SUBSCRIBE};
 
  private:
-  void Run(std::promise<void> ready);
   void ReConnnect();
   int CreateSsl();
   int StartHeartbeat();
   void SendHeartbeat();
   void DoTryConnect();
-  void DoCloseSocket();
+  // True when it ended a pending subscription (now SUBSCRIBE_FAILED).
+  bool DoCloseSocket(ConnectState closedState = CONNECT_OR_LOGIN_FAILED);
+  void DoUpdateNodeList(const ServerHostListType& dataNodeList);
+  // The valid nodes of a node map, greatest priority first; others logged.
+  ServerHostVectorType ValidNodes(const ServerHostListType& dataNodeList) const;
   int DoReset();
   int DoSendSubscribeMsg(SubscribeRequest* subReq);
   void OnEvent(bufferevent* bev, short events);
@@ -120,25 +145,31 @@ class SocketConnectThread {
   // Returns false when the handler ended the call (socket closed or replaced).
   bool Dispatch(const MetaData& meta, const char* payload, int32_t payloadLength, int16_t flags);
   bool QueueMarketData(const MetaData& meta, const char* payload, int32_t payloadLength, int16_t flags);
+  // Releases every used payload buffer the decode thread has handed back.
+  void ReleaseReturnedBuffers();
+  bool MustHoldBack(uint32_t payloadLength, bool queueFull) const;
+  void PauseReading(uint32_t payloadLength, bool queueFull);
+  void EndPause();
+  void FinishPause();
+  static void ResumeCallback(evutil_socket_t fd, short what, void* arg);
+  void OnResume();
   void HandleLoginResponse(const char* payload, int32_t payloadLength);
   bool HandleSubscribeResponse(const char* payload, int32_t payloadLength);
   void SetTraceId(const std::string& traceId);
   // Compares under the trace-id lock without copying the id (per-frame check).
   bool TraceIdMatches(const std::string& traceId) const;
 
-  // Runs fn on the loop thread and waits for it; runs it directly when called
-  // on the loop thread or when no loop is running.
-  void RunOnLoop(const std::function<void()>& fn);
-  static void WakeCallback(int fd, short what, void* arg);
-  void RunPendingTasks();
-  bool OnLoopThread() const { return std::this_thread::get_id() == m_loopThreadId.load(); }
+  // Runs fn on the loop thread and waits for it (see EventLoop::Call).
+  template <typename F>
+  auto RunOnLoop(F fn) -> decltype(fn()) {
+    return m_loop.Call(std::move(fn));
+  }
 
   MessageHandle* m_handle;
   std::atomic<int32_t> m_serverIndex{0};
+  mutable std::mutex m_nodesMutex;  // guards m_serverHostVec (written on the loop thread only)
   ServerHostVectorType m_serverHostVec;
-  EventBasePtr m_base;
   BufferEventPtr m_bev;  // the current socket, plain or TLS; null while closed
-  std::thread m_thread;
   mutable std::mutex m_traceIdMutex;  // guards m_traceId
   std::string m_traceId;
   std::vector<char> m_header;  // copy-out area of one frame header
@@ -151,6 +182,7 @@ class SocketConnectThread {
   int32_t m_ipPart;
   SslPtr m_ssl;                  // TLS object until a bufferevent takes it over
   SSL_CTX* m_ssl_ctx;            // borrowed
+  mutable std::mutex m_subscribeRspMutex;  // guards m_subscribeRsp
   SubscribeResponse m_subscribeRsp;
   std::mutex m_sendMutex;  // held while a subscribe or heartbeat frame is written
   std::atomic<uint32_t> m_heartbeatCount{0};
@@ -164,13 +196,19 @@ class SocketConnectThread {
   int64_t m_dataCountInThisPeriod = 0;
 
   std::atomic<int> m_reconnectPauseMs{3};  // pause before the next node after a failed login
-  // Hand-over of calling-thread operations to the loop thread.
-  std::mutex m_taskMutex;  // guards m_tasks and m_loopAlive
-  std::deque<std::function<void()>> m_tasks;
-  bool m_loopAlive = false;  // the loop thread owns the event base and runs tasks
-  EventPtr m_wakeEv;
-  std::atomic<std::thread::id> m_loopThreadId{};
-  std::atomic<bool> m_stopRequested{false};
+
+  // Payload buffers handed to the decode thread, oldest first, with their
+  // sizes: the budget's book. Loop thread only.
+  std::deque<std::pair<const char*, uint32_t>> m_inflight;
+  std::atomic<int64_t> m_inflightBytes{0};  // sum of m_inflight's sizes; written on the loop thread
+  std::atomic<bool> m_readPaused{false};    // reading stopped by the budget or a full queue
+  uint32_t m_heldPayloadLength = 0;         // payload length of the frame that could not be queued
+  bool m_resumeArmed = false;               // the resume timer is pending
+  EventPtr m_resumeEv;                      // polls the decode thread's progress while paused
+
+  // Last: destroyed first, once everything the loop thread touches is gone
+  // from it (Stop frees the socket and timers on the loop thread).
+  EventLoop m_loop;
 };
 
 }  // namespace client

@@ -86,8 +86,9 @@ void CWorkerThread::OnThreadRun() {
     // Single writer: a plain store publishes the new count to the producer.
     m_taken_count.store(m_taken_count.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     if (m_handle == nullptr) {
-      ErrorPrint("Callback handle is nullptr.");
       delete record;
+      m_ended.store(true);  // before the line: whoever saw the line sees the worker ended
+      ErrorPrint("Callback handle is nullptr.");
       break;
     }
     // An exception from the application's callback must not end the worker

@@ -57,9 +57,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   fixture->conn->ProcessInput(input);
   evbuffer_free(input);
-  // Hand every queued body back and let the next frame release it, as the
-  // decompress thread would; whatever remains is released here.
-  qc::DrainRawDataQueues(*fixture->queue, *fixture->back);
+  // Hand every queued body back, as the decompress thread would, so that the
+  // reader's next frame releases it and its in-flight budget never runs out.
+  while (qc::RawData* item = fixture->queue->front()) {
+    char** slot = fixture->back->alloc();
+    if (slot == nullptr) break;
+    *slot = item->m_body;
+    fixture->back->push();
+    item->m_body = nullptr;
+    fixture->queue->pop();
+  }
   fixture->conn->Reset();
   return 0;
 }

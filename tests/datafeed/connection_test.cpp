@@ -46,6 +46,8 @@ class QueueConsumer {
     m_stop = true;
     m_thread.join();
   }
+  // A paused consumer takes nothing off the queue: a decoder that has fallen behind.
+  void SetPaused(bool paused) { m_paused = paused; }
   int64_t records() const { return m_records.load(); }
   int64_t frames() const { return m_frames.load(); }
   int64_t faults() const { return m_faults.load(); }
@@ -57,7 +59,7 @@ class QueueConsumer {
  private:
   void Loop() {
     while (!m_stop) {
-      qc::RawData* item = m_queue->front();
+      qc::RawData* item = m_paused ? nullptr : m_queue->front();
       if (item == nullptr) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
         continue;
@@ -97,6 +99,7 @@ class QueueConsumer {
   std::shared_ptr<qc::RawDataQueue> m_queue;
   std::shared_ptr<qc::RawDataQueueBack> m_back;
   std::atomic<bool> m_stop{false};
+  std::atomic<bool> m_paused{false};
   std::atomic<int64_t> m_records{0};
   std::atomic<int64_t> m_frames{0};
   std::atomic<int64_t> m_faults{0};
@@ -112,8 +115,10 @@ class ConnectionTest : public testing::Test {
     qc::BaseConfig::GetInstance().CloseFileLog();
     qc::BaseConfig::GetInstance().SetReadTimeout(30);
     qc::BaseConfig::GetInstance().SetUseSSL(false);
+    qc::BaseConfig::GetInstance().SetMaxInflightBytes(256u << 20);
   }
   ~ConnectionTest() override {
+    EXPECT_EQ(m_log.UnexpectedErrors(), "") << "error lines the test did not declare";
     m_consumer.reset();
     if (m_conn) m_conn->Stop();
     m_conn.reset();
@@ -138,7 +143,7 @@ class ConnectionTest : public testing::Test {
   }
   void StartConnection(qc::ServerHostListType nodes, SSL_CTX* ctx = nullptr) {
     m_nodes = std::move(nodes);
-    m_conn = std::make_unique<Conn>(&m_handle, m_nodes, m_queue, m_back, m_user, m_token, kSite, ctx);
+    m_conn = std::make_shared<Conn>(&m_handle, m_nodes, m_queue, m_back, m_user, m_token, kSite, ctx);
     m_conn->Start();
     m_conn->TryConnect();
     EXPECT_NE(m_conn->m_state.load(), Conn::NOT_CONNECTED) << "the loop is ready when Start returns";
@@ -183,7 +188,7 @@ class ConnectionTest : public testing::Test {
   qc::ServerHostListType m_nodes;
   std::shared_ptr<qc::RawDataQueue> m_queue;
   std::shared_ptr<qc::RawDataQueueBack> m_back;
-  std::unique_ptr<Conn> m_conn;
+  std::shared_ptr<Conn> m_conn;  // owned as the datafeed client owns it
   std::unique_ptr<QueueConsumer> m_consumer;
 };
 
@@ -203,6 +208,7 @@ TEST_F(ConnectionTest, TokenLoginOnTheHighestPriorityNode) {
 }
 
 TEST_F(ConnectionTest, ThreeDeadNodesEndFailedAtIndexThree) {
+  m_log.ExpectError("Connected to datafeed service error, errno: 111");
   StartSim(Nodes(3));
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(m_sim->StopNode(m_sim->NodeIndex(kSite, i)));
   StartConnection(NodesFromSim());
@@ -220,6 +226,7 @@ TEST_F(ConnectionTest, EmptyNodeListFailsAtOnce) {
 }
 
 TEST_F(ConnectionTest, RotationMovesDownTheListAndNeverWraps) {
+  m_log.ExpectError("Connected to datafeed service closed by peer");
   StartSim(Nodes(3));
   StartConnection(NodesFromSim());
   ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
@@ -242,6 +249,7 @@ TEST_F(ConnectionTest, RotationMovesDownTheListAndNeverWraps) {
 }
 
 TEST_F(ConnectionTest, RefusedTokenMovesToTheNextNode) {
+  m_log.ExpectError("Login datafeed node failed, site type: 2");
   StartSim(Nodes(2));
   m_sim->RevokeTokens();
   StartConnection(NodesFromSim());
@@ -251,6 +259,8 @@ TEST_F(ConnectionTest, RefusedTokenMovesToTheNextNode) {
 }
 
 TEST_F(ConnectionTest, HeartbeatSilenceResetsOnTheSeventhFiring) {
+  m_log.ExpectError("Not receive heartbeat from datafeed service");
+  m_log.ExpectError("Send heartbeat msg failed");
   qc::BaseConfig::GetInstance().SetHeartBeatInterval(1);
   sim::Scenario s = Nodes(1);
   s.faults.no_heartbeat_response = true;
@@ -293,6 +303,10 @@ class ConnectionTlsTest : public ConnectionTest, public testing::WithParamInterf
 
 TEST_P(ConnectionTlsTest, TlsOnlyWhenConfigAndNodeBothAsk) {
   const TlsCase& c = GetParam();
+  // A client and a listener that disagree about TLS end the attempt with a
+  // socket error (the read timeout, or a reset, depending on who waits).
+  if (!c.logs_in) m_log.ExpectError("Connected to datafeed service error");
+  if (!c.logs_in) m_log.ExpectError("Datafeed Read IDLE");
   qel_test::TestPki pki;
   auto ctx = pki.ClientContext();
   qc::BaseConfig::GetInstance().SetUseSSL(c.config_tls);
@@ -371,7 +385,9 @@ INSTANTIATE_TEST_SUITE_P(Streams, ConnectionDataTest,
                                          DataCase{"ByteByByte", true, 1, 3000}),
                          [](const testing::TestParamInfo<DataCase>& info) { return std::string(info.param.name); });
 
-TEST_F(ConnectionTest, RefusedSubscriptionClosesTheSocketButKeepsTheLogin) {
+TEST_F(ConnectionTest, RefusedSubscriptionLeavesTheConnectionToBeReconnected) {
+  m_log.ExpectError("Receive subscribe response, subscribe failed");
+  m_log.ExpectError("Not connect, cannt send subscribe msg to this datafeed node");
   sim::Scenario s = Nodes(1);
   s.faults.refuse_subscribe = true;
   StartSim(s);
@@ -379,12 +395,98 @@ TEST_F(ConnectionTest, RefusedSubscriptionClosesTheSocketButKeepsTheLogin) {
   ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
   Subscribe(Conn::SUBSCRIBE_FAILED);
   ASSERT_TRUE(Eventually([&] { return m_conn->m_subscribeState.load() == Conn::SUBSCRIBE_FAILED; }, kWait));
-  EXPECT_EQ(m_conn->m_state.load(), Conn::LOGIN_SUCCESS);
+  EXPECT_EQ(m_conn->m_state.load(), Conn::CONNECT_OR_LOGIN_FAILED) << "the socket is closed: not logged in";
   qm::SubscribeRequest req;
   EXPECT_EQ(m_conn->SendSubscribeMsg(&req), qc::INVALID_DATAFEED_SOCKET);
+  // The owner's check sees a failed connection and connects it again.
+  m_conn->TryConnect();
+  EXPECT_FALSE(m_log.Contains("Is already connected"));
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  EXPECT_EQ(m_sim->Stats().datafeed_logins_ok, 2);
+}
+
+TEST_F(ConnectionTest, StreamErrorWhileSubscribingEndsTheSubscriptionFailed) {
+  m_log.ExpectError("Read datafeed response meta data failed!");
+  StartSim(Nodes(1));
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  sim::Faults f;
+  f.wrong_trace_id_datafeed = true;  // the subscribe answer carries a foreign trace id
+  m_sim->SetFaults(f);
+  Subscribe(Conn::SUBSCRIBE_FAILED);
+  ASSERT_TRUE(WaitState(Conn::CONNECT_OR_LOGIN_FAILED));
+  EXPECT_EQ(m_conn->m_subscribeState.load(), Conn::SUBSCRIBE_FAILED) << "no subscription is left pending";
+}
+
+TEST_F(ConnectionTest, PeerCloseWhileSubscribingEndsTheSubscriptionFailed) {
+  // Closed with unsent bytes queued, the node's socket may end in a reset.
+  m_log.ExpectError("Connected to datafeed service closed by peer");
+  m_log.ExpectError("Connected to datafeed service error");
+  StartSim(Nodes(1));
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  sim::Faults slow;
+  slow.split_write_bytes = 1;  // the answer trickles out a byte every 200 ms
+  slow.split_delay_us = 200000;
+  m_sim->SetFaults(slow);
+  Subscribe(Conn::SUBSCRIBING);
+  ASSERT_EQ(m_conn->m_subscribeState.load(), Conn::SUBSCRIBING);
+  ASSERT_EQ(m_sim->CloseDatafeedConnections(kSite), 1);
+  ASSERT_TRUE(Eventually([&] { return m_conn->m_subscribeState.load() != Conn::SUBSCRIBING; }, kWait));
+  EXPECT_EQ(m_conn->m_subscribeState.load(), Conn::SUBSCRIBE_FAILED);
+}
+
+TEST_F(ConnectionTest, UpdateNodeListMovesToTheNewNodes) {
+  m_log.ExpectError("Connected to datafeed service error");
+  sim::Scenario s = Nodes(2);
+  StartSim(s);
+  const qc::ServerHostListType live = NodesFromSim();
+  ASSERT_TRUE(m_sim->StopNode(m_sim->NodeIndex(kSite, 0)));
+  qc::ServerHostListType dead;
+  dead.emplace(1, live.begin()->second);  // the stopped node only
+  StartConnection(dead);
+  ASSERT_TRUE(WaitState(Conn::CONNECT_OR_LOGIN_FAILED));
+  qc::ServerHostListType fresh;
+  fresh.emplace(7, live.rbegin()->second);  // the node that is up
+  m_conn->UpdateNodeList(fresh);
+  EXPECT_EQ(m_conn->GetServerIndex(), 0);
+  m_conn->Reset();
+  m_conn->TryConnect();
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  EXPECT_EQ(m_conn->getCurrentHostStr(), live.rbegin()->second.HostText());
+}
+
+TEST_F(ConnectionTest, FailedLocalConnectLeavesNoSocket) {
+  m_log.ExpectError("Call inet_pton for 256.1.1.1:");
+  m_log.ExpectError("Not connect, cannt send subscribe msg to this datafeed node");
+  m_nodes.emplace(1, qc::ServerHost("256.1.1.1", 9000, false));
+  m_conn = std::make_shared<Conn>(&m_handle, m_nodes, m_queue, m_back, m_user, m_token, kSite, nullptr);
+  m_conn->Start();
+  m_conn->TryConnect();
+  EXPECT_EQ(m_conn->m_state.load(), Conn::NOT_CONNECTED);
+  EXPECT_TRUE(m_log.Contains("Call inet_pton for 256.1.1.1:9000"));
+  qm::SubscribeRequest req;
+  EXPECT_EQ(m_conn->SendSubscribeMsg(&req), qc::INVALID_DATAFEED_SOCKET) << "the half-made socket was freed";
+  EXPECT_EQ(m_conn->GetServerIndex(), 0);
+}
+
+TEST_F(ConnectionTest, NodePortOutOfRangeIsRefusedNotTruncated) {
+  m_log.ExpectError("port out of range");
+  sim::Scenario s = Nodes(2);
+  StartSim(s);
+  qc::ServerHostListType nodes;
+  const int good = m_sim->NodePort(kSite, 1);
+  // Cut to 16 bits this would reach the first node, which is up.
+  nodes.emplace(30, qc::ServerHost("127.0.0.1", m_sim->NodePort(kSite, 0) + 65536, false));
+  nodes.emplace(20, qc::ServerHost("127.0.0.1", good, false));
+  StartConnection(nodes);
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  EXPECT_EQ(m_conn->getCurrentHostStr(), "127.0.0.1:" + std::to_string(good));
+  EXPECT_TRUE(m_log.Contains("port out of range"));
 }
 
 TEST_F(ConnectionTest, UnbuildableSubscribeWritesNothing) {
+  m_log.ExpectError("Prepare subscribe message failed!");
   StartSim(Nodes(1));
   StartConnection(NodesFromSim());
   ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
@@ -399,6 +501,7 @@ TEST_F(ConnectionTest, UnbuildableSubscribeWritesNothing) {
 }
 
 TEST_F(ConnectionTest, MalformedFrameFromTheNodeIsAFatalStreamError) {
+  m_log.ExpectError("msg parse fail,Message length is abnormal");
   sim::Scenario s = Nodes(1);
   s.streams.push_back(Stream(0, false));
   s.faults.malformed_after_frames = 20;
@@ -434,4 +537,139 @@ TEST_F(ConnectionTest, ResetAndCloseFromAnotherThreadWhileDataFlows) {
   EXPECT_EQ(m_consumer->faults(), 0) << "each connection's records start over at 1 and stay in order";
   m_conn->Stop();
   m_conn->Stop();  // idempotent
+}
+
+namespace {
+
+// Runs an action of the application's from inside the connection's login
+// callback, on the connection's own loop thread.
+class ActingHandle : public qel_test::RecordingHandle {
+ public:
+  std::function<void()> on_login;
+  std::atomic<bool> acted{false};
+  void OnLoginDatafeedNodeSuccess(int site, const std::string& host) override {
+    RecordingHandle::OnLoginDatafeedNodeSuccess(site, host);
+    if (on_login && !acted.exchange(true)) on_login();
+  }
+};
+
+class ConnectionCallbackTest : public ConnectionTest {
+ protected:
+  std::shared_ptr<Conn> MakeConnection() {
+    m_nodes = NodesFromSim();
+    return std::make_shared<Conn>(&m_acting, m_nodes, m_queue, m_back, m_user, m_token, kSite, nullptr);
+  }
+  ActingHandle m_acting;
+};
+
+}  // namespace
+
+TEST_F(ConnectionCallbackTest, StopFromItsOwnCallbackIsRefusedThenStopsFromOutside) {
+  m_log.ExpectError("called from its own loop thread");
+  StartSim(Nodes(1));
+  m_conn = MakeConnection();
+  m_acting.on_login = [this] { m_conn->Stop(); };
+  m_conn->Start();
+  m_conn->TryConnect();
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  ASSERT_TRUE(Eventually([&] { return m_log.Contains("called from its own loop thread"); }, kWait));
+  // The loop still serves calls after the refused stop.
+  m_conn->TryConnect();
+  EXPECT_TRUE(m_log.Contains("Is already connected"));
+  // Stopped and released from another thread afterwards: a normal, joined stop.
+  m_conn->Stop();
+  m_conn.reset();
+  EXPECT_TRUE(m_sim->WaitFor([](const sim::SimulatorStats& st) { return st.open_datafeed_connections == 0; }, kWait));
+}
+
+TEST_F(ConnectionCallbackTest, ReleaseFromItsOwnCallbackIsDetectedAndEndsTheConnection) {
+  m_log.ExpectError("released from its own loop thread");
+  StartSim(Nodes(1));
+  std::shared_ptr<Conn> conn = MakeConnection();
+  std::weak_ptr<Conn> watch = conn;
+  std::mutex owner_mutex;  // guards owner: the callback drops the application's only reference
+  std::shared_ptr<Conn> owner = conn;
+  m_acting.on_login = [&] {
+    std::lock_guard<std::mutex> lock(owner_mutex);
+    owner.reset();
+  };
+  conn->Start();
+  conn->TryConnect();
+  conn.reset();
+  ASSERT_TRUE(Eventually([&] { return m_acting.acted.load(); }, kWait));
+  ASSERT_TRUE(Eventually([&] { return watch.expired(); }, kWait));
+  EXPECT_TRUE(Eventually([&] { return m_log.Contains("released from its own loop thread"); }, kWait));
+  EXPECT_TRUE(m_sim->WaitFor([](const sim::SimulatorStats& st) { return st.open_datafeed_connections == 0; }, kWait))
+      << "the socket is closed once the callback has returned";
+}
+
+TEST_F(ConnectionTest, SubscribeResponseReadWhileTheLoopRewritesIt) {
+  StartSim(Nodes(1));
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  std::atomic<bool> done{false};
+  std::atomic<int64_t> reads{0};
+  std::thread reader([&] {
+    while (!done) {
+      const qm::SubscribeResponse copy = m_conn->getSubscribeRsp();  // a snapshot, never a torn view
+      if (copy.issuccess()) {
+        EXPECT_EQ(copy.permitteddatatypes_size(), 1);
+      }
+      ++reads;
+    }
+  });
+  for (int i = 0; i < 50; ++i) {
+    Subscribe();
+    ASSERT_TRUE(Eventually([&] { return m_conn->m_subscribeState.load() == Conn::SUBSCRIBE_SUCCESS; }, kWait));
+  }
+  done = true;
+  reader.join();
+  EXPECT_GT(reads.load(), 0);
+}
+
+TEST_F(ConnectionTest, SlowDecoderPausesReadingAndLosesNothing) {
+  constexpr uint32_t kBudget = 256 * 1024;
+  constexpr int64_t kRecords = 300000;
+  qc::BaseConfig::GetInstance().SetMaxInflightBytes(kBudget);
+  qc::BaseConfig::GetInstance().SetHeartBeatInterval(1);
+  sim::Scenario s = Nodes(1);
+  s.streams.push_back(Stream(kRecords, false));
+  StartSim(s);
+  m_consumer = std::make_unique<QueueConsumer>(m_queue, m_back);
+  m_consumer->SetPaused(true);  // the decoder has fallen behind
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  Subscribe();
+  ASSERT_TRUE(Eventually([&] { return m_conn->IsReadPaused(); }, kWait));
+  EXPECT_LE(m_conn->GetInflightBytes(), kBudget);
+  EXPECT_EQ(m_log.Count("Datafeed reading paused for site type: 2"), 1);
+
+  // The loop thread is free while reading is paused: timers fire and calls
+  // handed over from other threads are served.
+  auto heartbeats = [&] {
+    int64_t n = 0;
+    for (const auto& c : m_sim->Stats().connections) n += c.discovery ? 0 : c.heartbeats_received;
+    return n;
+  };
+  const int64_t before = heartbeats();
+  EXPECT_TRUE(Eventually([&] { return heartbeats() >= before + 2; }, kWait));
+  m_conn->TryConnect();
+  EXPECT_TRUE(m_log.Contains("Is already connected"));
+  qm::SubscribeRequest again;
+  again.set_subscribeactiontype(qm::COVERAGE);
+  again.mutable_subscribebydatatype()->add_qeldatatypes(kDataType);
+  EXPECT_EQ(m_conn->SendSubscribeMsg(&again), 0);
+  EXPECT_TRUE(m_conn->IsReadPaused()) << "still held back: nothing was decoded meanwhile";
+  EXPECT_LE(m_conn->GetInflightBytes(), kBudget);
+  EXPECT_LT(m_sim->Stats().records_sent, kRecords) << "TCP holds the node back";
+  EXPECT_EQ(m_conn->m_state.load(), Conn::LOGIN_SUCCESS);
+
+  m_consumer->SetPaused(false);
+  ASSERT_TRUE(m_sim->WaitForRecords(kRecords, milliseconds(60000)));
+  ASSERT_TRUE(Eventually([&] { return m_consumer->records() >= kRecords; }, milliseconds(60000)));
+  EXPECT_EQ(m_consumer->records(), kRecords);
+  EXPECT_EQ(m_consumer->faults(), 0) << "a record out of order, missing, or undecodable";
+  EXPECT_TRUE(Eventually([&] { return m_conn->m_subscribeState.load() == Conn::SUBSCRIBE_SUCCESS; }, kWait));
+  EXPECT_EQ(m_conn->m_state.load(), Conn::LOGIN_SUCCESS);
+  EXPECT_TRUE(m_log.Contains("Datafeed reading resumed for site type: 2"));
 }

@@ -10,6 +10,7 @@
 
 #include "SysHeartbeat.pb.h"
 #include "common/common_def.h"
+#include "config/base_config.h"
 #include "config/error_define.h"
 #include "datafeed_client/connect_thread.h"
 #include "support/recording_handle.h"
@@ -28,11 +29,17 @@ class ReaderTest : public testing::Test {
   ReaderTest()
       : m_queue(std::make_shared<qc::RawDataQueue>()), m_back(std::make_shared<qc::RawDataQueueBack>()),
         m_input(evbuffer_new()) {
+    qc::BaseConfig::GetInstance().SetMaxInflightBytes(256u << 20);
+    // The reader runs here without an event loop: a move to the next node and
+    // a heartbeat start report the missing base. Nothing else is expected.
+    m_log.ExpectError("event base is nullptr, pls check");
+    m_log.ExpectError("Create heartbeat event failed");
     for (int i = 0; i < 3; ++i) m_nodes.emplace(100 - i, qc::ServerHost("127.0.0.1", 9001 + i, false));
     m_conn = std::make_unique<qc::SocketConnectThread>(&m_handle, m_nodes, m_queue, m_back, m_user, m_token, 7,
                                                         nullptr);
   }
   ~ReaderTest() override {
+    EXPECT_EQ(m_log.UnexpectedErrors(), "") << "error lines the test did not declare";
     m_conn.reset();
     qc::DrainRawDataQueues(*m_queue, *m_back);
   }
@@ -77,6 +84,7 @@ class ReaderTest : public testing::Test {
 }  // namespace
 
 TEST_F(ReaderTest, TwelveBytesAreNotExaminedThirteenAre) {
+  m_log.ExpectError("msg parse fail,Message length is abnormal");
   // A header announcing an absurd length: only examined once 13 bytes are in.
   const std::string bad = qel_test::Header(4096, 70000, 0);
   EXPECT_EQ(Feed(bad), 12u);
@@ -132,17 +140,33 @@ INSTANTIATE_TEST_SUITE_P(Chunks, ReaderSplitTest, testing::Values(1, 5, 7, 12, 1
 
 struct LengthCase {
   const char* name;
-  int32_t meta_len;     // -1: use the real metadata size
-  int32_t payload_len;  // bytes announced in the header; -1000: fill the 65,536-byte area
+  int32_t meta_len;     // -1: the real metadata size (after padding)
+  int32_t payload_len;  // bytes announced in the header; -1000: total frame of exactly 65,536 bytes
+  int32_t meta_pad_to;  // > 0 (at least 16,400): metadata padded with an unknown field to this many bytes
   bool fatal;
   const char* log_text;
 };
+
+// Metadata serialised to exactly size bytes: the real fields and one unknown
+// length-delimited field (number 1000) that a decoder skips.
+std::string PaddedMeta(const std::string& meta, int32_t size) {
+  std::string out = meta;
+  out += "\xc2\x3e";  // key of field 1000, wire type 2
+  const size_t room = static_cast<size_t>(size) - out.size() - 3;  // a 3-byte length varint
+  out.push_back(static_cast<char>(0x80 | (room & 0x7f)));
+  out.push_back(static_cast<char>(0x80 | ((room >> 7) & 0x7f)));
+  out.push_back(static_cast<char>((room >> 14) & 0x7f));
+  out.append(room, 'm');
+  return out;
+}
 
 class ReaderLengthTest : public ReaderTest, public testing::WithParamInterface<LengthCase> {};
 
 TEST_P(ReaderLengthTest, LengthLimits) {
   const LengthCase& c = GetParam();
-  const std::string m = Meta(qm::PUSH_MARKET_DATA, "", 5, 1).SerializeAsString();
+  if (c.fatal) m_log.ExpectError(c.log_text);
+  std::string m = Meta(qm::PUSH_MARKET_DATA, "", 5, 1).SerializeAsString();
+  if (c.meta_pad_to > 0) m = PaddedMeta(m, c.meta_pad_to);
   const int32_t meta_len = c.meta_len == -1 ? static_cast<int32_t>(m.size()) : c.meta_len;
   const int32_t payload_len = c.payload_len == -1000 ? 65536 - 12 - static_cast<int32_t>(m.size()) : c.payload_len;
   std::string frame = qel_test::Header(4096, meta_len, payload_len) + m;
@@ -153,32 +177,35 @@ TEST_P(ReaderLengthTest, LengthLimits) {
     EXPECT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
     EXPECT_EQ(m_handle.Count("NodeFailed 7"), 1);
     EXPECT_EQ(m_queue->front(), nullptr);
-  } else {
-    EXPECT_NE(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
-    EXPECT_NE(m_queue->front(), nullptr);
-  }
-  if (c.log_text != nullptr) {
     EXPECT_TRUE(m_log.Contains(c.log_text)) << c.log_text;
+  } else {
+    EXPECT_NE(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED) << m_log.Errors();
+    const std::vector<std::string> got = Drained();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], std::string(static_cast<size_t>(payload_len), 'z'));
+    EXPECT_EQ(evbuffer_get_length(m_input.get()), 0u);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, ReaderLengthTest,
     testing::Values(
-        // A frame that fills the 65,536-byte copy-out area exactly is handled.
-        LengthCase{"FillsCopyOutArea", -1, -1000, false, nullptr},
-        // 65,535 passes the per-field bound, but the frame outgrows the area.
-        LengthCase{"Payload65535", -1, 65535, true, "exceeds the receive buffer of 65536 bytes"},
-        LengthCase{"Payload65536", -1, 65536, true, "msg parse fail,Message length is abnormal"},
-        LengthCase{"Meta65536", 65536, 0, true, "msg parse fail,Message length is abnormal"},
-        LengthCase{"NegativePayload", -1, -8, true, "msg parse fail,Message length is abnormal"},
-        LengthCase{"NegativeMeta", -2, 10, true, "msg parse fail,Message length is abnormal"}),
+        LengthCase{"Exactly65536", -1, -1000, 0, false, nullptr},
+        // Each length within its bound: the frame is handled whatever its total.
+        LengthCase{"Payload65535", -1, 65535, 0, false, nullptr},
+        LengthCase{"SmallMetaAndPayload65530", -1, 65530, 0, false, nullptr},
+        LengthCase{"BothLengthsAtTheBound", -1, 65535, 65535, false, nullptr},
+        LengthCase{"Payload65536", -1, 65536, 0, true, "msg parse fail,Message length is abnormal"},
+        LengthCase{"Meta65536", 65536, 0, 0, true, "msg parse fail,Message length is abnormal"},
+        LengthCase{"NegativePayload", -1, -8, 0, true, "msg parse fail,Message length is abnormal"},
+        LengthCase{"NegativeMeta", -2, 10, 0, true, "msg parse fail,Message length is abnormal"}),
     [](const testing::TestParamInfo<LengthCase>& info) { return std::string(info.param.name); });
 
-// Keeps ctest's test names short for the table above.
 void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.name; }
 
 TEST_F(ReaderTest, GarbageMetadataIsFatal) {
+  m_log.ExpectError("ParseFromArray failed!");
+  m_log.ExpectError("Read datafeed response meta data failed!");
   const std::string garbage = "\xff\xff\xff\xff\xff";
   Feed(qel_test::Header(4096, 5, 0) + garbage + std::string(20, '\0'));
   EXPECT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
@@ -186,6 +213,7 @@ TEST_F(ReaderTest, GarbageMetadataIsFatal) {
 }
 
 TEST_F(ReaderTest, ForeignTraceIdIsFatalEmptyTraceIdIsAccepted) {
+  m_log.ExpectError("Read datafeed response meta data failed!");
   qm::SysHeartbeat hb;
   Feed(Frame(Meta(qm::HEARTBEAT_RESPONSE, ""), qel_test::ResponsePayload(hb)) + MarketFrame("ok", 1));
   EXPECT_EQ(Drained(), std::vector<std::string>{"ok"});
@@ -204,11 +232,12 @@ TEST_F(ReaderTest, UnknownTypesAreLoggedAndDropped) {
   EXPECT_EQ(Drained(), std::vector<std::string>{"kept"});
 }
 
-TEST_F(ReaderTest, MarketDataFillsTheSlotAndReleasesOneReturnedBuffer) {
-  // Two used buffers waiting in the back queue: one is released per frame.
-  for (int i = 0; i < 2; ++i) {
+TEST_F(ReaderTest, MarketDataFillsTheSlotAndReleasesEveryReturnedBuffer) {
+  // A burst of used buffers waiting in the back queue (and one empty slot):
+  // the next frame releases all of them, not one per frame.
+  for (int i = 0; i < 5; ++i) {
     char** slot = m_back->alloc();
-    *slot = new char[16];
+    *slot = i == 2 ? nullptr : new char[16];
     m_back->push();
   }
   Feed(MarketFrame("payload-bytes", 42, static_cast<int16_t>(4096 | 0x4000)));
@@ -221,13 +250,12 @@ TEST_F(ReaderTest, MarketDataFillsTheSlotAndReleasesOneReturnedBuffer) {
   EXPECT_EQ(item->m_messageNum, 3);
   EXPECT_EQ(item->m_payloadLength, 13);
   EXPECT_EQ(std::string(item->m_body, 13), "payload-bytes");
-  ASSERT_NE(m_back->front(), nullptr) << "exactly one of the two buffers was released";
-  EXPECT_NE(*m_back->front(), nullptr);
-  Feed(MarketFrame("again", 43));
-  EXPECT_EQ(m_back->front(), nullptr);
+  EXPECT_EQ(m_back->front(), nullptr) << "every waiting buffer was released";
 }
 
 TEST_F(ReaderTest, LoginSuccessSetsStateAndCallsBack) {
+  // The fixture runs no event base, so no heartbeat timer can be made.
+  m_log.ExpectError("Create heartbeat event failed");
   qm::LoginResponse ok;
   ok.set_issuccess(true);
   ok.set_token("t");
@@ -238,6 +266,7 @@ TEST_F(ReaderTest, LoginSuccessSetsStateAndCallsBack) {
 }
 
 TEST_F(ReaderTest, RefusedLoginMovesToTheNextNode) {
+  m_log.ExpectError("Login datafeed node failed, site type: 7");
   qm::LoginResponse refused;
   refused.set_issuccess(false);
   refused.mutable_errorcontext()->set_message("bad token");
@@ -248,6 +277,8 @@ TEST_F(ReaderTest, RefusedLoginMovesToTheNextNode) {
 }
 
 TEST_F(ReaderTest, UndecodableLoginBodyMovesToTheNextNode) {
+  m_log.ExpectError("ParseFromArray failed!");
+  m_log.ExpectError("Decode datafeed login response body failed! Try to relogin");
   std::string payload;
   qel_test::PutI32(payload, 3);
   payload += "\xff\xff\xff";
@@ -261,20 +292,76 @@ TEST_F(ReaderTest, UndecodableLoginBodyMovesToTheNextNode) {
   EXPECT_EQ(m_conn->GetServerIndex(), 2);
 }
 
-TEST_F(ReaderTest, SubscribeResponsesSetTheSubscribeState) {
+TEST_F(ReaderTest, SubscribeSuccessKeepsTheLoginAndStoresTheResponse) {
+  qm::LoginResponse login;
+  login.set_issuccess(true);
   qm::SubscribeResponse ok;
   ok.set_issuccess(true);
   ok.add_permitteddatatypes(14);
-  Feed(Frame(Meta(qm::SUBSCRIBE_RESPONSE), qel_test::ResponsePayload(ok)));
+  Feed(Frame(Meta(qm::LOGIN_RESPONSE), qel_test::ResponsePayload(login)) +
+       Frame(Meta(qm::SUBSCRIBE_RESPONSE), qel_test::ResponsePayload(ok)));
   EXPECT_EQ(m_conn->m_subscribeState.load(), qc::SocketConnectThread::SUBSCRIBE_SUCCESS);
-  EXPECT_EQ(m_conn->getSubscribeRsp().permitteddatatypes(0), 14);
+  EXPECT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::LOGIN_SUCCESS);
+  const qm::SubscribeResponse copy = m_conn->getSubscribeRsp();
+  ASSERT_EQ(copy.permitteddatatypes_size(), 1);
+  EXPECT_EQ(copy.permitteddatatypes(0), 14);
+}
 
-  qm::SubscribeResponse refused;
-  refused.set_issuccess(false);
-  Feed(Frame(Meta(qm::SUBSCRIBE_RESPONSE), qel_test::ResponsePayload(refused)));
+// A subscribe response that closes the socket leaves a connection that is no
+// longer logged in, so the owner's check reconnects it.
+struct ClosingSubscribeCase {
+  const char* name;
+  bool garbled;
+  const char* log_text;
+};
+void PrintTo(const ClosingSubscribeCase& c, std::ostream* os) { *os << c.name; }
+
+class ReaderClosingSubscribeTest : public ReaderTest, public testing::WithParamInterface<ClosingSubscribeCase> {};
+
+TEST_P(ReaderClosingSubscribeTest, ClosedSocketIsNotReportedAsLoggedIn) {
+  const ClosingSubscribeCase& c = GetParam();
+  m_log.ExpectError(c.log_text);
+  if (c.garbled) m_log.ExpectError("ParseFromArray failed!");
+  qm::LoginResponse login;
+  login.set_issuccess(true);
+  Feed(Frame(Meta(qm::LOGIN_RESPONSE), qel_test::ResponsePayload(login)));
+  ASSERT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::LOGIN_SUCCESS);
+  std::string payload;
+  if (c.garbled) {
+    qel_test::PutI32(payload, 3);
+    payload += "\xff\xff\xff";
+  } else {
+    qm::SubscribeResponse refused;
+    refused.set_issuccess(false);
+    payload = qel_test::ResponsePayload(refused);
+  }
+  Feed(Frame(Meta(qm::SUBSCRIBE_RESPONSE), payload));
   EXPECT_EQ(m_conn->m_subscribeState.load(), qc::SocketConnectThread::SUBSCRIBE_FAILED);
-  EXPECT_TRUE(m_log.Contains("Receive subscribe response, subscribe failed"));
-  EXPECT_NE(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
+  EXPECT_EQ(m_conn->m_state.load(), qc::SocketConnectThread::CONNECT_OR_LOGIN_FAILED);
+  EXPECT_TRUE(m_log.Contains(c.log_text));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Responses, ReaderClosingSubscribeTest,
+    testing::Values(ClosingSubscribeCase{"Refused", false, "Receive subscribe response, subscribe failed"},
+                    ClosingSubscribeCase{"Garbled", true,
+                                         "Decode datafeed subscribe response body failed! Try to resubscribe"}),
+    [](const testing::TestParamInfo<ClosingSubscribeCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ReaderTest, UpdateNodeListTakesTheNewNodesFromTheFirst) {
+  m_log.ExpectError("Login datafeed node failed");
+  qm::LoginResponse refused;
+  refused.set_issuccess(false);
+  for (int i = 0; i < 2; ++i) Feed(Frame(Meta(qm::LOGIN_RESPONSE), qel_test::ResponsePayload(refused)));
+  ASSERT_EQ(m_conn->GetServerIndex(), 2);
+  qc::ServerHostListType fresh;
+  fresh.emplace(5, qc::ServerHost("127.0.0.1", 9200, false));
+  fresh.emplace(50, qc::ServerHost("127.0.0.1", 9100, false));
+  m_conn->UpdateNodeList(fresh);
+  EXPECT_EQ(m_conn->GetServerIndex(), 0);
+  EXPECT_EQ(m_conn->getCurrentHostStr(), "127.0.0.1:9100");
+  Feed(Frame(Meta(qm::LOGIN_RESPONSE), qel_test::ResponsePayload(refused)));
+  EXPECT_EQ(m_conn->getCurrentHostStr(), "127.0.0.1:9200") << "the rotation walks the new list";
 }
 
 TEST_F(ReaderTest, HeartbeatRatesTruncate) {
@@ -302,4 +389,88 @@ TEST_F(ReaderTest, SubscribeWithoutSocketFailsAndResetClearsState) {
   EXPECT_EQ(m_conn->GetServerIndex(), 0);
   EXPECT_TRUE(m_log.Contains("Reset connect thread"));
   EXPECT_FALSE(m_log.Contains("Close datafeed socket"));
+}
+
+TEST_F(ReaderTest, NodesWithPortsOutOfRangeAreRefused) {
+  m_log.ExpectError("port out of range");
+  qc::ServerHostListType nodes;
+  nodes.emplace(100, qc::ServerHost("127.0.0.1", 9001 + 65536 + 45000, false));
+  nodes.emplace(90, qc::ServerHost("127.0.0.1", -1, false));
+  nodes.emplace(80, qc::ServerHost("127.0.0.1", 0, false));
+  nodes.emplace(70, qc::ServerHost("127.0.0.1", 65536, false));
+  nodes.emplace(60, qc::ServerHost("127.0.0.1", 65535, false));
+  nodes.emplace(50, qc::ServerHost("127.0.0.1", 1, false));
+  qc::SocketConnectThread conn(&m_handle, nodes, m_queue, m_back, m_user, m_token, 7, nullptr);
+  EXPECT_EQ(conn.getCurrentHostStr(), "127.0.0.1:65535");
+  EXPECT_EQ(m_log.Count("port out of range"), 4);
+  EXPECT_TRUE(m_log.Contains("Datafeed node num: 2"));
+  m_log.Clear();
+  qc::ServerHostListType update;
+  update.emplace(1, qc::ServerHost("127.0.0.1", 70000, false));
+  conn.UpdateNodeList(update);
+  EXPECT_EQ(m_log.Count("port out of range"), 1);
+  EXPECT_EQ(conn.getCurrentHostStr(), "") << "no usable node left";
+}
+
+// Hands every queued body back through the back queue, as the decode thread
+// does, and returns the payloads in queue order.
+std::vector<std::string> HandBack(qc::RawDataQueue& queue, qc::RawDataQueueBack& back) {
+  std::vector<std::string> out;
+  while (qc::RawData* item = queue.front()) {
+    out.emplace_back(item->m_body, static_cast<size_t>(item->m_payloadLength));
+    char** slot = back.alloc();
+    *slot = item->m_body;
+    back.push();
+    item->m_body = nullptr;
+    queue.pop();
+  }
+  return out;
+}
+
+TEST_F(ReaderTest, PayloadBudgetHoldsFramesInTheInputUntilBuffersComeBack) {
+  qc::BaseConfig::GetInstance().SetMaxInflightBytes(1500);
+  const std::string a(1000, 'a'), b(1000, 'b'), c(400, 'c'), d(1000, 'd');
+  const std::string frame_d = MarketFrame(d, 4);
+  const std::string rest = MarketFrame(b, 2) + MarketFrame(c, 3) + frame_d;
+  EXPECT_EQ(Feed(MarketFrame(a, 1) + rest), rest.size()) << "b would pass the budget: it and what follows wait";
+  EXPECT_TRUE(m_conn->IsReadPaused());
+  EXPECT_EQ(m_conn->GetInflightBytes(), 1000);
+  EXPECT_EQ(Feed(""), rest.size()) << "nothing came back: still held";
+  EXPECT_EQ(m_log.Count("Datafeed reading paused for site type: 7"), 1) << "one line per stall";
+
+  EXPECT_EQ(HandBack(*m_queue, *m_back), std::vector<std::string>{a});
+  EXPECT_EQ(Feed(""), frame_d.size()) << "b and c fit once a is back; d does not";
+  EXPECT_EQ(m_conn->GetInflightBytes(), 1400);
+  EXPECT_EQ(m_back->front(), nullptr) << "a's buffer was released";
+
+  EXPECT_EQ(HandBack(*m_queue, *m_back), (std::vector<std::string>{b, c}));
+  EXPECT_EQ(Feed(""), 0u);
+  EXPECT_FALSE(m_conn->IsReadPaused());
+  EXPECT_TRUE(m_log.Contains("Datafeed reading resumed for site type: 7"));
+  EXPECT_EQ(HandBack(*m_queue, *m_back), std::vector<std::string>{d});
+}
+
+TEST_F(ReaderTest, PayloadBudgetBelowOneFrameStillLetsFramesThrough) {
+  qc::BaseConfig::GetInstance().SetMaxInflightBytes(10);
+  EXPECT_EQ(Feed(MarketFrame(std::string(500, 'x'), 1)), 0u) << "nothing in flight: the frame goes";
+  EXPECT_EQ(m_conn->GetInflightBytes(), 500);
+}
+
+TEST_F(ReaderTest, FullQueueHoldsTheFrameWithoutSpinning) {
+  m_log.ExpectError("RawDataQueue alloc failed");
+  std::string burst;
+  for (uint32_t i = 0; i < qc::RawDataQueue::kCapacity; ++i) burst += MarketFrame("q", i);
+  const std::string last = MarketFrame("last", 1);
+  EXPECT_EQ(Feed(burst + last), last.size()) << "the queue is full: the reader returns, the frame waits";
+  EXPECT_EQ(m_log.Count("RawDataQueue alloc failed"), 1);
+  EXPECT_TRUE(m_conn->IsReadPaused());
+  qc::RawData* first = m_queue->front();
+  ASSERT_NE(first, nullptr);
+  char** slot = m_back->alloc();
+  *slot = first->m_body;
+  m_back->push();
+  first->m_body = nullptr;
+  m_queue->pop();
+  EXPECT_EQ(Feed(""), 0u);
+  EXPECT_EQ(m_conn->GetInflightBytes(), static_cast<int64_t>(qc::RawDataQueue::kCapacity) - 1 + 4);
 }

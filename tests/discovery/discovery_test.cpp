@@ -155,6 +155,7 @@ class DiscoveryTest : public testing::Test {
 }  // namespace
 
 TEST_F(DiscoveryTest, FirstHostRefusesTcpSecondAcceptsAfterThePause) {
+  m_log.ExpectError("Discovery socket occurs errno: 111");
   auto feed = StartSim(TwoSiteScenario());
   const int dead = ClosedPort();
   m_client.InitParams("alice", "s3cret", false, qc::ServerHost("127.0.0.1", dead, false), {Host(*feed)});
@@ -169,6 +170,7 @@ TEST_F(DiscoveryTest, FirstHostRefusesTcpSecondAcceptsAfterThePause) {
 }
 
 TEST_F(DiscoveryTest, LoginRequestCarriesTheEncodedPasswordTheServerAccepts) {
+  m_log.ExpectError("Login discovery server successfully, but meet error: invalid user name or password");
   // The simulator decrypts the password itself: a wrong one is refused.
   auto feed = StartSim(TwoSiteScenario());
   m_client.SetHostRetryPauseForTest(0);
@@ -180,6 +182,7 @@ TEST_F(DiscoveryTest, LoginRequestCarriesTheEncodedPasswordTheServerAccepts) {
 }
 
 TEST_F(DiscoveryTest, RefusedLoginEndsThePass) {
+  m_log.ExpectError("Login discovery server successfully, but meet error: login refused by the service");
   sim::Scenario s = TwoSiteScenario();
   s.faults.refuse_discovery_login = true;
   auto feed = StartSim(s);
@@ -191,6 +194,7 @@ TEST_F(DiscoveryTest, RefusedLoginEndsThePass) {
 }
 
 TEST_F(DiscoveryTest, WrongTraceIdMovesToTheNextHost) {
+  m_log.ExpectError("Check discovery login response meta data failed! Try to relogin");
   sim::Scenario bad = TwoSiteScenario();
   bad.faults.wrong_trace_id_discovery = true;
   auto liar = StartSim(bad);
@@ -205,6 +209,7 @@ TEST_F(DiscoveryTest, WrongTraceIdMovesToTheNextHost) {
 }
 
 TEST_F(DiscoveryTest, EveryHostFailingRetryablyGivesNeedReconnect) {
+  m_log.ExpectError("Discovery socket occurs errno: 111");
   m_client.SetHostRetryPauseForTest(0);
   m_client.InitParams("alice", "s3cret", false, qc::ServerHost("127.0.0.1", ClosedPort(), false),
                       {qc::ServerHost("127.0.0.1:" + std::to_string(ClosedPort()))});
@@ -223,6 +228,7 @@ TEST_F(DiscoveryTest, ResponseSplitIntoTinyWritesIsAccumulated) {
 }
 
 TEST_F(DiscoveryTest, SecondConcurrentPassIsRefusedAtOnce) {
+  m_log.ExpectError("Discovery socket READ IDLE!");
   sim::Scenario s = TwoSiteScenario();
   s.faults.no_discovery_response = true;  // the first pass waits for its read timeout
   qc::BaseConfig::GetInstance().SetReadTimeout(3);
@@ -321,6 +327,8 @@ TEST(DiscoveryTlsContext, UnreadableCaFileGivesNoContext) {
 }
 
 TEST_F(DiscoveryTest, TlsWithoutAContextEndsThePassAsALocalFailure) {
+  m_log.ExpectError("Create ssl failed!");
+  m_log.ExpectError("Please init ssl env before login!");
   m_client.InitParams("alice", "s3cret", true, qc::ServerHost("127.0.0.1", ClosedPort(), false), {});
   EXPECT_EQ(m_client.TryLoginDiscovery(), qc::LOGIN_DISCOVERY_FAILED_END);
   EXPECT_TRUE(m_log.Contains("Please init ssl env before login!"));
@@ -447,6 +455,7 @@ const BadAnswerCase kBadAnswers[] = {
 
 TEST_P(DiscoveryBadAnswerTest, IsAFailedAttemptAndTheNextHostIsAsked) {
   m_log.ExpectError(GetParam().log_line);
+  m_log.ExpectError("ParseFromArray failed!");
   ScriptedHost bad(GetParam().answer);
   auto good = StartSim(TwoSiteScenario());
   m_client.SetHostRetryPauseForTest(0);

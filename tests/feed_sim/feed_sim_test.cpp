@@ -3,12 +3,17 @@
 // market data decoded and checked against the simulator's own counters, TLS,
 // faults and listener control.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
 #include "feed_sim.h"
+#include "sim_frame.h"
 #include "support/test_pki.h"
 #include "wire_client.h"
 
@@ -295,7 +300,7 @@ TEST_F(FeedSimTest, TokenFromDiscoveryLogsInToDatafeedAndHeartbeatsAreAnswered) 
     ASSERT_TRUE(meta.ParseFromString(f.meta));
     EXPECT_EQ(meta.sysmessagetype(), model::HEARTBEAT_RESPONSE);
     EXPECT_TRUE(meta.traceid().empty());
-    EXPECT_EQ(f.payload_len, 4 + wire::LoadI32(f.payload.data()));
+    EXPECT_EQ(f.payload_len, 4 + GetI32(f.payload.data()));
   }
   const ConnectionStats cs = OnlyDatafeedConnection();
   EXPECT_EQ(cs.login_requests, 3);
@@ -586,14 +591,14 @@ TEST_P(MalformedTest, FrameIsBrokenTheAnnouncedWay) {
       ASSERT_TRUE(whole);
       ASSERT_TRUE(meta.ParseFromString(f.meta));
       EXPECT_FALSE(wire::DecodeRecords(f, &recs, &why));
-      EXPECT_EQ(why, "record runs past the payload");
+      EXPECT_NE(why.find("runs past the payload"), std::string::npos) << why;
       break;
     case Malformed::kCorruptLz4:
       ASSERT_TRUE(whole);
       ASSERT_TRUE(meta.ParseFromString(f.meta));
       EXPECT_TRUE(f.flags & 0x4000);
       EXPECT_FALSE(wire::DecodeRecords(f, &recs, &why));
-      EXPECT_EQ(why, "lz4 decompression failed");
+      EXPECT_NE(why.find("LZ4 block does not decompress"), std::string::npos) << why;
       break;
   }
   EXPECT_EQ(OnlyDatafeedConnection().malformed_sent, 1);
@@ -725,5 +730,207 @@ TEST_F(FeedSimTest, GarbageFromTheClientClosesTheConnection) {
   EXPECT_TRUE(c.WaitForEof());
   EXPECT_EQ(OnlyDatafeedConnection().protocol_errors, 1);
 }
+
+// ---- hostile clients ---------------------------------------------------------
+
+// The simulator's log lines, filled by its loop threads through the sink.
+struct SimLogLines {
+  std::mutex mu;
+  std::vector<std::string> lines;  // guarded by mu
+
+  bool Contains(const std::string& text) {
+    std::lock_guard<std::mutex> lk(mu);
+    for (const auto& l : lines) {
+      if (l.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+};
+
+std::function<void(const std::string&)> SinkInto(const std::shared_ptr<SimLogLines>& log) {
+  return [log](const std::string& line) {
+    std::lock_guard<std::mutex> lk(log->mu);
+    log->lines.push_back(line);
+  };
+}
+
+// Clients that log in, take some market data and vanish (reset or orderly
+// close, alternately) while the simulator is still pushing. The exit code
+// says how far the run got: 0 when every client was served.
+int ClientsVanishingMidPush(const qel_test::TestPki* pki) {
+  const bool tls = pki != nullptr;
+  Scenario sc = BaseScenario();
+  sc.streams.resize(1);
+  sc.streams[0].max_records = 0;  // endless
+  sc.streams[0].lz4 = false;
+  if (tls) {
+    for (auto& n : sc.nodes) n.tls = true;
+    sc.tls_cert_file = pki->ServerCert();
+    sc.tls_key_file = pki->ServerKey();
+  }
+  FeedSimulator sim(sc);
+  if (!sim.Start()) return 2;
+  for (int i = 0; i < 60; ++i) {
+    Client c;
+    if (!c.Connect(sim.NodePortByIndex(0), tls ? pki->CaFile() : "")) return 3;
+    if (!c.Send(wire::DatafeedLogin("demo", sim.IssueToken("demo"), "sdk_login_1") +
+                wire::SubscribeTypes({kStockType}, "sdk_subscribe_7"))) {
+      return 4;
+    }
+    RawFrame f;
+    model::MetaData m;
+    if (!c.ReadUntil(model::PUSH_MARKET_DATA, &f, &m)) return 5;
+    if (i % 2 == 0) {
+      c.Abort();
+    } else {
+      c.Close();
+    }
+    if (!sim.WaitFor([](const SimulatorStats& s) { return s.open_datafeed_connections == 0; },
+                     milliseconds(20000))) {
+      return 6;
+    }
+  }
+  return 0;
+}
+
+struct VanishCase {
+  const char* name;
+  bool tls;
+};
+
+class EmbeddingProcessTest : public ::testing::TestWithParam<VanishCase> {};
+
+// A program that embeds the simulator keeps the default SIGPIPE disposition;
+// a client that goes away while the simulator writes must not kill it. The
+// run happens in a child process so that a signal death is seen as a result.
+TEST_P(EmbeddingProcessTest, SurvivesClientsClosingMidPush) {
+  std::unique_ptr<qel_test::TestPki> pki;
+  if (GetParam().tls) pki = std::make_unique<qel_test::TestPki>();
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::signal(SIGPIPE, SIG_DFL);
+    _exit(ClientsVanishingMidPush(pki.get()));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_FALSE(WIFSIGNALED(status)) << "the embedding process died of signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, EmbeddingProcessTest,
+                         ::testing::Values(VanishCase{"Tcp", false}, VanishCase{"Tls", true}),
+                         [](const ::testing::TestParamInfo<VanishCase>& i) { return i.param.name; });
+
+// A subscription request with `ids` security ids of `id_len` characters
+// (numbered from `first`) and `types` whole data types (numbered from
+// 1000 + first_type), added to what the connection already has.
+std::string AddSubscription(int ids, int first, size_t id_len, int types, int first_type = 0) {
+  model::SubscribeRequest req;
+  req.set_subscribeactiontype(model::ADD);
+  if (ids > 0) {
+    model::SubscribeByIdDetail* d = req.mutable_subscribebyid()->add_subscribebyiddetails();
+    d->set_qeldatatype(kStockType);
+    for (int i = 0; i < ids; ++i) {
+      std::string id = std::to_string(first + i);
+      d->add_quorsecurityid(std::string(id_len - id.size(), 'S') + id);
+    }
+  }
+  for (int t = 0; t < types; ++t) req.mutable_subscribebydatatype()->add_qeldatatypes(1000 + first_type + t);
+  return wire::RequestFrame(model::SUBSCRIBE_REQUEST, "sdk_subscribe_7", req);
+}
+
+struct SubscriptionBoundCase {
+  const char* name;
+  int first_ids;
+  int first_types;
+  int second_ids;
+  int second_types;
+  size_t id_len;
+  bool second_accepted;
+  int64_t ids_after;
+  int64_t types_after;
+};
+
+class SubscriptionBoundTest : public FeedSimTest,
+                              public ::testing::WithParamInterface<SubscriptionBoundCase> {};
+
+// Every subscription request gets an answer: accepted up to the per-connection
+// caps and while the answer fits one frame's payload, refused (subscription
+// unchanged) otherwise.
+TEST_P(SubscriptionBoundTest, EveryRequestIsAnsweredAndTheCapsHold) {
+  const SubscriptionBoundCase& p = GetParam();
+  Scenario sc = BaseScenario();
+  sc.streams.clear();
+  StartSim(sc);
+  Client c;
+  LoginDatafeed(c, 0);
+  ASSERT_TRUE(Subscribe(c, AddSubscription(p.first_ids, 0, p.id_len, p.first_types)).issuccess());
+  const model::SubscribeResponse rsp =
+      Subscribe(c, AddSubscription(p.second_ids, p.first_ids, p.id_len, p.second_types, p.first_types));
+  EXPECT_EQ(rsp.issuccess(), p.second_accepted);
+  if (!p.second_accepted) {
+    EXPECT_FALSE(rsp.errorcontext().message().empty());
+  }
+  const ConnectionStats cs = OnlyDatafeedConnection();
+  EXPECT_EQ(cs.subscribed_ids, p.ids_after);
+  EXPECT_EQ(cs.subscribed_types, p.types_after);
+  EXPECT_EQ(cs.subscribes_refused, p.second_accepted ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Caps, SubscriptionBoundTest,
+    ::testing::Values(
+        SubscriptionBoundCase{"UpToTheIdCap", kMaxSubscribedIds - 96, 0, 96, 0, 9, true,
+                              kMaxSubscribedIds, 0},
+        SubscriptionBoundCase{"OneIdOverTheCap", kMaxSubscribedIds, 0, 1, 0, 9, false,
+                              kMaxSubscribedIds, 0},
+        SubscriptionBoundCase{"OneTypeOverTheCap", 0, kMaxSubscribedTypes, 0, 1, 9, false, 0,
+                              kMaxSubscribedTypes},
+        // 2 x 1,900 ids of 30 characters: the answer listing them all would
+        // need about 120,000 payload bytes, more than a frame carries.
+        SubscriptionBoundCase{"AnswerOverAFramePayload", 1900, 0, 1900, 0, 30, false, 1900, 0}),
+    [](const ::testing::TestParamInfo<SubscriptionBoundCase>& i) { return i.param.name; });
+
+struct FloodCase {
+  const char* name;
+  bool subscribe;  // repeat an empty subscription (big answers) instead of heartbeats
+};
+
+class ReplyFloodTest : public FeedSimTest, public ::testing::WithParamInterface<FloodCase> {};
+
+// A client that sends requests and never reads their answers is closed once
+// the answers queued for it pass the simulator's output bound, with a log
+// line, instead of growing the simulator's memory without end.
+TEST_P(ReplyFloodTest, ClientThatNeverReadsIsClosedAtTheOutputBound) {
+  auto log = std::make_shared<SimLogLines>();
+  Scenario sc = BaseScenario();
+  sc.streams.clear();  // answers only, no market data
+  sc.log = SinkInto(log);
+  StartSim(sc);
+  Client c;
+  ASSERT_TRUE(c.Connect(m_sim->NodePortByIndex(0), "", 4096));
+  ASSERT_TRUE(DatafeedLoginAnswer(c, "demo", m_sim->IssueToken("demo"), "sdk_login_1").issuccess());
+  std::string request = wire::Heartbeat();
+  if (GetParam().subscribe) {
+    ASSERT_TRUE(Subscribe(c, AddSubscription(3000, 0, 9, 0)).issuccess());
+    request = AddSubscription(0, 0, 9, 0);  // each answer repeats the 3,000 ids
+  }
+  std::string burst;
+  for (int i = 0; i < 1000; ++i) burst += request;
+  constexpr int64_t kGiveUpBytes = int64_t{64} << 20;
+  int64_t sent = 0;
+  while (sent < kGiveUpBytes && c.Send(burst)) sent += static_cast<int64_t>(burst.size());
+  EXPECT_LT(sent, kGiveUpBytes) << "the simulator kept answering a client that never reads";
+  EXPECT_TRUE(m_sim->WaitFor(
+      [](const SimulatorStats& s) { return s.open_datafeed_connections == 0; }, milliseconds(20000)));
+  EXPECT_TRUE(OnlyDatafeedConnection().closed_over_output_limit);
+  EXPECT_TRUE(log->Contains("output limit")) << "no log line for the closed connection";
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, ReplyFloodTest,
+                         ::testing::Values(FloodCase{"Heartbeats", false},
+                                           FloodCase{"Subscriptions", true}),
+                         [](const ::testing::TestParamInfo<FloodCase>& i) { return i.param.name; });
 
 }  // namespace

@@ -1,11 +1,12 @@
-// A deliberately small blocking client for the feed simulator tests: its own
-// frame writer and reader (not the library's codec, not the simulator's), over
-// plain TCP or TLS. Used by one test thread at a time.
+// A deliberately small blocking client for the feed simulator tests, over
+// plain TCP or TLS. It frames with the simulator's framer (sim_frame.h,
+// independent of the library's codec; format in docs/wire-format.md) and
+// writes requests exactly as the client library does. Used by one test
+// thread at a time.
 #ifndef QEL_TESTS_FEED_SIM_WIRE_CLIENT_H
 #define QEL_TESTS_FEED_SIM_WIRE_CLIENT_H
 
 #include <arpa/inet.h>
-#include <lz4.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
@@ -25,6 +26,7 @@
 #include "SysLogin.pb.h"
 #include "SysSubscribe.pb.h"
 #include "kits/standard_lib_kits.h"
+#include "sim_frame.h"
 
 namespace wire {
 
@@ -40,12 +42,6 @@ struct RawFrame {
   std::string payload;
 };
 
-inline int32_t LoadI32(const char* p) {
-  int32_t v;
-  std::memcpy(&v, p, 4);  // the wire is little-endian, as is this machine
-  return v;
-}
-
 // A request frame as the client library writes it: payloadLength and the
 // payload prefix both count the prefix itself (body + 4).
 inline std::string RequestFrame(model::ESysMessageType type, const std::string& trace,
@@ -55,20 +51,8 @@ inline std::string RequestFrame(model::ESysMessageType type, const std::string& 
   meta.set_qelsysmessagenum(1);
   meta.set_traceid(trace);
   meta.set_sendtime(1);
-  const std::string m = meta.SerializeAsString();
-  const std::string b = body.SerializeAsString();
-  const int32_t meta_len = static_cast<int32_t>(m.size());
-  const int32_t payload_len = static_cast<int32_t>(b.size() + 4);
-  std::string out(12, '\0');
-  out[0] = 1;
-  out[1] = 1;
-  const int16_t flags = 0x1000;
-  std::memcpy(&out[2], &flags, 2);
-  std::memcpy(&out[4], &meta_len, 4);
-  std::memcpy(&out[8], &payload_len, 4);
-  out += m;
-  out.append(reinterpret_cast<const char*>(&payload_len), 4);
-  out += b;
+  std::string out;
+  qel::sim::AppendRequestFrame(&out, meta, body);
   return out;
 }
 
@@ -110,56 +94,31 @@ inline std::string SubscribeTypes(const std::vector<int>& types, const std::stri
 // Body of a response frame: int32 body length, then the body.
 template <typename T>
 bool ParseResponseBody(const RawFrame& f, T* out) {
-  if (f.payload.size() < 4) return false;
-  const int32_t len = LoadI32(f.payload.data());
-  if (len < 0 || static_cast<size_t>(len) + 4 != f.payload.size()) return false;
-  return out->ParseFromArray(f.payload.data() + 4, len);
+  const char* body = nullptr;
+  size_t len = 0;
+  return qel::sim::ResponseBody(f.payload, &body, &len) &&
+         out->ParseFromArray(body, static_cast<int>(len));
 }
 
 // Decompresses (flag 0x4000) and cuts a market-data payload into records.
 inline bool DecodeRecords(const RawFrame& f, std::vector<model::MarketData>* out,
                           std::string* why) {
-  std::string plain;
-  const std::string* p = &f.payload;
-  if (f.flags & 0x4000) {
-    if (f.payload.size() < 4) {
-      *why = "short compressed payload";
-      return false;
-    }
-    const int32_t n = LoadI32(f.payload.data());
-    if (n <= 0) {
-      *why = "bad decompressed length";
-      return false;
-    }
-    plain.resize(static_cast<size_t>(n));
-    const int got = LZ4_decompress_safe(f.payload.data() + 4, &plain[0],
-                                        static_cast<int>(f.payload.size() - 4), n);
-    if (got != n) {
-      *why = "lz4 decompression failed";
-      return false;
-    }
-    p = &plain;
-  }
-  size_t pos = 0;
-  while (pos + 4 <= p->size()) {
-    const int32_t len = LoadI32(p->data() + pos);
-    if (len < 0 || pos + 4 + static_cast<size_t>(len) > p->size()) {
-      *why = "record runs past the payload";
-      return false;
-    }
-    model::MarketData md;
-    if (!md.ParseFromArray(p->data() + pos + 4, len)) {
-      *why = "record does not parse";
-      return false;
-    }
-    out->push_back(std::move(md));
-    pos += 4 + static_cast<size_t>(len);
-  }
-  if (pos != p->size()) {
-    *why = "trailing bytes";
-    return false;
-  }
-  return true;
+  struct Sink {
+    std::vector<model::MarketData>* out;
+    bool parsed = true;
+  } sink{out};
+  std::string scratch;
+  const bool cut = qel::sim::SplitRecordPayload(
+      f.flags, f.payload, &scratch, why,
+      [](void* ctx, const char* data, size_t len) {
+        auto* s = static_cast<Sink*>(ctx);
+        model::MarketData md;
+        if (!md.ParseFromArray(data, static_cast<int>(len))) s->parsed = false;
+        s->out->push_back(std::move(md));
+      },
+      &sink);
+  if (cut && !sink.parsed) *why = "record does not parse";
+  return cut && sink.parsed;
 }
 
 class Client {
@@ -171,9 +130,14 @@ class Client {
 
   // Connects to 127.0.0.1:port; with ca_file, speaks TLS and verifies the
   // server certificate for the address 127.0.0.1 against that CA.
-  bool Connect(uint16_t port, const std::string& ca_file = "") {
+  // receive_buffer > 0 shrinks the socket's receive buffer (and with it the
+  // window the peer may fill) before connecting.
+  bool Connect(uint16_t port, const std::string& ca_file = "", int receive_buffer = 0) {
     m_fd = socket(AF_INET, SOCK_STREAM, 0);
     if (m_fd < 0) return false;
+    if (receive_buffer > 0) {
+      setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     timeval tv{5, 0};
     setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     int one = 1;
@@ -191,6 +155,15 @@ class Client {
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_ssl), "127.0.0.1");
     SSL_set_fd(m_ssl, m_fd);
     return SSL_connect(m_ssl) == 1;
+  }
+
+  // Closes with a reset instead of an orderly end of stream.
+  void Abort() {
+    if (m_fd >= 0) {
+      linger lg{1, 0};
+      setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    }
+    Close();
   }
 
   void Close() {
@@ -230,14 +203,16 @@ class Client {
   // Reads one whole frame; false on end of stream, timeout, or when the header
   // announces a length outside 0..65,535 (header fields are still filled in).
   bool ReadFrame(RawFrame* f) {
-    char h[12];
-    if (!ReadExact(h, 12)) return false;
-    f->version = static_cast<int8_t>(h[0]);
-    f->protocol = static_cast<int8_t>(h[1]);
-    std::memcpy(&f->flags, h + 2, 2);
-    f->meta_len = LoadI32(h + 4);
-    f->payload_len = LoadI32(h + 8);
-    if (f->meta_len < 0 || f->meta_len > 65535 || f->payload_len < 0 || f->payload_len > 65535) {
+    char h[qel::sim::kHeaderLen];
+    if (!ReadExact(h, sizeof h)) return false;
+    const qel::sim::FrameHeader hdr = qel::sim::DecodeHeader(h);
+    f->version = hdr.version;
+    f->protocol = hdr.protocol;
+    f->flags = hdr.flags;
+    f->meta_len = hdr.meta_len;
+    f->payload_len = hdr.payload_len;
+    if (f->meta_len < 0 || f->meta_len > qel::sim::kMaxSectionLen || f->payload_len < 0 ||
+        f->payload_len > qel::sim::kMaxSectionLen) {
       return false;
     }
     f->meta.resize(static_cast<size_t>(f->meta_len));

@@ -3,9 +3,15 @@
 //
 // A test declares the error lines it provokes with ExpectError(text) (any
 // error line containing text is then expected) or AllowAnyErrors() for
-// hostile-input tests whose error lines are not the point.
+// hostile-input tests whose error lines are not the point. Any other error
+// line fails the test when the sink is destroyed (end of the test or of its
+// fixture), so a fault that logs an error and recovers does not pass
+// unnoticed. The test's thread creates and destroys it; the library's
+// threads call LogPrint.
 #ifndef QEL_TESTS_SUPPORT_RECORDING_LOG_H
 #define QEL_TESTS_SUPPORT_RECORDING_LOG_H
+
+#include <gtest/gtest.h>
 
 #include <mutex>
 #include <string>
@@ -19,7 +25,15 @@ namespace qel_test {
 class RecordingLog : public com::quor::kbr::client::LogInterface {
  public:
   RecordingLog() { com::quor::kbr::client::SetGlobalLog(this); }
-  ~RecordingLog() override { com::quor::kbr::client::SetGlobalLog(nullptr); }
+  ~RecordingLog() override {
+    com::quor::kbr::client::SetGlobalLog(nullptr);
+    const std::string unexpected = UnexpectedErrors();
+    if (!unexpected.empty()) {
+      ADD_FAILURE() << "error lines the test did not declare with ExpectError:\n" << unexpected;
+    }
+  }
+  RecordingLog(const RecordingLog&) = delete;
+  RecordingLog& operator=(const RecordingLog&) = delete;
 
   void LogPrint(com::quor::kbr::client::VentrixLogLevel level, const char* message) override {
     std::lock_guard<std::mutex> lock(m_mutex);

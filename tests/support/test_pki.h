@@ -12,14 +12,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/event_handles.h"
 #include "support/temp_dir.h"
 
 namespace qel_test {
 
-struct SslCtxFree {
-  void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
-};
-using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
+using SslCtxPtr = com::quor::kbr::client::SslCtxPtr;
 
 class TestPki {
  public:

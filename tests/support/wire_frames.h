@@ -1,40 +1,43 @@
-// Server-side frames for reader tests, written byte by byte here rather than
-// with the library's codec, so a codec fault cannot hide a reader fault.
+// Server-side frames for reader and discovery tests, built with the feed
+// simulator's framer (tools/feed_sim/sim_frame.h) rather than the library's
+// codec, so a codec fault cannot hide a reader fault. Header() writes any
+// lengths, also ones the bounds forbid, for tests of broken streams. The
+// format: docs/wire-format.md.
 #ifndef QEL_TESTS_SUPPORT_WIRE_FRAMES_H
 #define QEL_TESTS_SUPPORT_WIRE_FRAMES_H
 
 #include <event2/buffer.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "MarketData.pb.h"
+#include "common/event_handles.h"
 #include "MetaData.pb.h"
+#include "sim_frame.h"
 
 namespace qel_test {
 
 // Owning deleter for an evbuffer the test feeds to the reader.
-struct EvbufferFree {
-  void operator()(evbuffer* b) const { evbuffer_free(b); }
-};
+using EvbufferFree = com::quor::kbr::client::EvbufferFree;
 
-inline void PutI32(std::string& out, int32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
+inline void PutI32(std::string& out, int32_t v) { qel::sim::AppendI32(&out, v); }
 
 inline std::string Header(int16_t flags, int32_t metaLength, int32_t payloadLength) {
-  std::string h;
-  h.push_back(1);
-  h.push_back(1);
-  h.append(reinterpret_cast<const char*>(&flags), 2);
-  PutI32(h, metaLength);
-  PutI32(h, payloadLength);
-  return h;
+  qel::sim::FrameHeader h;
+  h.flags = flags;
+  h.meta_len = metaLength;
+  h.payload_len = payloadLength;
+  std::string out(qel::sim::kHeaderLen, '\0');
+  qel::sim::EncodeHeader(h, &out[0]);
+  return out;
 }
 
-// header | meta | payload, lengths taken from the parts.
+// header | meta | payload, lengths taken from the parts (not bounded, so a
+// test can build an oversized frame).
 inline std::string Frame(const com::quor::qel::model::MetaData& meta, const std::string& payload,
-                         int16_t flags = 4096) {
+                         int16_t flags = qel::sim::kFlagManage) {
   const std::string m = meta.SerializeAsString();
   return Header(flags, static_cast<int32_t>(m.size()), static_cast<int32_t>(payload.size())) + m + payload;
 }
@@ -61,13 +64,12 @@ inline std::string ResponsePayload(const google::protobuf::Message& body) {
 
 // A market-data payload: records, each an int32 length and the serialised record.
 inline std::string RecordsPayload(const std::vector<com::quor::qel::model::MarketData>& records) {
-  std::string p;
+  qel::sim::RecordPayloadBuilder builder;
   for (const auto& r : records) {
     const std::string b = r.SerializeAsString();
-    PutI32(p, static_cast<int32_t>(b.size()));
-    p += b;
+    builder.Add(b.data(), b.size());
   }
-  return p;
+  return builder.Finish(false);
 }
 
 }  // namespace qel_test

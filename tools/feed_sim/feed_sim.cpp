@@ -8,11 +8,17 @@
 #include <openssl/err.h>
 #include <sys/socket.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+
+#include "common/mutex.h"
 #include <random>
 #include <set>
 #include <thread>
@@ -32,6 +38,8 @@ namespace qel {
 namespace sim {
 
 namespace model = com::quor::qel::model;
+using com::quor::kbr::client::Mutex;
+using com::quor::kbr::client::MutexLock;
 
 namespace {
 
@@ -39,6 +47,10 @@ namespace {
 // and resumes when the socket has taken it down to the low mark.
 constexpr size_t kHighWater = 512 * 1024;
 constexpr size_t kLowWater = 128 * 1024;
+// Market data overshoots the high mark by at most one frame; answers may take
+// the queue that far and no further.
+static_assert(kMaxQueuedOutput == kHighWater + kMaxFrameLen,
+              "the output bound is the push path's high mark plus one largest frame");
 constexpr int kTickMs = 10;
 constexpr size_t kSplitCompactBytes = 64 * 1024;  // sent split bytes kept before the queue is compacted
 
@@ -53,6 +65,18 @@ double NowSeconds() {
       .count();
 }
 
+// A write to a peer that has gone raises SIGPIPE on the writing thread, and
+// the default disposition ends the process. Every socket write of the
+// simulator (plain and TLS) happens on its loop threads; with the signal
+// blocked there the write fails with EPIPE and the connection is closed, and
+// the embedding program's own disposition is left alone.
+void BlockSigpipeOnThisThread() {
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
+}
+
 std::string OpenSslError() {
   const unsigned long e = ERR_get_error();
   if (e == 0) return "unknown TLS error";
@@ -65,8 +89,8 @@ std::string OpenSslError() {
 
 // Counters of one connection; written by its loop thread, read by any.
 struct StatsCell {
-  mutable std::mutex mu;
-  ConnectionStats s;  // guarded by mu
+  mutable Mutex mu;
+  ConnectionStats s GUARDED_BY(mu);
 };
 
 class Site;
@@ -120,7 +144,10 @@ class Connection {
   void SendResponse(model::ESysMessageType type, const std::string& trace,
                     const google::protobuf::MessageLite& body);
   // Queues bytes for the socket, whole or in split chunks; counts one frame.
+  // Closes the connection instead when the bytes would take the queued output
+  // past kMaxQueuedOutput.
   void Write(const std::string& bytes);
+  void CloseOverOutputLimit(size_t next_frame);
   void WriteNextChunk();
   size_t Queued() const;
   void ApplyWatermark();
@@ -203,6 +230,7 @@ class Site {
   bool StartLoop() {
     if (!m_loop.Start()) return false;
     return m_loop.Call([this] {
+      BlockSigpipeOnThisThread();
       m_reap.reset(event_new(m_loop.base(), -1, 0, &Site::OnReap, this));
       return m_reap != nullptr;
     });
@@ -283,67 +311,75 @@ class SimulatorImpl {
   SSL_CTX* ssl_ctx() const { return m_ssl_ctx.get(); }
 
   std::string LastError() const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     return m_error;
   }
   void SetError(const std::string& e) {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_error = e;
+  }
+  // One log line, to the scenario's sink or standard error. Any thread.
+  void Log(const std::string& line) const {
+    if (m_scenario.log) {
+      m_scenario.log(line);
+    } else {
+      std::fprintf(stderr, "qel-feed-sim: %s\n", line.c_str());
+    }
   }
 
   // Faults are versioned so a connection re-reads them only after a change.
   uint64_t faults_version() const { return m_faults_version.load(std::memory_order_acquire); }
   Faults GetFaults() const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     return m_faults;
   }
   void SetFaults(const Faults& f) {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_faults = f;
     m_faults_version.fetch_add(1, std::memory_order_acq_rel);
   }
 
   bool CheckPassword(const std::string& user, const std::string& clear) const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     auto it = m_users.find(user);
     return it != m_users.end() && it->second == clear;
   }
   void SetUser(const std::string& name, const std::string& pw) {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_users[name] = pw;
   }
   std::string IssueToken(const std::string& user) {
     static const char* kHex = "0123456789abcdef";
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     std::string t;
     for (int i = 0; i < 32; ++i) t += kHex[m_rng() & 0xF];
     m_tokens[t] = user;
     return t;
   }
   bool CheckToken(const std::string& user, const std::string& token) const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     auto it = m_tokens.find(token);
     return it != m_tokens.end() && it->second == user;
   }
   void RevokeTokens() {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_tokens.clear();
   }
   std::vector<int> Permitted() const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     return m_permitted;
   }
   void SetPermitted(const std::vector<int>& p) {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_permitted = p;
   }
 
   uint16_t DiscoveryPort() const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     return m_discovery_port;
   }
   uint16_t NodePort(int node_index) const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     if (node_index < 0 || static_cast<size_t>(node_index) >= m_node_ports.size()) return 0;
     return m_node_ports[static_cast<size_t>(node_index)];
   }
@@ -357,7 +393,7 @@ class SimulatorImpl {
   }
 
   void FillServers(model::LoginResponse* rsp) const {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     for (size_t i = 0; i < m_scenario.nodes.size(); ++i) {
       const NodeSpec& n = m_scenario.nodes[i];
       model::ServerInfo* s = rsp->add_servers();
@@ -374,9 +410,12 @@ class SimulatorImpl {
 
   std::shared_ptr<StatsCell> NewConnectionCell(uint64_t* id) {
     auto cell = std::make_shared<StatsCell>();
-    std::lock_guard<std::mutex> lk(m_stats_mu);
+    MutexLock lk(m_stats_mu);
     *id = ++m_next_id;
-    cell->s.id = *id;
+    {
+      MutexLock cell_lock(cell->mu);  // not shared yet; taken for the analysis's sake
+      cell->s.id = *id;
+    }
     m_cells[*id] = cell;
     return cell;
   }
@@ -410,28 +449,28 @@ class SimulatorImpl {
   }
 
   const Scenario m_scenario;
-  mutable std::mutex m_mu;
-  std::map<std::string, std::string> m_users;   // guarded by m_mu
-  std::map<std::string, std::string> m_tokens;  // token -> user; guarded by m_mu
-  Faults m_faults;                              // guarded by m_mu
+  mutable Mutex m_mu;
+  std::map<std::string, std::string> m_users GUARDED_BY(m_mu);
+  std::map<std::string, std::string> m_tokens GUARDED_BY(m_mu);  // token -> user
+  Faults m_faults GUARDED_BY(m_mu);
   std::atomic<uint64_t> m_faults_version{0};
-  std::vector<int> m_permitted;                 // guarded by m_mu
-  std::vector<uint16_t> m_node_ports;           // guarded by m_mu
-  uint16_t m_discovery_port = 0;                // guarded by m_mu
-  std::string m_error;                          // guarded by m_mu
-  std::mt19937_64 m_rng{std::random_device{}()};  // guarded by m_mu
+  std::vector<int> m_permitted GUARDED_BY(m_mu);
+  std::vector<uint16_t> m_node_ports GUARDED_BY(m_mu);
+  uint16_t m_discovery_port GUARDED_BY(m_mu) = 0;
+  std::string m_error GUARDED_BY(m_mu);
+  std::mt19937_64 m_rng GUARDED_BY(m_mu){std::random_device{}()};
 
   // Held by Start, Stop and every control call, so that none of them sees
   // the sites half built or half torn down.
-  std::mutex m_life_mu;
+  Mutex m_life_mu;
   SslCtxPtr m_ssl_ctx;
   std::unique_ptr<Site> m_discovery;
   std::map<int, std::unique_ptr<Site>> m_sites;
   bool m_started = false;
 
-  mutable std::mutex m_stats_mu;
-  std::map<uint64_t, std::shared_ptr<StatsCell>> m_cells;  // guarded by m_stats_mu
-  uint64_t m_next_id = 0;                                  // guarded by m_stats_mu
+  mutable Mutex m_stats_mu;
+  std::map<uint64_t, std::shared_ptr<StatsCell>> m_cells GUARDED_BY(m_stats_mu);
+  uint64_t m_next_id GUARDED_BY(m_stats_mu) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -505,7 +544,7 @@ void Site::OnAccept(evconnlistener*, evutil_socket_t fd, sockaddr*, int, void* a
   uint64_t id = 0;
   auto cell = sim->NewConnectionCell(&id);
   {
-    std::lock_guard<std::mutex> lk(cell->mu);
+    MutexLock lk(cell->mu);
     cell->s.discovery = site->m_discovery;
     cell->s.site_type = site->m_discovery ? 0 : site->m_site_type;
     cell->s.node_index = ctx->node_index;
@@ -533,7 +572,7 @@ Connection::~Connection() {
   m_close_timer.reset();
   m_split_timer.reset();
   m_bev.reset();
-  std::lock_guard<std::mutex> lk(m_cell->mu);
+  MutexLock lk(m_cell->mu);
   m_cell->s.open = false;
 }
 
@@ -552,7 +591,7 @@ void Connection::Close() {
   m_bev.reset();
   m_logged_in = false;
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     m_cell->s.open = false;
     m_cell->s.logged_in = false;
   }
@@ -598,7 +637,7 @@ void Connection::OnRead(bufferevent* bev, void* arg) {
       return;
     }
     {
-      std::lock_guard<std::mutex> lk(self->m_cell->mu);
+      MutexLock lk(self->m_cell->mu);
       ++self->m_cell->s.frames_received;
     }
     self->HandleFrame(self->m_frame);
@@ -642,7 +681,7 @@ void Connection::OnEvent(bufferevent*, short what, void* arg) {
 
 void Connection::ProtocolError() {
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     ++m_cell->s.protocol_errors;
   }
   Close();
@@ -682,12 +721,17 @@ void Connection::SendResponse(model::ESysMessageType type, const std::string& tr
   meta.set_traceid(trace);
   meta.set_sendtime(NowNanos());
   m_out.clear();
-  if (!AppendResponseFrame(&m_out, meta, body)) return;
+  if (!AppendResponseFrame(&m_out, meta, body)) {
+    m_sim->Log("connection " + std::to_string(m_id) + ": answer of type " +
+               std::to_string(type) + " (" + std::to_string(body.ByteSizeLong()) +
+               " body bytes) does not fit a frame and was not sent");
+    return;
+  }
   Write(m_out);
 }
 
 void Connection::CountLogin(const std::string& user, bool ok) {
-  std::lock_guard<std::mutex> lk(m_cell->mu);
+  MutexLock lk(m_cell->mu);
   ++m_cell->s.login_requests;
   m_cell->s.user = user;
   ok ? ++m_cell->s.logins_ok : ++m_cell->s.logins_refused;
@@ -773,15 +817,58 @@ void Connection::OnCloseTimer(evutil_socket_t, short, void* arg) {
 
 void Connection::HandleHeartbeat() {
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     ++m_cell->s.heartbeats_received;
   }
   if (m_faults.no_heartbeat_response) return;
   model::SysHeartbeat hb;
   SendResponse(model::HEARTBEAT_RESPONSE, "", hb);
-  std::lock_guard<std::mutex> lk(m_cell->mu);
+  MutexLock lk(m_cell->mu);
   ++m_cell->s.heartbeats_answered;
 }
+
+namespace {
+
+using SubscribedIds = std::map<int, std::set<std::string>>;
+
+// Applies one request's action to a subscription (types and ids per type).
+void ApplySubscribeAction(const model::SubscribeRequest& req, std::set<int>* types,
+                          SubscribedIds* ids) {
+  switch (req.subscribeactiontype()) {
+    case model::CANCEL:
+      types->clear();
+      ids->clear();
+      break;
+    case model::COVERAGE:
+      types->clear();
+      ids->clear();
+      [[fallthrough]];  // coverage is a clean add
+    case model::ADD:
+    default:
+      for (int t : req.subscribebydatatype().qeldatatypes()) types->insert(t);
+      for (const auto& d : req.subscribebyid().subscribebyiddetails()) {
+        for (const auto& id : d.quorsecurityid()) (*ids)[d.qeldatatype()].insert(id);
+      }
+      break;
+    case model::DECREASE:
+      for (int t : req.subscribebydatatype().qeldatatypes()) types->erase(t);
+      for (const auto& d : req.subscribebyid().subscribebyiddetails()) {
+        auto it = ids->find(d.qeldatatype());
+        if (it == ids->end()) continue;
+        for (const auto& id : d.quorsecurityid()) it->second.erase(id);
+        if (it->second.empty()) ids->erase(it);
+      }
+      break;
+  }
+}
+
+size_t CountIds(const SubscribedIds& ids) {
+  size_t n = 0;
+  for (const auto& kv : ids) n += kv.second.size();
+  return n;
+}
+
+}  // namespace
 
 void Connection::HandleSubscribe(const model::MetaData& meta, const char* body, size_t len) {
   model::SubscribeRequest req;
@@ -790,45 +877,35 @@ void Connection::HandleSubscribe(const model::MetaData& meta, const char* body, 
     return;
   }
   const Faults& f = m_faults;
-  const bool ok = m_logged_in && !f.refuse_subscribe;
-  {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
-    ++m_cell->s.subscribe_requests;
-    if (!ok) ++m_cell->s.subscribes_refused;
-  }
   model::SubscribeResponse rsp;
-  rsp.set_issuccess(ok);
-  if (!ok) {
-    rsp.mutable_errorcontext()->set_errorcode(m_logged_in ? 2001 : 2002);
-    rsp.mutable_errorcontext()->set_message(m_logged_in ? "subscription refused"
-                                                        : "not logged in");
-  } else {
-    switch (req.subscribeactiontype()) {
-      case model::CANCEL:
-        m_sub_types.clear();
-        m_sub_ids.clear();
-        break;
-      case model::COVERAGE:
-        m_sub_types.clear();
-        m_sub_ids.clear();
-        [[fallthrough]];  // coverage is a clean add
-      case model::ADD:
-      default:
-        for (int t : req.subscribebydatatype().qeldatatypes()) m_sub_types.insert(t);
-        for (const auto& d : req.subscribebyid().subscribebyiddetails()) {
-          for (const auto& id : d.quorsecurityid()) m_sub_ids[d.qeldatatype()].insert(id);
-        }
-        break;
-      case model::DECREASE:
-        for (int t : req.subscribebydatatype().qeldatatypes()) m_sub_types.erase(t);
-        for (const auto& d : req.subscribebyid().subscribebyiddetails()) {
-          auto it = m_sub_ids.find(d.qeldatatype());
-          if (it == m_sub_ids.end()) continue;
-          for (const auto& id : d.quorsecurityid()) it->second.erase(id);
-          if (it->second.empty()) m_sub_ids.erase(it);
-        }
-        break;
+  int refusal = 0;
+  std::string reason;
+  if (!m_logged_in) {
+    refusal = 2002;
+    reason = "not logged in";
+  } else if (f.refuse_subscribe) {
+    refusal = 2001;
+    reason = "subscription refused";
+  }
+  // The request is applied to a copy; the connection's subscription changes
+  // only when the request is accepted.
+  std::set<int> types = m_sub_types;
+  SubscribedIds ids = m_sub_ids;
+  if (refusal == 0) {
+    ApplySubscribeAction(req, &types, &ids);
+    const size_t id_count = CountIds(ids);
+    if (id_count > static_cast<size_t>(kMaxSubscribedIds)) {
+      refusal = 2003;
+      reason = "too many security ids: " + std::to_string(id_count) + ", at most " +
+               std::to_string(kMaxSubscribedIds) + " per connection";
+    } else if (types.size() > static_cast<size_t>(kMaxSubscribedTypes)) {
+      refusal = 2004;
+      reason = "too many data types: " + std::to_string(types.size()) + ", at most " +
+               std::to_string(kMaxSubscribedTypes) + " per connection";
     }
+  }
+  if (refusal == 0) {
+    rsp.set_issuccess(true);
     const std::vector<int> permitted = m_sim->Permitted();
     auto allowed = [&](int t) {
       return permitted.empty() || std::find(permitted.begin(), permitted.end(), t) != permitted.end();
@@ -836,16 +913,41 @@ void Connection::HandleSubscribe(const model::MetaData& meta, const char* body, 
     if (!permitted.empty()) {
       for (int t : permitted) rsp.add_permitteddatatypes(t);
     } else {
-      std::set<int> all(m_sub_types);
-      for (const auto& kv : m_sub_ids) all.insert(kv.first);
+      std::set<int> all(types);
+      for (const auto& kv : ids) all.insert(kv.first);
       for (int t : all) rsp.add_permitteddatatypes(t);
     }
-    for (const auto& kv : m_sub_ids) {
+    for (const auto& kv : ids) {
       if (!allowed(kv.first)) continue;
       model::SubscribeByIdDetail* d = rsp.add_permittediddetails();
       d->set_qeldatatype(kv.first);
       for (const auto& id : kv.second) d->add_quorsecurityid(id);
     }
+    // The answer lists everything in force; when that list does not fit one
+    // frame's payload the request is refused rather than left unanswered.
+    if (!ResponseFitsFrame(rsp)) {
+      refusal = 2005;
+      reason = "the subscription's answer would not fit one frame (" +
+               std::to_string(rsp.ByteSizeLong() + 4) + " payload bytes, at most " +
+               std::to_string(kMaxSectionLen) + ")";
+    }
+  }
+  const bool ok = refusal == 0;
+  if (ok) {
+    m_sub_types.swap(types);
+    m_sub_ids.swap(ids);
+  } else {
+    rsp.Clear();
+    rsp.set_issuccess(false);
+    rsp.mutable_errorcontext()->set_errorcode(refusal);
+    rsp.mutable_errorcontext()->set_message(reason);
+  }
+  {
+    MutexLock lk(m_cell->mu);
+    ++m_cell->s.subscribe_requests;
+    if (!ok) ++m_cell->s.subscribes_refused;
+    m_cell->s.subscribed_ids = static_cast<int64_t>(CountIds(m_sub_ids));
+    m_cell->s.subscribed_types = static_cast<int64_t>(m_sub_types.size());
   }
   SendResponse(model::SUBSCRIBE_RESPONSE, ReplyTrace(meta, f.wrong_trace_id_datafeed), rsp);
   if (ok) {
@@ -974,7 +1076,7 @@ void Connection::SendMarketFrame(size_t slot_index, int max_records) {
   if (spec.rate_per_sec > 0) st.tokens -= n;
   ++m_md_frames_sent;
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     ConnectionStats& s = m_cell->s;
     ++s.md_frames_sent;
     s.records_sent += n;
@@ -1044,7 +1146,7 @@ bool Connection::SendMalformed(Malformed kind) {
     }
   }
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     ++m_cell->s.malformed_sent;
   }
   Write(out);
@@ -1053,6 +1155,12 @@ bool Connection::SendMalformed(Malformed kind) {
 
 void Connection::Write(const std::string& bytes) {
   if (!m_bev) return;
+  // Market data stops below this bound by itself (Pump); only answers to a
+  // client that keeps asking and never reads can reach it.
+  if (Queued() + bytes.size() > kMaxQueuedOutput) {
+    CloseOverOutputLimit(bytes.size());
+    return;
+  }
   const Faults& f = CurrentFaults();
   const bool split_pending = m_split_off < m_split_pending.size();
   if (f.split_write_bytes > 0 || split_pending) {
@@ -1072,11 +1180,23 @@ void Connection::Write(const std::string& bytes) {
   }
   ++m_frames_sent;
   {
-    std::lock_guard<std::mutex> lk(m_cell->mu);
+    MutexLock lk(m_cell->mu);
     ++m_cell->s.frames_sent;
     m_cell->s.bytes_sent += static_cast<int64_t>(bytes.size());
   }
   AfterFrameSent();
+}
+
+void Connection::CloseOverOutputLimit(size_t next_frame) {
+  m_sim->Log("connection " + std::to_string(m_id) + " closed: " + std::to_string(Queued()) +
+             " bytes queued unread and a frame of " + std::to_string(next_frame) +
+             " more would pass the output limit of " + std::to_string(kMaxQueuedOutput) +
+             " bytes");
+  {
+    MutexLock lk(m_cell->mu);
+    m_cell->s.closed_over_output_limit = true;
+  }
+  Close();
 }
 
 void Connection::WriteNextChunk() {
@@ -1128,7 +1248,7 @@ bool SimulatorImpl::SetUpTls() {
 }
 
 bool SimulatorImpl::Start() {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   if (m_started) return true;
   m_started = true;
   if (!SetUpTls()) return StartFailed(LastError());
@@ -1171,7 +1291,7 @@ bool SimulatorImpl::Start() {
   });
   if (dport == 0) return StartFailed(err);
   {
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_discovery_port = dport;
   }
   for (size_t i = 0; i < m_scenario.nodes.size(); ++i) {
@@ -1181,14 +1301,14 @@ bool SimulatorImpl::Start() {
     const uint16_t port = site->loop().Call(
         [&] { return site->Listen(static_cast<int>(i), n.tls, m_scenario.bind_ip, want, &err); });
     if (port == 0) return StartFailed(err);
-    std::lock_guard<std::mutex> lk(m_mu);
+    MutexLock lk(m_mu);
     m_node_ports[i] = port;
   }
   return true;
 }
 
 void SimulatorImpl::Stop() {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   StopLocked();
 }
 
@@ -1201,7 +1321,7 @@ void SimulatorImpl::StopLocked() {
 }
 
 bool SimulatorImpl::StopNode(int node_index) {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   if (node_index < 0 || static_cast<size_t>(node_index) >= m_scenario.nodes.size()) return false;
   Site* site = SiteOf(m_scenario.nodes[static_cast<size_t>(node_index)].site_type);
   if (!site) return false;
@@ -1210,7 +1330,7 @@ bool SimulatorImpl::StopNode(int node_index) {
 }
 
 bool SimulatorImpl::RestartNode(int node_index) {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   if (node_index < 0 || static_cast<size_t>(node_index) >= m_scenario.nodes.size()) return false;
   const NodeSpec& n = m_scenario.nodes[static_cast<size_t>(node_index)];
   Site* site = SiteOf(n.site_type);
@@ -1226,14 +1346,14 @@ bool SimulatorImpl::RestartNode(int node_index) {
 }
 
 bool SimulatorImpl::StopDiscovery() {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   if (!m_discovery) return false;
   m_discovery->loop().Call([&] { m_discovery->Unlisten(-1); });
   return true;
 }
 
 bool SimulatorImpl::RestartDiscovery() {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   if (!m_discovery) return false;
   const uint16_t port = DiscoveryPort();
   std::string err;
@@ -1247,12 +1367,12 @@ bool SimulatorImpl::RestartDiscovery() {
 
 SimulatorStats SimulatorImpl::Stats() const {
   SimulatorStats out;
-  std::lock_guard<std::mutex> lk(m_stats_mu);
+  MutexLock lk(m_stats_mu);
   out.connections.reserve(m_cells.size());
   for (const auto& kv : m_cells) {
     ConnectionStats s;
     {
-      std::lock_guard<std::mutex> clk(kv.second->mu);
+      MutexLock clk(kv.second->mu);
       s = kv.second->s;
     }
     if (s.discovery) {
@@ -1299,7 +1419,7 @@ bool FeedSimulator::StopDiscovery() { return m_impl->StopDiscovery(); }
 bool FeedSimulator::RestartDiscovery() { return m_impl->RestartDiscovery(); }
 
 int SimulatorImpl::CloseDatafeedConnections(int site_type) {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   int n = 0;
   for (Site* site : AllSites(site_type)) {
     n += site->loop().Call([site] {
@@ -1313,7 +1433,7 @@ int SimulatorImpl::CloseDatafeedConnections(int site_type) {
 }
 
 int SimulatorImpl::SendMalformed(Malformed kind, int site_type) {
-  std::lock_guard<std::mutex> life(m_life_mu);
+  MutexLock life(m_life_mu);
   int n = 0;
   for (Site* site : AllSites(site_type)) {
     n += site->loop().Call([site, kind] {

@@ -85,6 +85,17 @@ int64_t RecordSequence(const com::quor::qel::model::MarketData& record);
 // The record kind set in an envelope (its lowest set record field); 0 if none.
 int RecordKindOf(const com::quor::qel::model::MarketData& record);
 
+// Per-connection bounds on what a client can make the simulator hold.
+// Security ids and whole data types one connection may have subscribed; a
+// request that would pass either is refused with an error answer.
+constexpr int kMaxSubscribedIds = 4096;
+constexpr int kMaxSubscribedTypes = 1024;
+// Output queued for one connection (kernel buffers not counted). Market data
+// stops being produced at 512 KiB and overshoots by at most one frame; an
+// answer that would take the queue past this bound closes the connection
+// instead (a client that sends requests and never reads).
+constexpr size_t kMaxQueuedOutput = 512 * 1024 + 12 + 2 * 65535;  // high mark + largest frame
+
 // One datafeed node: its own listener on 127.0.0.1.
 struct NodeSpec {
   int site_type = 1;
@@ -175,6 +186,10 @@ struct Scenario {
   std::vector<int> permitted_data_types;
   Faults faults;
   std::vector<ScheduledAction> schedule;  // in any order; run by the program
+  // Where the simulator's log lines go: one whole line per call, no line end,
+  // called on the loop threads (several at once: it must be thread-safe);
+  // empty = standard error.
+  std::function<void(const std::string&)> log;
 };
 
 // Parses a scenario from JSON text / a file. On failure returns false and puts
@@ -214,6 +229,9 @@ struct ConnectionStats {
   int64_t subscribes_refused = 0;
   int64_t malformed_sent = 0;
   int64_t protocol_errors = 0; // bad frames received from the client
+  int64_t subscribed_ids = 0;   // security ids in force now
+  int64_t subscribed_types = 0; // whole data types in force now
+  bool closed_over_output_limit = false;  // closed for answers it did not read
   std::map<int64_t, ChannelStats> channels;
 };
 

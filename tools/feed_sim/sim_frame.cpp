@@ -115,6 +115,26 @@ bool AppendResponseFrame(std::string* out, const com::quor::qel::model::MetaData
   return AppendFrameWith(out, meta, prefix, 4, &body, nullptr, 0, flags);
 }
 
+bool AppendRequestFrame(std::string* out, const com::quor::qel::model::MetaData& meta,
+                        const google::protobuf::MessageLite& body, int16_t flags) {
+  char prefix[4];
+  PutI32(prefix, static_cast<int32_t>(body.ByteSizeLong() + 4));
+  return AppendFrameWith(out, meta, prefix, 4, &body, nullptr, 0, flags);
+}
+
+bool ResponseBody(const std::string& payload, const char** body, size_t* body_len) {
+  if (payload.size() < 4) return false;
+  const int32_t prefix = GetI32(payload.data());
+  if (prefix < 0 || static_cast<size_t>(prefix) != payload.size() - 4) return false;
+  *body = payload.data() + 4;
+  *body_len = payload.size() - 4;
+  return true;
+}
+
+bool ResponseFitsFrame(const google::protobuf::MessageLite& body) {
+  return body.ByteSizeLong() + 4 <= static_cast<size_t>(kMaxSectionLen);
+}
+
 bool AppendRawFrame(std::string* out, const com::quor::qel::model::MetaData& meta,
                     const char* payload, size_t payload_len, int16_t flags) {
   return AppendFrameWith(out, meta, nullptr, 0, nullptr, payload, payload_len, flags);

@@ -1,7 +1,9 @@
 // The simulator's own frame reader and writer: 12-byte header, MetaData,
 // payload. Written independently of the client library's codec so that a
-// mistake in either shows up against the other. Pure functions over bytes;
-// no sockets, no shared state: callable from any thread.
+// mistake in either shows up against the other. The tests' frame helpers and
+// the benchmarks build and read frames with it too. Pure functions over
+// bytes; no sockets, no shared state: callable from any thread. The format is
+// described in docs/wire-format.md.
 #ifndef QEL_TOOLS_FEED_SIM_SIM_FRAME_H
 #define QEL_TOOLS_FEED_SIM_SIM_FRAME_H
 
@@ -32,6 +34,9 @@ namespace sim {
 constexpr size_t kHeaderLen = 12;
 // Largest metadata or payload length a frame may announce.
 constexpr int32_t kMaxSectionLen = 65535;
+// Largest frame the length bounds allow: header, then metadata and payload
+// each at their bound.
+constexpr size_t kMaxFrameLen = kHeaderLen + 2 * static_cast<size_t>(kMaxSectionLen);
 constexpr int16_t kFlagManage = 0x1000;  // set on every frame the simulator sends
 constexpr int16_t kFlagLz4 = 0x4000;     // market-data payload is LZ4-compressed
 // Upper bound of the uncompressed record bytes of one market-data frame, so
@@ -99,6 +104,21 @@ class FrameCutter {
 // False if a message does not serialise.
 bool AppendResponseFrame(std::string* out, const com::quor::qel::model::MetaData& meta,
                          const google::protobuf::MessageLite& body, int16_t flags = kFlagManage);
+
+// Appends one request frame as the client library writes it: payload = int32
+// prefix counting itself (body + 4), then the body; payloadLength = body + 4.
+// False if a message does not serialise or a length passes its bound.
+bool AppendRequestFrame(std::string* out, const com::quor::qel::model::MetaData& meta,
+                        const google::protobuf::MessageLite& body, int16_t flags = kFlagManage);
+
+// The body of a response payload: int32 bare body length, then exactly that
+// many bytes. False for a payload under 4 bytes or a prefix that does not
+// match the payload's size.
+bool ResponseBody(const std::string& payload, const char** body, size_t* body_len);
+
+// True when a response frame with this body respects the length bounds
+// (payload = 4 + body bytes, at most kMaxSectionLen).
+bool ResponseFitsFrame(const google::protobuf::MessageLite& body);
 
 // Appends a frame with a raw payload (market data, malformed frames).
 bool AppendRawFrame(std::string* out, const com::quor::qel::model::MetaData& meta,

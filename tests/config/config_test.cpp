@@ -285,3 +285,14 @@ TEST(ClientConfigFacade, ForwardsToTheSharedInstance) {
   EXPECT_EQ(ClientConfig::GetSendTimeout(), 8u);
   EXPECT_EQ(ClientConfig::GetHeartBeatInterval(), 10u);
 }
+
+TEST(ConfigFile, InflightBudgetDefaultsTo256MiBAndIsReadFromTheFile) {
+  EXPECT_EQ(Cfg().GetMaxInflightBytes(), 256u << 20);
+  EXPECT_EQ(Cfg().GetIntValue("ventrix_config_max_inflight_bytes"), 256 << 20);
+  TempDir dir;
+  const std::string out = LoadConfig(dir, "ventrix_config_max_inflight_bytes=1048576\n");
+  EXPECT_EQ(out.find("unknown property"), std::string::npos) << out;
+  EXPECT_EQ(Cfg().GetMaxInflightBytes(), 1048576u);
+  LoadConfig(dir, "ventrix_config_max_inflight_bytes=lots\n");
+  EXPECT_EQ(Cfg().GetMaxInflightBytes(), 256u << 20) << "unreadable text falls back to the default";
+}

@@ -87,8 +87,11 @@ TEST(MessageHeader, ToStringPrintsEveryFieldSigned) {
 }
 
 TEST(MessageHeader, NullInputIsRefused) {
+  qel_test::RecordingLog log;
+  log.ExpectError("header ParseFromArray failed!");
   qc::MessageHeader h;
   EXPECT_EQ(qc::VentrixMessage::DecodeMsgHeader(nullptr, h), qc::PARSE_MESSAGE_HEADER_FROM_ARRAY_FAILED);
+  EXPECT_TRUE(log.Contains("header ParseFromArray failed!"));
 }
 
 TEST(Encode, HeartbeatWithZeroCountersHasMetaAndAFourBytePayload) {
@@ -137,6 +140,7 @@ TEST(Encode, SubscribeRequestBodyIsTheGivenRequest) {
 }
 
 TEST(Encode, NullArgumentsReleaseTheOldBufferAndReturnInvalid) {
+  qel_test::RecordingLog log;  // null arguments are refused without an error line
   qm::MetaData meta;
   qm::SysHeartbeat body;
   char* buf = new char[3];
@@ -246,6 +250,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<CredentialLengthCase>& info) { return std::string(info.param.name); });
 
 TEST(Decode, NullTruncatedAndNegativeInputsAreRefused) {
+  qel_test::RecordingLog log;
+  log.ExpectError("meta data ParseFromArray failed!");
+  log.ExpectError("DecodeMsgBody failed, msg is nullptr!");
+  log.ExpectError("ParseFromArray failed!");
   qm::MetaData meta;
   EXPECT_EQ(qc::VentrixMessage::DecodeMsgMeatData(nullptr, 10, meta), qc::INVALID_VENTRIX_MESSAGE_BUF);
   qm::MetaData full;
@@ -268,6 +276,8 @@ TEST(Decode, NullTruncatedAndNegativeInputsAreRefused) {
   qm::MarketData md;
   EXPECT_EQ(qc::VentrixMessage::DecodeMsgBody(garbage, 3, md), qc::PARSE_MESSAGE_BODY_FROM_ARRAY_FAILED);
   EXPECT_EQ(qc::VentrixMessage::DecodeMsgBody(garbage, 0, md), 0) << "an empty body is a valid message";
+  EXPECT_EQ(log.Count("meta data ParseFromArray failed!"), 2);
+  EXPECT_EQ(log.Count("DecodeMsgBody failed, msg is nullptr!"), 1);
 }
 
 TEST(Decode, BodiesRoundTripForEveryInstantiatedType) {
