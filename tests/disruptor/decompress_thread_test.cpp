@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <future>
 #include <limits>
 #include <memory>
@@ -117,6 +118,8 @@ struct BadFrame {
   // The bad payload; rec(seq) is a valid record on the test's channel.
   std::function<std::string(const std::function<std::string(int64_t)>& rec)> payload;
 };
+
+void PrintTo(const BadFrame& frame, std::ostream* os) { *os << frame.name; }
 
 std::string Lz4Of(const std::vector<std::string>& records) { return Payload(records, true); }
 
