@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <set>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +28,26 @@ using qel_test::MarketRecorder;
 using qel_test::Payload;
 using qel_test::SimRecord;
 using qel_test::WaitUntil;
+
+// Thread ids of this process right now.
+std::set<std::string> ThreadIds() {
+  std::set<std::string> ids;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return ids;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] != '.') ids.insert(e->d_name);
+  }
+  closedir(dir);
+  return ids;
+}
+
+// A thread's timer slack in nanoseconds, or -1 when it cannot be read.
+long TimerSlackOf(const std::string& tid) {
+  std::ifstream in("/proc/" + tid + "/timerslack_ns");
+  long slack = -1;
+  in >> slack;
+  return in ? slack : -1;
+}
 
 // Threads of this process right now.
 int ThreadCount() {
@@ -160,6 +182,26 @@ TEST_F(DataDisruptorTest, SiteTypeAddedWhileRunningGetsItsThread) {
 
   m_disruptor->Stop();
   EXPECT_FALSE(m_disruptor->AddSiteType(3)) << "a stopped pipeline stays stopped";
+}
+
+// Every pipeline thread (the decompress thread and the workers) polls with a
+// 1 microsecond timer slack, so its short idle sleep is not stretched by the
+// default 50 microseconds.
+TEST_F(DataDisruptorTest, PipelineThreadsUseFineTimerSlack) {
+  AddQueues(1);
+  const std::set<std::string> before = ThreadIds();
+  m_disruptor = std::make_unique<qc::DataDisruptor>(&m_handle, m_queues, m_backs);
+  m_disruptor->Start();
+  ASSERT_TRUE(ThreadCountBecomes(m_baseline + 6));
+  std::vector<std::string> started;
+  for (const auto& tid : ThreadIds()) {
+    if (before.count(tid) == 0) started.push_back(tid);
+  }
+  ASSERT_EQ(started.size(), 6u);
+  for (const auto& tid : started) {
+    EXPECT_TRUE(WaitUntil([&] { return TimerSlackOf(tid) == 1000; }))
+        << "thread " << tid << " slack " << TimerSlackOf(tid) << " ns";
+  }
 }
 
 // A second Start stops and replaces the pipeline: one consumer per queue,
