@@ -3,9 +3,10 @@
 // over the datafeed client's raw-data and back queues.
 //
 // Owned by the datafeed client through a shared pointer. Threads: Start,
-// Stop, AddSiteType, the queries and the destructor may be called from any
-// thread, also concurrently (the datafeed client calls Start and Stop on the
-// application's thread and AddSiteType on the thread that logged in again).
+// Stop, AddSiteType and the queries may be called from any thread, also
+// concurrently (the datafeed client calls Start and Stop on the application's
+// thread and AddSiteType on the thread that logged in again); the destructor
+// once no other call is in progress.
 // Owns the decompress threads; borrows the handle and the two queue maps,
 // which belong to the datafeed client and outlive the disruptor. The maps
 // are only read, and only while the caller does not modify them.
