@@ -40,6 +40,7 @@ DatafeedClient::~DatafeedClient() {
   // Connections first: a reader waiting for room in a full raw-data queue is
   // released only by its consumer, so consumers must outlive the producers.
   StopConnections();
+  StopPipeline();
   MutexLock lock(m_poolMutex);
   m_threadPool.clear();
   // No producer and no consumer is left: what is still queued is released.
@@ -73,10 +74,22 @@ void DatafeedClient::Start() {
   // Earlier connections are stopped before their queues are replaced, so no
   // thread ever works on a queue that is being released.
   StopConnections();
+  StopPipeline();
   MutexLock lock(m_poolMutex);
   m_threadPool.clear();
   DrainRawDataQueues(m_dataQueue, m_dataQueueBack);
   for (auto& entry : m_serverHostMap) CreateSiteType(entry.first, entry.second);
+  m_disruptor = std::make_unique<DataDisruptor>(m_handle, m_dataQueue, m_dataQueueBack);
+  m_disruptor->Start();
+}
+
+void DatafeedClient::StopPipeline() {
+  std::unique_ptr<DataDisruptor> old;
+  {
+    MutexLock lock(m_poolMutex);
+    old = std::move(m_disruptor);
+  }
+  if (old) old->Stop();
 }
 
 void DatafeedClient::StopConnections() {
@@ -86,6 +99,7 @@ void DatafeedClient::StopConnections() {
 void DatafeedClient::Stop() {
   InfoPrint("Stop datafeed client");
   StopConnections();
+  StopPipeline();
 }
 
 std::vector<DatafeedClient::ConnectionPtr> DatafeedClient::Connections() const {
@@ -230,6 +244,8 @@ void DatafeedClient::UpdateDatafeedNode() {
       m_threadPool.erase(conn);
     }
     CreateSiteType(siteType, entry.second);
+    // A site type first seen in this login gets its own decompress thread.
+    if (m_disruptor) m_disruptor->AddSiteType(static_cast<uint32_t>(siteType));
   }
 }
 

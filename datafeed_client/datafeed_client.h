@@ -26,6 +26,7 @@
 #include "common/mutex.h"
 #include "common/server_host.h"
 #include "datafeed_client/connect_thread.h"
+#include "disruptor/data_disruptor.h"
 #include "message_handle.h"
 
 namespace com {
@@ -103,6 +104,10 @@ class DatafeedClient {
   // Sleeps up to duration; false when interrupted.
   bool WaitFor(std::chrono::milliseconds duration);
   void StopConnections();
+  // Stops the decompress threads and their worker pools and releases them,
+  // outside the pool lock: a callback still running may call back into this
+  // client.
+  void StopPipeline();
 
   MessageHandle* m_handle;
   std::string m_userAccount;
@@ -114,6 +119,9 @@ class DatafeedClient {
   std::unordered_map<int32_t, ConnectionPtr> m_threadPool GUARDED_BY(m_poolMutex);
   RawDataQueueMap m_dataQueue GUARDED_BY(m_poolMutex);
   RawDataQueueBackMap m_dataQueueBack GUARDED_BY(m_poolMutex);
+  // The decode side of the queues above: one decompress thread and worker
+  // pool per site type. Reads the two maps, which change only under the lock.
+  std::unique_ptr<DataDisruptor> m_disruptor GUARDED_BY(m_poolMutex);
 
   Mutex m_subscribeCallMutex;  // one TrySubscribe at a time: each connection has one subscribe state
 

@@ -73,6 +73,19 @@ class ClientHandle : public qel_test::RecordingHandle {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_responses;
   }
+  // Called on the callback workers: site type 1 streams stock records,
+  // site type 2 orders; anything else is a fault.
+  void OnMarketData(const qm::MarketData& record) override {
+    if (record.has_qelstock()) {
+      ++m_stock_records;
+    } else if (record.has_qelorder()) {
+      ++m_order_records;
+    } else {
+      ++m_foreign_records;
+    }
+  }
+  int64_t Records(int site) const { return site == 1 ? m_stock_records.load() : m_order_records.load(); }
+  int64_t Faults() const { return m_foreign_records.load(); }
   std::atomic<int> login_success{0};
   std::atomic<int> login_failed{0};
 
@@ -80,73 +93,9 @@ class ClientHandle : public qel_test::RecordingHandle {
   mutable std::mutex m_mutex;
   int m_responses = 0;
   std::vector<int> m_permitted;
-};
-
-// Stands in for the decompress threads: drains every site type's raw-data
-// queue (looking the queue up again each turn, since a new login replaces
-// it), decodes the records and counts them per site type.
-class QueueDrainer {
- public:
-  QueueDrainer(qc::DatafeedClient* client, std::vector<int> sites)
-      : m_client(client), m_sites(std::move(sites)), m_thread([this] { Loop(); }) {}
-  ~QueueDrainer() {
-    m_stop = true;
-    m_thread.join();
-  }
-  int64_t Records(int site) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_records[site];
-  }
-  int64_t Faults() const { return m_faults.load(); }
-
- private:
-  void Loop() {
-    while (!m_stop) {
-      bool any = false;
-      for (int site : m_sites) {
-        auto queue = m_client->GetDataQueue(static_cast<uint32_t>(site));
-        auto back = m_client->GetDataQueueBack(static_cast<uint32_t>(site));
-        if (!queue || !back) continue;
-        for (int n = 0; n < 256; ++n) {
-          qc::RawData* item = queue->front();
-          if (item == nullptr) break;
-          any = true;
-          Count(site, *item);
-          char** slot = back->alloc();
-          if (slot != nullptr) {
-            *slot = item->m_body;
-            back->push();
-          } else {
-            delete[] item->m_body;
-          }
-          item->m_body = nullptr;
-          queue->pop();
-        }
-      }
-      if (!any) std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-  }
-  void Count(int site, const qc::RawData& item) {
-    wire::RawFrame frame;
-    frame.flags = item.m_flags;
-    frame.payload.assign(item.m_body, static_cast<size_t>(item.m_payloadLength));
-    std::vector<qm::MarketData> records;
-    std::string why;
-    if (!wire::DecodeRecords(frame, &records, &why)) {
-      ++m_faults;
-      return;
-    }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_records[site] += static_cast<int64_t>(records.size());
-  }
-
-  qc::DatafeedClient* m_client;
-  std::vector<int> m_sites;
-  std::atomic<bool> m_stop{false};
-  std::atomic<int64_t> m_faults{0};
-  std::mutex m_mutex;
-  std::map<int, int64_t> m_records;
-  std::thread m_thread;  // last: starts once everything above exists
+  std::atomic<int64_t> m_stock_records{0};
+  std::atomic<int64_t> m_order_records{0};
+  std::atomic<int64_t> m_foreign_records{0};
 };
 
 struct Waits {
@@ -167,7 +116,6 @@ class TcpClientTest : public testing::Test {
     ASSERT_FALSE(qc::BaseConfig::GetInstance().IsUseSSL());
   }
   void TearDown() override {
-    m_drainer.reset();
     qc::ClientFactory::Uninstance();
     if (m_sim) m_sim->Stop();
     EXPECT_EQ(m_log.UnexpectedErrors(), "");
@@ -238,10 +186,9 @@ class TcpClientTest : public testing::Test {
     return m_client->LoginByServiceDiscovery("alice", "s3cret", "127.0.0.1", m_sim->DiscoveryPort(),
                                              std::move(backups));
   }
-  void LoginAndDrain() {
+  void LoginAndDrain() {  // records reach m_handle through the data pipeline
     CreateClient();
     ASSERT_EQ(Login(), 0);
-    m_drainer = std::make_unique<QueueDrainer>(m_client->GetDatafeedClient(), std::vector<int>{1, 2});
   }
   int SubscribeTypes(std::vector<int> types) {
     qm::SubscribeByDataType by_type;
@@ -260,7 +207,6 @@ class TcpClientTest : public testing::Test {
   std::unique_ptr<qel_test::TestPki> m_pki;
   std::unique_ptr<sim::FeedSimulator> m_sim;
   qc::VentrixTcpClient* m_client = nullptr;
-  std::unique_ptr<QueueDrainer> m_drainer;
 };
 
 class TcpClientTransportTest : public TcpClientTest, public testing::WithParamInterface<bool> {};
@@ -277,7 +223,7 @@ TEST_P(TcpClientTransportTest, LoginThenSubscribeByTypeAndByIdDeliversEachSiteTy
   ASSERT_EQ(SubscribeTypes({kStockType, kOrderType}), 0);
   EXPECT_EQ(m_handle.Responses(), 2) << "one response per site type";
   EXPECT_TRUE(m_log.Contains("SubscribeByDatatype success"));
-  EXPECT_TRUE(Eventually([&] { return m_drainer->Records(1) > 100 && m_drainer->Records(2) > 100; }, kWait));
+  EXPECT_TRUE(Eventually([&] { return m_handle.Records(1) > 100 && m_handle.Records(2) > 100; }, kWait));
 
   qm::SubscribeById by_id;
   auto* detail = by_id.add_subscribebyiddetails();
@@ -287,7 +233,7 @@ TEST_P(TcpClientTransportTest, LoginThenSubscribeByTypeAndByIdDeliversEachSiteTy
   EXPECT_EQ(m_handle.Responses(), 4);
   EXPECT_TRUE(m_log.Contains("SubscribeById success"));
   EXPECT_EQ(m_client->SubscribeRequestCount(), 2u);
-  EXPECT_EQ(m_drainer->Faults(), 0);
+  EXPECT_EQ(m_handle.Faults(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, TcpClientTransportTest, testing::Values(false, true),
@@ -340,15 +286,15 @@ TEST_F(TcpClientTest, NodeClosingMidStreamIsReloggedWithTheOldTokenAndResubscrib
   StartSim(TwoSites(false, true));
   LoginAndDrain();
   ASSERT_EQ(SubscribeTypes({kStockType, kOrderType}), 0);
-  ASSERT_TRUE(Eventually([&] { return m_drainer->Records(1) > 0; }, kWait));
+  ASSERT_TRUE(Eventually([&] { return m_handle.Records(1) > 0; }, kWait));
   const int64_t discovery_logins = DiscoveryLogins();
 
   ASSERT_GT(m_sim->CloseDatafeedConnections(1), 0);
   ASSERT_TRUE(Eventually([&] { return m_log.Contains("Relogin datafeed service by pre token successfully"); }, kWait));
   // Every remembered request is sent again; both site types answer it.
   ASSERT_TRUE(Eventually([&] { return m_handle.Responses() >= 4; }, kWait));
-  const int64_t before = m_drainer->Records(1);
-  EXPECT_TRUE(Eventually([&] { return m_drainer->Records(1) > before + 100; }, kWait)) << "delivery resumes";
+  const int64_t before = m_handle.Records(1);
+  EXPECT_TRUE(Eventually([&] { return m_handle.Records(1) > before + 100; }, kWait)) << "delivery resumes";
   EXPECT_EQ(DiscoveryLogins(), discovery_logins) << "the old token sufficed: no discovery login";
   EXPECT_FALSE(m_log.Contains("try to relogin discovery service"));
 }
@@ -369,8 +315,8 @@ TEST_F(TcpClientTest, AllNodesGoneMakesTheDaemonLogInThroughDiscoveryAgain) {
   ASSERT_TRUE(Eventually([&] { return m_log.Contains("try to login discovery service directly success"); }, kWait));
   ASSERT_TRUE(Eventually([&] { return m_client->GetDatafeedClient()->isAllConnected(); }, kWait));
   ASSERT_TRUE(Eventually([&] { return m_handle.Responses() >= 4; }, kWait)) << "resubscribed on both site types";
-  const int64_t before = m_drainer->Records(1);
-  EXPECT_TRUE(Eventually([&] { return m_drainer->Records(1) > before + 100; }, kWait));
+  const int64_t before = m_handle.Records(1);
+  EXPECT_TRUE(Eventually([&] { return m_handle.Records(1) > before + 100; }, kWait));
 }
 
 TEST_F(TcpClientTest, BackupEntriesThatAreNotIpColonPortAreSkipped) {
@@ -513,7 +459,6 @@ TEST_P(TcpClientShutdownTest, UninstanceReturnsPromptly) {
   const WaitingState& state = kWaitingStates[GetParam()];
   state.enter(this);
   ASSERT_FALSE(HasFatalFailure());
-  m_drainer.reset();  // it reads the client's queues
   const auto start = std::chrono::steady_clock::now();
   qc::ClientFactory::Uninstance();
   const auto took = std::chrono::steady_clock::now() - start;
