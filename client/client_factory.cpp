@@ -1,6 +1,8 @@
 #include "client_factory.h"
 
 #include <csignal>
+
+#include "client/ventrix_tcp_client.h"
 #include "common/library_threads.h"
 #include "common/mutex.h"
 #include "config/base_config.h"
@@ -63,8 +65,14 @@ ClientInterface* ClientFactory::CreateClient(MessageHandle* handle) {
   if (handle == nullptr) return nullptr;
   MutexLock lock(g_factory_mutex);
   if (s_client != nullptr) return s_client;
-  // The concrete TCP client is not built yet: until it exists no client can
-  // be created, and callers get the documented null result.
+  auto client = new VentrixTcpClient(handle);
+  MultiPlatformKits::GetInstance()->StartWindowsEnv();
+  s_client = client;
+  if (BaseConfig::GetInstance().IsUseSSL() && client->SslEnvInit() < 0) {
+    DebugPrint("local SSL certification failed");
+    delete client;
+    s_client = nullptr;
+  }
   return s_client;
 }
 

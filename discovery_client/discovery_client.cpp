@@ -78,7 +78,7 @@ int DiscoveryClient::TryLoginDiscovery() {
   // earlier success stay until a new success replaces them.
   m_is_connected = false;
   bool any_usable_host = false;
-  for (size_t i = 0; i < m_discovery_hosts.size() && m_is_need_reconnect; ++i) {
+  for (size_t i = 0; i < m_discovery_hosts.size() && m_is_need_reconnect && !m_interrupted; ++i) {
     m_curUsedHost = m_discovery_hosts[i];
     if (!IsValidPort(m_curUsedHost.GetServerPort())) {
       // Never contacted, so no pause after it; cut to 16 bits the port would
@@ -99,7 +99,8 @@ int DiscoveryClient::TryLoginDiscovery() {
                 m_curUsedHost.GetServerIp().c_str());
     }
     if (!m_is_need_reconnect) break;
-    std::this_thread::sleep_for(std::chrono::seconds(m_host_retry_pause_s));
+    std::unique_lock<std::mutex> lock(m_pause_mutex);
+    m_pause_cv.wait_for(lock, std::chrono::seconds(m_host_retry_pause_s), [this] { return m_interrupted.load(); });
   }
   // Hosts given, none usable: a setup failure that no retry can mend.
   if (!m_discovery_hosts.empty() && !any_usable_host) m_is_need_reconnect = false;
@@ -162,6 +163,14 @@ void DiscoveryClient::TryConnect(const std::string& ip, const int port) {
     InfoPrint("Close discovery socket connect to %s", ip.c_str());
   }
   FreeBaseEvent();
+}
+
+void DiscoveryClient::Interrupt() {
+  {
+    std::lock_guard<std::mutex> lock(m_pause_mutex);
+    m_interrupted = true;
+  }
+  m_pause_cv.notify_all();
 }
 
 void DiscoveryClient::CloseSocket() {

@@ -13,6 +13,8 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "SysLogin.pb.h"
@@ -74,6 +76,9 @@ class DiscoveryClient {
 
   // Pause between two hosts of a pass; 5 seconds unless a test shortens it.
   void SetHostRetryPauseForTest(int seconds) { m_host_retry_pause_s = seconds; }
+  // Ends the pause between hosts at once and lets no further host be tried,
+  // in this pass or any later one; for the owner's destruction. Any thread.
+  void Interrupt();
 
  private:
   friend void DiscoveryEventCb(bufferevent* bev, short events, void* argv);
@@ -99,6 +104,9 @@ class DiscoveryClient {
   EventBasePtr m_base;     // the attempt's event loop
   BufferEventPtr m_event;  // declared after m_base so it is always freed first
   int m_host_retry_pause_s = 5;
+  std::mutex m_pause_mutex;  // pairs with m_pause_cv for the pause between hosts
+  std::condition_variable m_pause_cv;
+  std::atomic<bool> m_interrupted{false};
 };
 
 }  // namespace client

@@ -1,0 +1,110 @@
+// The one client: TLS context, discovery login, datafeed login and
+// subscriptions with their retries, and the daemon thread that keeps the
+// datafeed connections logged in and subscribed.
+//
+// Thread-safety: the operations of ClientInterface are called from the
+// application's threads, the daemon runs on its own thread; subscriptions of
+// both are serialised by the datafeed client. Destruction (through
+// ClientFactory::Uninstance) ends every wait at once: all sleeps wait on one
+// condition that the destructor signals, and it waits for operations still
+// running on application threads to return before anything is released.
+#ifndef QEL_CLIENT_VENTRIX_TCP_CLIENT_H
+#define QEL_CLIENT_VENTRIX_TCP_CLIENT_H
+
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SysSubscribe.pb.h"
+#include "client_interface.h"
+#include "common/event_handles.h"
+#include "common/mutex.h"
+#include "datafeed_client/datafeed_client.h"
+#include "discovery_client/discovery_client.h"
+#include "message_handle.h"
+
+namespace com {
+namespace quor {
+namespace kbr {
+namespace client {
+
+using com::quor::qel::model::SubscribeRequest;
+
+// Installed as the TLS verification callback: OpenSSL's own verdict stands.
+int verify_callback(int ok, X509_STORE_CTX* ctx);
+
+// Owned by the factory. Owns the daemon thread, the TLS context, the
+// discovery and datafeed clients and the remembered requests; borrows the
+// handle.
+class VentrixTcpClient : public ClientInterface {
+ public:
+  explicit VentrixTcpClient(MessageHandle* handle);
+  ~VentrixTcpClient() override;
+  VentrixTcpClient(const VentrixTcpClient&) = delete;
+  VentrixTcpClient& operator=(const VentrixTcpClient&) = delete;
+
+  // Creates the TLS context from the configured CA file: 0 or -2402.
+  int SslEnvInit();
+  bool LoadCustomCertificate(const std::string& cert_path);
+
+  int LoginByServiceDiscovery(const std::string& user, const std::string& pwd_or_token, const std::string& ip,
+                              int port, std::vector<std::string> backup_list) override;
+  int SubscribeByDatatype(ESubscribeActionType action_type, SubscribeByDataType data_type) override;
+  int SubscribeById(ESubscribeActionType action_type, com::quor::qel::model::SubscribeById id) override;
+
+  // One attempt on every site type; a success is remembered unless
+  // re_subscribe. Takes ownership of sub_request only when it is remembered.
+  int Subscribe(SubscribeRequest* sub_request, bool re_subscribe);
+  void AddSubscribeRequest(SubscribeRequest* subscribe_message);
+  // Sends every remembered request again: the code of the last attempt.
+  int RedoSubscribe();
+  void DaemonThreadWorkFunc();
+  void Reconnect();
+
+  bool IsUseSsl() const { return m_use_ssl; }
+  size_t SubscribeRequestCount();
+
+  // The pause after a successful login before it returns (5 seconds);
+  // tests shorten it. Set before logging in.
+  void SetLoginPauseForTest(std::chrono::milliseconds pause) { m_login_pause = pause; }
+  DiscoveryClient* GetDiscoveryClient() { return m_discovery_client.get(); }
+  DatafeedClient* GetDatafeedClient() { return m_datafeed_client.get(); }
+
+ private:
+  // Waits up to duration; false once destruction has begun.
+  bool SleepUnlessQuit(std::chrono::milliseconds duration);
+  bool SleepSecondsUnlessQuit(uint32_t seconds) { return SleepUnlessQuit(std::chrono::seconds(seconds)); }
+  int SubscribeWithRetries(SubscribeRequest* request, const char* operation);
+  // Counts an application call in progress; destruction waits for none left.
+  class CallGuard;
+
+  std::atomic<bool> m_check_quit{false};
+  std::unique_ptr<std::thread> m_deamon_thread;
+  Mutex m_subscribe_mutex;  // guards m_subcribe_requests
+  std::vector<std::unique_ptr<SubscribeRequest>> m_subcribe_requests GUARDED_BY(m_subscribe_mutex);
+  MessageHandle* m_handle;
+  bool m_use_ssl = false;
+  SslCtxPtr m_ssl_ctx;
+  std::unique_ptr<DatafeedClient> m_datafeed_client;
+  std::unique_ptr<DiscoveryClient> m_discovery_client;
+  std::atomic<bool> m_is_logindiscovery{false};
+
+  Mutex m_quit_mutex;  // pairs with m_quit_cv; m_check_quit and m_calls_in_flight change under it
+  std::condition_variable m_quit_cv;  // signalled when m_check_quit is set and when a call ends
+  std::atomic<int> m_calls_in_flight{0};  // application calls inside the client
+  Mutex m_login_mutex;  // one LoginByServiceDiscovery at a time
+  std::chrono::milliseconds m_login_pause{5000};
+};
+
+}  // namespace client
+}  // namespace kbr
+}  // namespace quor
+}  // namespace com
+
+#endif  // QEL_CLIENT_VENTRIX_TCP_CLIENT_H

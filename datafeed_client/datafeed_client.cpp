@@ -1,0 +1,311 @@
+#include "datafeed_client/datafeed_client.h"
+
+#include <sys/prctl.h>
+
+#include <thread>
+
+#include "config/base_config.h"
+#include "config/error_define.h"
+#include "log/base_log.h"
+
+namespace com {
+namespace quor {
+namespace kbr {
+namespace client {
+
+namespace {
+
+// Sets the calling thread's timer slack to 1 µs for the life of the object,
+// so a poll of a few microseconds sleeps that long and not the kernel's
+// default 50 µs on top; the caller's own slack is restored afterwards.
+class FineTimerSlack {
+ public:
+  FineTimerSlack() : m_saved(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)) { prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0); }
+  ~FineTimerSlack() {
+    if (m_saved > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(m_saved), 0, 0, 0);
+  }
+  FineTimerSlack(const FineTimerSlack&) = delete;
+  FineTimerSlack& operator=(const FineTimerSlack&) = delete;
+
+ private:
+  int m_saved;
+};
+
+}  // namespace
+
+DatafeedClient::DatafeedClient(MessageHandle* handle) : m_handle(handle) {}
+
+DatafeedClient::~DatafeedClient() {
+  Interrupt();
+  // Connections first: a reader waiting for room in a full raw-data queue is
+  // released only by its consumer, so consumers must outlive the producers.
+  StopConnections();
+  StopPipeline();
+  MutexLock lock(m_poolMutex);
+  m_threadPool.clear();
+  // No producer and no consumer is left: what is still queued is released.
+  DrainRawDataQueues(m_dataQueue, m_dataQueueBack);
+}
+
+void DatafeedClient::Init(const std::string& userName, const std::string& pwdOrToken,
+                          const IdToServerHostMapType& serverHostMap) {
+  if (&userName != &m_userAccount) m_userAccount = userName;
+  if (&pwdOrToken != &m_pwdOrToken) m_pwdOrToken = pwdOrToken;
+  MutexLock lock(m_poolMutex);
+  if (&serverHostMap != &m_serverHostMap) m_serverHostMap = serverHostMap;
+}
+
+void DatafeedClient::CreateSiteType(int siteType, ServerHostListType& nodes) {
+  const uint32_t key = static_cast<uint32_t>(siteType);
+  auto queue = std::make_shared<RawDataQueue>();
+  auto back = std::make_shared<RawDataQueueBack>();
+  m_dataQueue[key] = queue;
+  m_dataQueueBack[key] = back;
+  auto conn = std::make_shared<SocketConnectThread>(m_handle, nodes, queue, back, m_userAccount, m_pwdOrToken,
+                                                    key, m_ssl_ctx);
+  m_threadPool[siteType] = conn;
+  // Returns once the connection's event loop runs, so it can be connected at
+  // once: no fixed pause is needed before the first login.
+  conn->Start();
+}
+
+void DatafeedClient::Start() {
+  InfoPrint("Start datafeed client");
+  // Earlier connections are stopped before their queues are replaced, so no
+  // thread ever works on a queue that is being released.
+  StopConnections();
+  StopPipeline();
+  MutexLock lock(m_poolMutex);
+  m_threadPool.clear();
+  DrainRawDataQueues(m_dataQueue, m_dataQueueBack);
+  for (auto& entry : m_serverHostMap) CreateSiteType(entry.first, entry.second);
+  m_disruptor = std::make_unique<DataDisruptor>(m_handle, m_dataQueue, m_dataQueueBack);
+  m_disruptor->Start();
+}
+
+void DatafeedClient::StopPipeline() {
+  std::unique_ptr<DataDisruptor> old;
+  {
+    MutexLock lock(m_poolMutex);
+    old = std::move(m_disruptor);
+  }
+  if (old) old->Stop();
+}
+
+void DatafeedClient::StopConnections() {
+  for (const ConnectionPtr& conn : Connections()) conn->Stop();
+}
+
+void DatafeedClient::Stop() {
+  InfoPrint("Stop datafeed client");
+  StopConnections();
+  StopPipeline();
+}
+
+std::vector<DatafeedClient::ConnectionPtr> DatafeedClient::Connections() const {
+  MutexLock lock(m_poolMutex);
+  std::vector<ConnectionPtr> out;
+  out.reserve(m_threadPool.size());
+  for (const auto& entry : m_threadPool) out.push_back(entry.second);
+  return out;
+}
+
+std::vector<DatafeedClient::ConnectionPtr> DatafeedClient::MapConnections() const {
+  MutexLock lock(m_poolMutex);
+  std::vector<ConnectionPtr> out;
+  out.reserve(m_serverHostMap.size());
+  for (const auto& entry : m_serverHostMap) {
+    auto it = m_threadPool.find(entry.first);
+    out.push_back(it == m_threadPool.end() ? nullptr : it->second);
+  }
+  return out;
+}
+
+DatafeedClient::ConnectionPtr DatafeedClient::GetConnection(int siteType) const {
+  MutexLock lock(m_poolMutex);
+  auto it = m_threadPool.find(siteType);
+  return it == m_threadPool.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<RawDataQueue> DatafeedClient::GetDataQueue(uint32_t siteType) const {
+  MutexLock lock(m_poolMutex);
+  auto it = m_dataQueue.find(siteType);
+  return it == m_dataQueue.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<RawDataQueueBack> DatafeedClient::GetDataQueueBack(uint32_t siteType) const {
+  MutexLock lock(m_poolMutex);
+  auto it = m_dataQueueBack.find(siteType);
+  return it == m_dataQueueBack.end() ? nullptr : it->second;
+}
+
+void DatafeedClient::Interrupt() {
+  {
+    MutexLock lock(m_waitMutex);
+    m_interrupted = true;
+  }
+  m_waitCv.notify_all();
+}
+
+bool DatafeedClient::WaitFor(std::chrono::milliseconds duration) {
+  MutexLock lock(m_waitMutex);
+  return !lock.WaitFor(m_waitCv, duration, [this] { return m_interrupted.load(); });
+}
+
+int DatafeedClient::TryLoginDatafeed() {
+  {
+    MutexLock lock(m_poolMutex);
+    if (m_serverHostMap.empty()) return LOGIN_DATAFEED_FAILED_END;
+  }
+  const std::vector<ConnectionPtr> connections = Connections();
+  for (const ConnectionPtr& conn : connections) {
+    if (conn->m_state.load() == SocketConnectThread::LOGIN_SUCCESS) continue;
+    conn->Reset();
+    conn->TryConnect();
+  }
+  // Each attempt is bounded by the connection's timeouts and each failure
+  // moves to the next node, so the wait ends; destruction ends it at once.
+  while (isAnyStillLogging()) {
+    if (!WaitFor(std::chrono::seconds(1))) return LOGIN_DATAFEED_FAILED_END;
+    InfoPrint("Watting for successful login to all datafeed service");
+  }
+  for (const ConnectionPtr& conn : connections) {
+    if (conn->m_state.load() != SocketConnectThread::LOGIN_SUCCESS) {
+      m_handle->OnLoginDataServiceFailed();
+      return LOGIN_DATAFEED_FAILED_END;
+    }
+  }
+  m_handle->OnLoginDataServiceSuccess();
+  return 0;
+}
+
+int DatafeedClient::TrySubscribe(SubscribeRequest* subReq) {
+  if (subReq == nullptr) return INVALID_SUBSCRIBE_INPUT;
+  MutexLock serial(m_subscribeCallMutex);
+  const std::vector<ConnectionPtr> connections = Connections();
+  for (const ConnectionPtr& conn : connections) {
+    if (conn->m_state.load() == SocketConnectThread::LOGIN_SUCCESS) {
+      conn->SendSubscribeMsg(subReq);
+    } else {
+      WarnPrint("Datafeed node not connect, dont send subscribe request to this service ");
+    }
+  }
+  auto stillSubscribing = [&connections] {
+    for (const ConnectionPtr& conn : connections) {
+      if (conn->m_subscribeState.load() == SocketConnectThread::SUBSCRIBING) return true;
+    }
+    return false;
+  };
+  {
+    // A node that never answers must not hold the caller (or the daemon)
+    // forever: after the read timeout its subscription counts as failed.
+    FineTimerSlack slack;
+    const uint32_t boundSeconds = std::max<uint32_t>(1, BaseConfig::GetInstance().GetReadTimeout());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(boundSeconds);
+    while (stillSubscribing() && !m_interrupted.load()) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        for (const ConnectionPtr& conn : connections) {
+          auto expected = SocketConnectThread::SUBSCRIBING;
+          if (conn->m_subscribeState.compare_exchange_strong(expected, SocketConnectThread::SUBSCRIBE_FAILED)) {
+            ErrorPrint("No subscribe response from site type %d within %u seconds", conn->GetSiteType(),
+                       boundSeconds);
+          }
+        }
+        break;
+      }
+      std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
+    }
+  }
+  if (connections.empty()) return 0;
+  bool anyFailed = false;
+  for (const ConnectionPtr& conn : connections) {
+    if (conn->m_subscribeState.load() == SocketConnectThread::SUBSCRIBE_SUCCESS) {
+      const SubscribeResponse response(conn->getSubscribeRsp());
+      m_handle->OnSubscribeResponse(response);
+    } else {
+      anyFailed = true;
+    }
+  }
+  return anyFailed ? SUBSCRIBE_RESPONSE_REJECT : 0;
+}
+
+void DatafeedClient::UpdateDatafeedNode() {
+  MutexLock lock(m_poolMutex);
+  for (auto& entry : m_serverHostMap) {
+    const int siteType = entry.first;
+    auto conn = m_threadPool.find(siteType);
+    if (conn != m_threadPool.end() && m_dataQueue.count(static_cast<uint32_t>(siteType)) != 0) {
+      conn->second->UpdateNodeList(entry.second);
+      continue;
+    }
+    if (conn != m_threadPool.end()) {
+      // Stopped before its queues are replaced (see Start).
+      conn->second->Stop();
+      m_threadPool.erase(conn);
+    }
+    CreateSiteType(siteType, entry.second);
+    // A site type first seen in this login gets its own decompress thread.
+    if (m_disruptor) m_disruptor->AddSiteType(static_cast<uint32_t>(siteType));
+  }
+}
+
+bool DatafeedClient::isAllConnected() const {
+  for (const ConnectionPtr& conn : Connections()) {
+    if (conn->m_state.load() != SocketConnectThread::LOGIN_SUCCESS) return false;
+  }
+  return true;
+}
+
+bool DatafeedClient::isAllSubscibed() const {
+  for (const ConnectionPtr& conn : Connections()) {
+    if (conn->m_subscribeState.load() != SocketConnectThread::SUBSCRIBE_SUCCESS) return false;
+  }
+  return true;
+}
+
+bool DatafeedClient::isAnyStillSubscibing() const {
+  for (const ConnectionPtr& conn : Connections()) {
+    if (conn->m_subscribeState.load() == SocketConnectThread::SUBSCRIBING) return true;
+  }
+  return false;
+}
+
+bool DatafeedClient::isAnyStillLogging() const {
+  for (const ConnectionPtr& conn : MapConnections()) {
+    if (conn && conn->m_state.load() == SocketConnectThread::CONNECTING) return true;
+  }
+  return false;
+}
+
+bool DatafeedClient::isAnyLoginFailed() const {
+  for (const ConnectionPtr& conn : MapConnections()) {
+    if (!conn || conn->m_state.load() == SocketConnectThread::CONNECT_OR_LOGIN_FAILED) return true;
+  }
+  return false;
+}
+
+bool DatafeedClient::isAnySubscribeFailed() const {
+  for (const ConnectionPtr& conn : MapConnections()) {
+    if (!conn || conn->m_subscribeState.load() != SocketConnectThread::SUBSCRIBE_SUCCESS) return true;
+  }
+  return false;
+}
+
+void DatafeedClient::ResetAll() {
+  for (const ConnectionPtr& conn : Connections()) conn->Reset();
+}
+
+void DatafeedClient::ResetAllNotConnect() {
+  for (const ConnectionPtr& conn : Connections()) {
+    if (conn->m_state.load() != SocketConnectThread::LOGIN_SUCCESS) conn->Reset();
+  }
+}
+
+void DatafeedClient::CloseSocket() {
+  for (const ConnectionPtr& conn : Connections()) conn->CloseSocket();
+}
+
+}  // namespace client
+}  // namespace kbr
+}  // namespace quor
+}  // namespace com

@@ -1,0 +1,138 @@
+// Everything between the datafeed node map of a discovery login and the data
+// pipeline: the datafeed credentials, one connection per site type, and the
+// raw-data queue and back queue of each site type.
+//
+// Thread-safety: operations run on the calling thread (the application's
+// during login and subscription, the TCP client's daemon afterwards); the
+// connections' loop threads only change the states polled here. The pool and
+// the queue maps are guarded by one lock, so every walk is over a snapshot;
+// TrySubscribe calls are serialised; Interrupt may be called from any thread.
+#ifndef QEL_DATAFEED_CLIENT_DATAFEED_CLIENT_H
+#define QEL_DATAFEED_CLIENT_DATAFEED_CLIENT_H
+
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "SysSubscribe.pb.h"
+#include "common/common_def.h"
+#include "common/mutex.h"
+#include "common/server_host.h"
+#include "datafeed_client/connect_thread.h"
+#include "disruptor/data_disruptor.h"
+#include "message_handle.h"
+
+namespace com {
+namespace quor {
+namespace kbr {
+namespace client {
+
+using com::quor::qel::model::SubscribeRequest;
+
+// Owned by the TCP client. Owns the connections (shared with callers that
+// hold a snapshot) and both queues of every site type; borrows the handle
+// and the TLS context.
+class DatafeedClient {
+ public:
+  using ConnectionPtr = std::shared_ptr<SocketConnectThread>;
+
+  explicit DatafeedClient(MessageHandle* handle);
+  // Stops every connection first, then releases what is still queued.
+  ~DatafeedClient();
+  DatafeedClient(const DatafeedClient&) = delete;
+  DatafeedClient& operator=(const DatafeedClient&) = delete;
+
+  // Credentials and node map for the next logins. The connections read the
+  // two strings by reference, so a later Init changes what their next login
+  // sends.
+  void Init(const std::string& userName, const std::string& pwdOrToken, const IdToServerHostMapType& serverHostMap);
+  void RegisterSslCtx(SSL_CTX* ssl_ctx) { m_ssl_ctx = ssl_ctx; }
+  // One started connection (not yet connected) and two new queues per site
+  // type of the node map. A repeated Start stops the earlier connections
+  // before their queues are replaced.
+  void Start();
+  void Stop();
+  // Connects every site type that is not logged in and waits for the
+  // outcome: 0, or -1033 (also when interrupted).
+  int TryLoginDatafeed();
+  // Sends subReq to every logged-in site type and waits for the answers, at
+  // most the configured read timeout: 0, -1026 (null) or -1040.
+  int TrySubscribe(SubscribeRequest* subReq);
+  // Gives the existing connections the new node lists; a site type new to
+  // the map gets its queues and a started connection.
+  void UpdateDatafeedNode();
+
+  const std::string& GetUserAccount() const { return m_userAccount; }
+  const std::string& GetPasswd() const { return m_pwdOrToken; }
+
+  bool isAllConnected() const;
+  bool isAllSubscibed() const;
+  bool isAnyStillSubscibing() const;
+  // Over the site types of the node map; a site type without a connection
+  // counts as failed and not logging.
+  bool isAnyStillLogging() const;
+  bool isAnyLoginFailed() const;
+  bool isAnySubscribeFailed() const;
+
+  void ResetAll();
+  void ResetAllNotConnect();
+  void CloseSocket();
+
+  // Ends the login and subscription waits in progress and every later one at
+  // once; called when the owner is being destroyed. Any thread.
+  void Interrupt();
+  bool IsInterrupted() const { return m_interrupted.load(); }
+
+  // The connection and queues of one site type; null if there are none.
+  ConnectionPtr GetConnection(int siteType) const;
+  std::shared_ptr<RawDataQueue> GetDataQueue(uint32_t siteType) const;
+  std::shared_ptr<RawDataQueueBack> GetDataQueueBack(uint32_t siteType) const;
+
+ private:
+  std::vector<ConnectionPtr> Connections() const;
+  // The connection of each site type of the node map, null where missing.
+  std::vector<ConnectionPtr> MapConnections() const;
+  // Creates both queues of siteType and its started connection, under the lock.
+  void CreateSiteType(int siteType, ServerHostListType& nodes) REQUIRES(m_poolMutex);
+  // Sleeps up to duration; false when interrupted.
+  bool WaitFor(std::chrono::milliseconds duration);
+  void StopConnections();
+  // Stops the decompress threads and their worker pools and releases them,
+  // outside the pool lock: a callback still running may call back into this
+  // client.
+  void StopPipeline();
+
+  MessageHandle* m_handle;
+  std::string m_userAccount;
+  std::string m_pwdOrToken;
+  SSL_CTX* m_ssl_ctx = nullptr;  // borrowed from the TCP client
+
+  mutable Mutex m_poolMutex;  // guards the node map, the pool and the two queue maps
+  IdToServerHostMapType m_serverHostMap GUARDED_BY(m_poolMutex);
+  std::unordered_map<int32_t, ConnectionPtr> m_threadPool GUARDED_BY(m_poolMutex);
+  RawDataQueueMap m_dataQueue GUARDED_BY(m_poolMutex);
+  RawDataQueueBackMap m_dataQueueBack GUARDED_BY(m_poolMutex);
+  // The decode side of the queues above: one decompress thread and worker
+  // pool per site type. Reads the two maps, which change only under the lock.
+  std::unique_ptr<DataDisruptor> m_disruptor GUARDED_BY(m_poolMutex);
+
+  Mutex m_subscribeCallMutex;  // one TrySubscribe at a time: each connection has one subscribe state
+
+  Mutex m_waitMutex;  // pairs with m_waitCv for the interruptible waits
+  std::condition_variable m_waitCv;
+  std::atomic<bool> m_interrupted{false};
+};
+
+}  // namespace client
+}  // namespace kbr
+}  // namespace quor
+}  // namespace com
+
+#endif  // QEL_DATAFEED_CLIENT_DATAFEED_CLIENT_H

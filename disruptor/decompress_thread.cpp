@@ -1,0 +1,210 @@
+#include "disruptor/decompress_thread.h"
+
+#include <lz4.h>
+
+#include <cstring>
+#include <new>
+
+#include "common/library_threads.h"
+#include "config/base_config.h"
+#include "log/base_log.h"
+#include "protocol/ventrix_message.h"
+
+namespace com {
+namespace quor {
+namespace kbr {
+namespace client {
+
+namespace {
+
+constexpr uint16_t kCompressFlag = 16384;  // frame header bit 14: LZ4 body
+constexpr int32_t kLengthPrefixSize = 4;   // every length on the data path is a 32-bit little-endian int
+
+int32_t ReadLittleEndianInt32(const char* p) {
+  const auto* b = reinterpret_cast<const unsigned char*>(p);
+  const uint32_t v = static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
+                     (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+  int32_t out;
+  std::memcpy(&out, &v, sizeof(out));
+  return out;
+}
+
+void LogFrameDropped(const RawData& data, const char* reason, long long a, long long b) {
+  ErrorPrint("ProcessRawData Decompressed market data failed!");
+  WarnPrint("Market-data frame dropped (channel %d, index %lld, payload %d bytes): %s (%lld, %lld)",
+            data.m_channelNo, static_cast<long long>(data.m_channelIdx), data.m_payloadLength, reason, a, b);
+}
+
+}  // namespace
+
+DecompressThread::DecompressThread(const std::shared_ptr<RawDataQueue>& rawDataQueue,
+                                   const std::shared_ptr<RawDataQueueBack>& rawDataQueueBack)
+    : m_rawDataQueue(rawDataQueue),
+      m_rawDataQueueBack(rawDataQueueBack),
+      m_threadpool_ptr(std::make_unique<CThreadPool>()),
+      m_originalData(new char[INITIAL_BUFFER_SIZE]),
+      m_originalDataSize(INITIAL_BUFFER_SIZE) {}
+
+DecompressThread::~DecompressThread() {
+  Stop();
+  // The thread is joined: nothing hands records to the pool any more.
+  m_threadpool_ptr.reset();
+}
+
+void DecompressThread::Start(MessageHandle* handle, int thread_size, uint32_t max_queued) {
+  Stop();
+  m_thread_size = thread_size > 0 ? thread_size : 0;
+  m_handle = handle;
+  m_threadpool_ptr->Init(static_cast<uint32_t>(m_thread_size), WORKER_QUEUE_SIZE, handle, max_queued);
+  m_stop.store(false);
+  m_thread = std::thread([this] { Run(); });
+}
+
+void DecompressThread::Stop() {
+  m_stop.store(true);
+  if (!m_thread.joinable()) return;
+  // A thread waiting for room at a full worker gives up at once; what the
+  // workers hold is still delivered.
+  m_threadpool_ptr->RequestStop();
+  m_thread.join();
+}
+
+bool DecompressThread::IsNeedDecompress(uint16_t flags) { return (flags & kCompressFlag) != 0; }
+
+void DecompressThread::Run() {
+  MarkLibraryThread();
+  CThread::UseFineTimerSlack();
+  InfoPrint("Strat decompress thread success");
+  RawDataQueue& queue = *m_rawDataQueue;
+  while (!m_stop.load()) {
+    RawData* item = queue.front();
+    if (item == nullptr) {
+      // Idle: records delivered meanwhile are released now rather than with
+      // the next frame, so they do not sit in memory while the feed is quiet.
+      ReclaimAll();
+      std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
+      continue;
+    }
+    ProcessRawData(item);
+    ReturnBody(item);
+    queue.pop();
+  }
+}
+
+void DecompressThread::ReturnBody(RawData* data) {
+  if (data->m_body == nullptr) return;
+  char** slot = m_rawDataQueueBack ? m_rawDataQueueBack->alloc() : nullptr;
+  if (slot != nullptr) {
+    *slot = data->m_body;
+    m_rawDataQueueBack->push();
+  } else {
+    // Never block here: a full back queue means the connection is not
+    // reaping; waiting would stall the pipeline behind it.
+    ErrorPrint("RawDataQueueBack alloc failed");
+    delete[] data->m_body;
+  }
+  data->m_body = nullptr;
+}
+
+void DecompressThread::ReclaimAll() {
+  for (int i = 0; i < m_thread_size; ++i) {
+    while (MarketDataType* record = m_threadpool_ptr->GetTask(i)) delete record;
+  }
+}
+
+int32_t DecompressThread::Decompress(const RawData& data) {
+  if (data.m_payloadLength < kLengthPrefixSize) {
+    LogFrameDropped(data, "compressed body shorter than its length prefix", data.m_payloadLength, 0);
+    return -1;
+  }
+  const int32_t decompressed = ReadLittleEndianInt32(data.m_body);
+  // A zero length is refused too: LZ4 never makes an empty block, and an
+  // empty frame carries no record.
+  if (decompressed <= 0 || decompressed > MAX_DECOMPRESSED_LENGTH) {
+    LogFrameDropped(data, "decompressed length out of range (length, limit)", decompressed,
+                    MAX_DECOMPRESSED_LENGTH);
+    return -1;
+  }
+  const size_t needed = static_cast<size_t>(decompressed);
+  if (m_originalDataSize < needed) {
+    // Twice the need, so a stream of similar frames reallocates once. The old
+    // contents are not kept: every frame overwrites what it uses.
+    m_originalData.reset();
+    m_originalDataSize = 0;
+    try {
+      m_originalData.reset(new char[needed * 2]);
+    } catch (const std::bad_alloc&) {
+      LogFrameDropped(data, "no memory for the decompression buffer (bytes, 0)", static_cast<long long>(needed * 2), 0);
+      return -1;
+    }
+    m_originalDataSize = needed * 2;
+  }
+  // The safe decoder never reads past the compressed size nor writes past
+  // the capacity given. Anything but exactly the announced length is a
+  // failure: a shorter result would leave the tail of the buffer stale.
+  const int result = LZ4_decompress_safe(data.m_body + kLengthPrefixSize, m_originalData.get(),
+                                         data.m_payloadLength - kLengthPrefixSize, decompressed);
+  if (result != decompressed) {
+    LogFrameDropped(data, "LZ4 block rejected (result, announced length)", result, decompressed);
+    return -1;
+  }
+  return decompressed;
+}
+
+bool DecompressThread::CheckRecords(const char* records, int32_t length, const RawData& data) const {
+  int32_t pos = 0;
+  while (pos < length) {
+    const int32_t remaining = length - pos;
+    if (remaining < kLengthPrefixSize) {
+      LogFrameDropped(data, "bytes after the last record too short for a length prefix (offset, bytes)", pos,
+                      remaining);
+      return false;
+    }
+    const int32_t recordLength = ReadLittleEndianInt32(records + pos);
+    if (recordLength < 0 || recordLength > remaining - kLengthPrefixSize) {
+      LogFrameDropped(data, "truncated record (offset, record length)", pos, recordLength);
+      return false;
+    }
+    pos += kLengthPrefixSize + recordLength;
+  }
+  return true;
+}
+
+void DecompressThread::ProcessRawData(RawData* data) {
+  if (data == nullptr || data->m_body == nullptr) return;
+  const char* records = data->m_body;
+  int32_t length = data->m_payloadLength;
+  if (IsNeedDecompress(static_cast<uint16_t>(data->m_flags))) {
+    length = Decompress(*data);
+    if (length < 0) return;
+    records = m_originalData.get();
+  }
+  if (length <= 0) return;
+  // Every length prefix is checked before any record is handed over, so a
+  // frame is either delivered whole or dropped whole.
+  if (!CheckRecords(records, length, *data)) return;
+
+  int32_t pos = 0;
+  while (pos < length) {
+    const int32_t recordLength = ReadLittleEndianInt32(records + pos);
+    auto* record = new MarketDataType();
+    if (VentrixMessage::DecodeMsgBody(records + pos + kLengthPrefixSize, recordLength, *record) != 0) {
+      ErrorPrint("ProcessRawData Decode market data failed!");
+      delete record;
+      return;
+    }
+    pos += kLengthPrefixSize + recordLength;
+    // Ownership passes to the pool in every case; false only while stopping.
+    if (!m_threadpool_ptr->AddTask(record->qelmessagechannel(), record)) {
+      if (m_stop.load()) return;
+    }
+    for (int i = 0; i < m_thread_size; ++i) {
+      if (MarketDataType* delivered = m_threadpool_ptr->GetTask(i)) delete delivered;
+    }
+  }
+}
+
+}  // namespace client
+}  // namespace kbr
+}  // namespace quor
+}  // namespace com

@@ -1,0 +1,354 @@
+// Decode stage of one site type: frames from the raw-data queue, plain and
+// LZ4, cut into records of every type and delivered per channel in order;
+// malformed frames dropped whole with an error line while later frames still
+// arrive; bodies back through the back queue; stopping with frames and
+// records still queued.
+#include "disruptor/decompress_thread.h"
+
+#include <gtest/gtest.h>
+#include <lz4.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <ostream>
+#include <future>
+#include <limits>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/recording_log.h"
+#include "disruptor/pipeline_support.h"
+
+namespace {
+
+namespace qc = com::quor::kbr::client;
+using qel_test::AppendLength;
+using qel_test::FrameSource;
+using qel_test::kLz4Flag;
+using qel_test::MarketData;
+using qel_test::MarketRecorder;
+using qel_test::Payload;
+using qel_test::SimRecord;
+using qel_test::WaitUntil;
+
+constexpr const char* kDecompressFailed = "ProcessRawData Decompressed market data failed!";
+
+class DecompressThreadTest : public testing::Test {
+ protected:
+  DecompressThreadTest() { qel_test::QuietLogs(); }
+  void SetUp() override {
+    m_thread = std::make_unique<qc::DecompressThread>(m_queue, m_back);
+  }
+  void TearDown() override {
+    m_thread.reset();
+    // What the connection would do at shutdown: release every body still in
+    // either queue.
+    m_source.Reap();
+    qc::DrainRawDataQueues(*m_queue, *m_back);
+    EXPECT_EQ(m_log.UnexpectedErrors(), "");
+  }
+
+  qel_test::RecordingLog m_log;
+  std::shared_ptr<qc::RawDataQueue> m_queue = std::make_shared<qc::RawDataQueue>();
+  std::shared_ptr<qc::RawDataQueueBack> m_back = std::make_shared<qc::RawDataQueueBack>();
+  MarketRecorder m_handle;
+  FrameSource m_source{*m_queue, *m_back};
+  std::unique_ptr<qc::DecompressThread> m_thread;
+};
+
+// ------------------------------------------------ every record type, in order
+
+class EveryRecordType : public DecompressThreadTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(EveryRecordType, DeliveredPerChannelInOrderAndBodiesComeBack) {
+  const bool lz4 = GetParam();
+  // Channels that share workers (5 and -5), the most negative key, and one
+  // more; with 3 workers each worker sees interleaved channels.
+  const std::vector<int64_t> channels = {5, -5, std::numeric_limits<int64_t>::min(), 12};
+  const auto& kinds = qel::sim::AllRecordKinds();
+  constexpr int kFrames = 4;
+  m_thread->Start(&m_handle, 3);
+
+  std::map<int64_t, int64_t> next_seq;
+  std::map<std::pair<int64_t, int64_t>, std::string> expected;  // (channel, seq) -> record bytes
+  std::set<const char*> bodies;
+  for (int f = 0; f < kFrames; ++f) {
+    std::vector<std::string> records;
+    for (int kind : kinds) {
+      for (int64_t channel : channels) {
+        const int64_t seq = ++next_seq[channel];
+        records.push_back(SimRecord(kind, channel, seq));
+        MarketData parsed;
+        ASSERT_TRUE(parsed.ParseFromString(records.back()));
+        expected[{channel, seq}] = parsed.SerializeAsString();
+      }
+    }
+    bodies.insert(m_source.Push(lz4 ? kLz4Flag : 0, Payload(records, lz4)));
+  }
+  const int total = static_cast<int>(expected.size());
+  ASSERT_TRUE(m_handle.WaitTotal(total)) << m_handle.Total() << " of " << total;
+  ASSERT_TRUE(m_source.WaitReturned(kFrames));
+
+  for (int64_t channel : channels) {
+    const auto seen = m_handle.Channel(channel);
+    ASSERT_EQ(seen.size(), kinds.size() * kFrames) << "channel " << channel;
+    std::set<int> kinds_seen;
+    for (size_t i = 0; i < seen.size(); ++i) {
+      EXPECT_EQ(seen[i].seq, static_cast<int64_t>(i + 1)) << "channel " << channel << " out of order";
+      EXPECT_EQ(seen[i].bytes, (expected[{channel, seen[i].seq}])) << "channel " << channel << " seq " << seen[i].seq;
+      kinds_seen.insert(seen[i].kind);
+    }
+    EXPECT_EQ(kinds_seen, std::set<int>(kinds.begin(), kinds.end())) << "channel " << channel;
+  }
+  EXPECT_EQ(m_handle.Total(), total);
+  EXPECT_EQ(m_source.Returned(), static_cast<size_t>(kFrames));
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndLz4, EveryRecordType, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "lz4" : "plain"; });
+
+// --------------------------------------------------------- malformed frames
+
+struct BadFrame {
+  const char* name;
+  int16_t flags;
+  // The bad payload; rec(seq) is a valid record on the test's channel.
+  std::function<std::string(const std::function<std::string(int64_t)>& rec)> payload;
+};
+
+void PrintTo(const BadFrame& frame, std::ostream* os) { *os << frame.name; }
+
+std::string Lz4Of(const std::vector<std::string>& records) { return Payload(records, true); }
+
+std::string WithAnnouncedLength(std::string lz4_payload, int32_t announced) {
+  std::string prefix;
+  AppendLength(&prefix, announced);
+  return lz4_payload.replace(0, 4, prefix);
+}
+
+// A plain body: the given records, then raw tail bytes.
+std::string PlainWithTail(const std::vector<std::string>& records, const std::string& tail) {
+  return Payload(records, false) + tail;
+}
+
+std::string LengthBytes(int32_t v) {
+  std::string out;
+  AppendLength(&out, v);
+  return out;
+}
+
+// Compresses raw bytes as they stand into a compressed body.
+std::string Lz4Raw(const std::string& raw) {
+  std::string block(static_cast<size_t>(LZ4_compressBound(static_cast<int>(raw.size()))), '\0');
+  const int n = LZ4_compress_default(raw.data(), &block[0], static_cast<int>(raw.size()),
+                                     static_cast<int>(block.size()));
+  EXPECT_GT(n, 0);
+  block.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return LengthBytes(static_cast<int32_t>(raw.size())) + block;
+}
+
+const BadFrame kBadFrames[] = {
+    {"corrupt_lz4_block", kLz4Flag,
+     [](const auto&) { return LengthBytes(100) + std::string(40, '\xff'); }},
+    {"lz4_block_cut_short", kLz4Flag,
+     [](const auto& rec) {
+       std::string p = Lz4Of({rec(2), rec(3)});
+       return p.substr(0, p.size() - 6);
+     }},
+    {"lz4_block_shorter_than_announced", kLz4Flag,
+     [](const auto& rec) {
+       const std::string p = Lz4Of({rec(2)});
+       const int32_t raw = static_cast<int32_t>(Payload({rec(2)}, false).size());
+       return WithAnnouncedLength(p, raw + 16);
+     }},
+    {"lz4_block_longer_than_announced", kLz4Flag,
+     [](const auto& rec) {
+       const std::string p = Lz4Of({rec(2), rec(3)});
+       return WithAnnouncedLength(p, 8);
+     }},
+    {"announced_length_zero", kLz4Flag, [](const auto& rec) { return WithAnnouncedLength(Lz4Of({rec(2)}), 0); }},
+    {"announced_length_negative", kLz4Flag,
+     [](const auto& rec) { return WithAnnouncedLength(Lz4Of({rec(2)}), -5); }},
+    {"announced_length_above_64_mib", kLz4Flag,
+     [](const auto& rec) { return WithAnnouncedLength(Lz4Of({rec(2)}), 64 * 1024 * 1024 + 1); }},
+    {"announced_length_int32_max", kLz4Flag,
+     [](const auto& rec) {
+       return WithAnnouncedLength(Lz4Of({rec(2)}), std::numeric_limits<int32_t>::max());
+     }},
+    {"compressed_body_of_3_bytes", kLz4Flag, [](const auto&) { return std::string("\x10\x00\x00", 3); }},
+    {"compressed_body_empty", kLz4Flag, [](const auto&) { return std::string(); }},
+    {"truncated_record_plain", 0,
+     [](const auto& rec) { return PlainWithTail({rec(2)}, LengthBytes(500) + std::string(20, 'x')); }},
+    {"truncated_record_inside_lz4", kLz4Flag,
+     [](const auto& rec) {
+       // The decompressed data holds a record whose prefix claims more than is left.
+       return Lz4Raw(PlainWithTail({rec(2)}, LengthBytes(900) + std::string(30, 'x')));
+     }},
+    {"negative_record_length", 0, [](const auto& rec) { return PlainWithTail({rec(2)}, LengthBytes(-1)); }},
+    {"tail_too_short_for_a_length", 0, [](const auto& rec) { return PlainWithTail({rec(2)}, "\x01\x00"); }},
+};
+
+class MalformedFrame : public DecompressThreadTest, public testing::WithParamInterface<BadFrame> {};
+
+// Good frame, bad frame, good frame on one channel: the bad frame yields no
+// record at all (also not the valid records before its fault), one error
+// line, and the frame after it is delivered. Every body comes back.
+TEST_P(MalformedFrame, IsDroppedWholeAndLaterFramesAreDelivered) {
+  m_log.ExpectError(kDecompressFailed);
+  constexpr int64_t kChannel = 9;
+  const auto rec = [](int64_t seq) { return SimRecord(qel::sim::kQELStock, kChannel, seq); };
+  m_thread->Start(&m_handle, 2);
+  m_source.Push(0, Payload({rec(1)}, false));
+  m_source.Push(GetParam().flags, GetParam().payload(rec));
+  m_source.Push(kLz4Flag, Payload({rec(4)}, true));
+
+  // Same channel, same worker: once record 4 is in, anything from the bad
+  // frame would already be there too.
+  ASSERT_TRUE(m_handle.WaitTotal(2));
+  ASSERT_TRUE(m_source.WaitReturned(3));
+  EXPECT_EQ(m_handle.Seqs(kChannel), (std::vector<int64_t>{1, 4}));
+  EXPECT_EQ(m_log.Count(kDecompressFailed), 1) << m_log.Errors();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MalformedFrame, testing::ValuesIn(kBadFrames),
+                         [](const testing::TestParamInfo<BadFrame>& info) { return std::string(info.param.name); });
+
+// A record that is not a MarketData: the records before it in the frame are
+// delivered, the rest of the frame is dropped, the next frame is delivered.
+TEST_F(DecompressThreadTest, UndecodableRecordDropsTheRestOfItsFrame) {
+  m_log.ExpectError("ParseFromArray failed!");
+  m_log.ExpectError("ProcessRawData Decode market data failed!");
+  constexpr int64_t kChannel = 3;
+  const auto rec = [](int64_t seq) { return SimRecord(qel::sim::kMDTrade, kChannel, seq); };
+  m_thread->Start(&m_handle, 2);
+  m_source.Push(0, Payload({rec(1), std::string("\xff\xff\xff\xff", 4), rec(2)}, false));
+  m_source.Push(0, Payload({rec(3)}, false));
+  ASSERT_TRUE(m_handle.WaitTotal(2));
+  ASSERT_TRUE(m_source.WaitReturned(2));
+  EXPECT_EQ(m_handle.Seqs(kChannel), (std::vector<int64_t>{1, 3}));
+  EXPECT_EQ(m_log.Count("ProcessRawData Decode market data failed!"), 1);
+}
+
+// A zero-length record between two others: three records, the middle one an
+// empty MarketData, in body order.
+TEST_F(DecompressThreadTest, ZeroLengthRecordIsAnEmptyMarketData) {
+  MarketData a;
+  a.set_qelrecordtype(1);
+  a.mutable_qelstock()->set_qelsecurityid("60000");
+  MarketData c;
+  c.set_qelrecordtype(3);
+  c.mutable_qelbond()->set_qelsecurityid(std::string(19, 'b'));
+  // Channel 0 for all three, so one worker delivers them in order.
+  m_thread->Start(&m_handle, 4);
+  m_source.Push(0, Payload({a.SerializeAsString(), std::string(), c.SerializeAsString()}, false));
+  ASSERT_TRUE(m_handle.WaitTotal(3));
+  const auto seen = m_handle.Channel(0);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].record_type, 1);
+  EXPECT_EQ(seen[1].record_type, 0);
+  EXPECT_EQ(seen[1].bytes, "");
+  EXPECT_EQ(seen[2].record_type, 3);
+  EXPECT_EQ(seen[2].bytes, c.SerializeAsString());
+}
+
+// A serialised MarketData of exactly len bytes.
+std::string RecordOfSize(size_t len, int64_t channel) {
+  MarketData m;
+  m.set_qelmessagechannel(channel);
+  for (size_t pad = 0; pad < len; ++pad) {
+    m.mutable_qelstock()->set_qelsecurityid(std::string(pad, 'p'));
+    if (m.ByteSizeLong() == len) return m.SerializeAsString();
+  }
+  ADD_FAILURE() << "no record of " << len << " bytes";
+  return std::string();
+}
+
+// The buffer grows to twice the largest decompressed length and never
+// shrinks; restarting keeps it.
+TEST_F(DecompressThreadTest, DecompressionBufferGrowsToTwiceTheNeedAndStays) {
+  EXPECT_EQ(m_thread->DecompressBufferSize(), 4096u);
+  m_thread->Start(&m_handle, 1);
+  m_source.Push(kLz4Flag, Payload({RecordOfSize(10000 - 4, 1)}, true));
+  ASSERT_TRUE(m_handle.WaitTotal(1));
+  ASSERT_TRUE(m_source.WaitReturned(1));
+  m_thread->Stop();
+  EXPECT_EQ(m_thread->DecompressBufferSize(), 20000u);
+
+  m_thread->Start(&m_handle, 1);
+  m_source.Push(kLz4Flag, Payload({RecordOfSize(5000 - 4, 1)}, true));
+  ASSERT_TRUE(m_handle.WaitTotal(2));
+  ASSERT_TRUE(m_source.WaitReturned(2));
+  m_thread->Stop();
+  EXPECT_EQ(m_thread->DecompressBufferSize(), 20000u);
+}
+
+// With the back queue full the thread releases the body itself and goes on;
+// once the connection reaps again, bodies come back through the queue.
+TEST_F(DecompressThreadTest, FullBackQueueBodyIsReleasedByTheThread) {
+  m_log.ExpectError("RawDataQueueBack alloc failed");
+  // Filled before the thread starts, so this thread is the producer only
+  // while the decompress thread does not run.
+  uint32_t filled = 0;
+  while (char** slot = m_back->alloc()) {
+    *slot = nullptr;
+    m_back->push();
+    ++filled;
+  }
+  ASSERT_EQ(filled, qc::RawDataQueueBack::kCapacity);
+  m_thread->Start(&m_handle, 2);
+  m_source.Push(0, Payload({SimRecord(qel::sim::kQELIndex, 1, 1)}, false));
+  ASSERT_TRUE(m_handle.WaitTotal(1));
+  ASSERT_TRUE(WaitUntil([&] { return m_log.Count("RawDataQueueBack alloc failed") == 1; }));
+
+  EXPECT_EQ(m_source.Reap(), 0u);  // only the placeholders were there
+  m_source.Push(0, Payload({SimRecord(qel::sim::kQELIndex, 1, 2)}, false));
+  ASSERT_TRUE(m_source.WaitReturned(1));
+  ASSERT_TRUE(m_handle.WaitTotal(2));
+  EXPECT_EQ(m_handle.Seqs(1), (std::vector<int64_t>{1, 2}));
+}
+
+// A pool without workers: every record is released undelivered, bodies still
+// come back, and the thread keeps consuming.
+TEST_F(DecompressThreadTest, NoWorkersReleasesRecordsUndelivered) {
+  m_thread->Start(&m_handle, 0);
+  for (int i = 1; i <= 3; ++i) m_source.Push(0, Payload({SimRecord(qel::sim::kQELOrder, 1, i)}, false));
+  ASSERT_TRUE(m_source.WaitReturned(3));
+  EXPECT_EQ(m_handle.Total(), 0);
+}
+
+// Stop while a callback blocks, a worker's queue is at its bound and frames
+// wait in the raw-data queue: Stop returns without the callback, the frames
+// stay queued, and destroying the thread releases every queued record (the
+// sanitizer run's leak check holds the test to that).
+TEST_F(DecompressThreadTest, StopWithFramesAndRecordsQueuedReturnsAndLeaksNothing) {
+  constexpr int kFrames = 40;
+  constexpr int kPerFrame = 5;
+  m_handle.CloseGate();
+  m_thread->Start(&m_handle, 2, /*max_queued=*/4);
+  for (int f = 0; f < kFrames; ++f) {
+    std::vector<std::string> records;
+    for (int r = 0; r < kPerFrame; ++r) records.push_back(SimRecord(qel::sim::kQELStock, 7, f * kPerFrame + r + 1));
+    m_source.Push(kLz4Flag, Payload(records, true));
+  }
+  // One record in the callback, four queued: the thread now waits for room.
+  ASSERT_TRUE(WaitUntil([&] { return m_handle.Entered() == 1; }));
+
+  auto stopped = std::async(std::launch::async, [&] { m_thread->Stop(); });
+  const bool returned = stopped.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  m_handle.OpenGate();
+  ASSERT_TRUE(returned) << "Stop waited for the blocked callback";
+  stopped.get();
+  EXPECT_GT(m_source.Queued(), 0u) << "frames after the one in progress stay in the queue";
+
+  m_thread.reset();  // workers stopped, queued records released
+  const int delivered = m_handle.Total();
+  EXPECT_LT(delivered, kFrames * kPerFrame);
+  // Delivered records are a prefix of the channel's sequence: nothing skipped.
+  const auto seqs = m_handle.Seqs(7);
+  for (size_t i = 0; i < seqs.size(); ++i) EXPECT_EQ(seqs[i], static_cast<int64_t>(i + 1));
+}
+
+}  // namespace
