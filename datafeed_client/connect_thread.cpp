@@ -137,35 +137,35 @@ void SocketConnectThread::UpdateNodeList(ServerHostListType& dataNodeList) {
 void SocketConnectThread::DoUpdateNodeList(const ServerHostListType& dataNodeList) {
   ServerHostVectorType nodes = ValidNodes(dataNodeList);
   InfoPrint("Datafeed node list updated for site type: %d, node num: %d", m_ipPart, static_cast<int>(nodes.size()));
-  std::lock_guard<std::mutex> lock(m_nodesMutex);
+  MutexLock lock(m_nodesMutex);
   m_serverHostVec.swap(nodes);
   m_serverIndex.store(0);
 }
 
 SubscribeResponse SocketConnectThread::getSubscribeRsp() const {
-  std::lock_guard<std::mutex> lock(m_subscribeRspMutex);
+  MutexLock lock(m_subscribeRspMutex);
   return m_subscribeRsp;
 }
 
 std::string SocketConnectThread::getCurrentHostStr() const {
-  std::lock_guard<std::mutex> lock(m_nodesMutex);
+  MutexLock lock(m_nodesMutex);
   const int32_t index = m_serverIndex.load();
   if (index < 0 || static_cast<size_t>(index) >= m_serverHostVec.size()) return std::string();
   return m_serverHostVec[static_cast<size_t>(index)].HostText();
 }
 
 std::string SocketConnectThread::GetTraceId() const {
-  std::lock_guard<std::mutex> lock(m_traceIdMutex);
+  MutexLock lock(m_traceIdMutex);
   return m_traceId;
 }
 
 bool SocketConnectThread::TraceIdMatches(const std::string& traceId) const {
-  std::lock_guard<std::mutex> lock(m_traceIdMutex);
+  MutexLock lock(m_traceIdMutex);
   return traceId == m_traceId;
 }
 
 void SocketConnectThread::SetTraceId(const std::string& traceId) {
-  std::lock_guard<std::mutex> lock(m_traceIdMutex);
+  MutexLock lock(m_traceIdMutex);
   m_traceId = traceId;
 }
 
@@ -297,7 +297,7 @@ int SocketConnectThread::DoSendSubscribeMsg(SubscribeRequest* subReq) {
     return len < 0 ? len : SERIALIZE_MESSAGE_BODY_TO_ARRAY_FAILED;
   }
   {
-    std::lock_guard<std::mutex> lock(m_sendMutex);
+    MutexLock lock(m_sendMutex);
     bufferevent_write(m_bev.get(), frame, static_cast<size_t>(len));
     m_subscribeState = SUBSCRIBING;
   }
@@ -418,10 +418,10 @@ void SocketConnectThread::SendHeartbeat() {
   HeartbeatRates(m_dataSizeInThisPeriod, m_dataCountInThisPeriod, interval, traffic, tps);
   char* frame = nullptr;
   const int len = VentrixMessage::PrepareHeartBeat(frame, traffic, tps);
-  std::unique_lock<std::mutex> lock(m_sendMutex);
+  MutexLock lock(m_sendMutex);
   if (m_bev && len > 0) {
     bufferevent_write(m_bev.get(), frame, static_cast<size_t>(len));
-    lock.unlock();
+    lock.Unlock();
     delete[] frame;
     if (!m_heartbeatEv || event_add(m_heartbeatEv.get(), &m_heartbeatInterval) != 0) {
       ErrorPrint("Create heartbeat event failed");
@@ -434,7 +434,7 @@ void SocketConnectThread::SendHeartbeat() {
     m_preHeartbeatSendTime = m_curTime;
   } else {
     ErrorPrint("Send heartbeat msg failed");
-    lock.unlock();
+    lock.Unlock();
     delete[] frame;
   }
 }
@@ -657,8 +657,11 @@ bool SocketConnectThread::HandleSubscribeResponse(const char* payload, int32_t p
   SubscribeResponse response;
   const bool decoded =
       length_ok && VentrixMessage::DecodeMsgBody(payload + QEL_MSG_LEN_TYPE_SIZE, bodyLen, response) == 0;
+  // Read before the response moves into the shared copy.
+  const bool success = decoded && response.issuccess();
+  const std::string logText = decoded ? ToLogJson(response) : std::string();
   {
-    std::lock_guard<std::mutex> lock(m_subscribeRspMutex);
+    MutexLock lock(m_subscribeRspMutex);
     m_subscribeRsp.Swap(&response);  // cleared when undecodable
     if (!decoded) m_subscribeRsp.Clear();
   }
@@ -668,9 +671,8 @@ bool SocketConnectThread::HandleSubscribeResponse(const char* payload, int32_t p
     DoCloseSocket();
     return false;
   }
-  const SubscribeResponse& stored = m_subscribeRsp;  // written only on this thread
-  InfoPrint("Datafeed subscribe rsp: %s", ToLogJson(stored).c_str());
-  if (stored.issuccess()) {
+  InfoPrint("Datafeed subscribe rsp: %s", logText.c_str());
+  if (success) {
     m_subscribeState = SUBSCRIBE_SUCCESS;  // after the response is stored: readers poll this state
     InfoPrint("Receive subscribe response, subscribe success");
     return true;

@@ -42,6 +42,7 @@
 #include "common/common_def.h"
 #include "common/event_handles.h"
 #include "common/event_loop.h"
+#include "common/mutex.h"
 #include "common/server_host.h"
 #include "message_handle.h"
 
@@ -167,11 +168,13 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
 
   MessageHandle* m_handle;
   std::atomic<int32_t> m_serverIndex{0};
-  mutable std::mutex m_nodesMutex;  // guards m_serverHostVec (written on the loop thread only)
+  // Taken by the loop thread to write m_serverHostVec and by other threads to
+  // read it; the loop thread's own reads need no lock, so it is not GUARDED_BY.
+  mutable Mutex m_nodesMutex;
   ServerHostVectorType m_serverHostVec;
   BufferEventPtr m_bev;  // the current socket, plain or TLS; null while closed
-  mutable std::mutex m_traceIdMutex;  // guards m_traceId
-  std::string m_traceId;
+  mutable Mutex m_traceIdMutex;
+  std::string m_traceId GUARDED_BY(m_traceIdMutex);
   std::vector<char> m_header;  // copy-out area of one frame header
   std::vector<char> m_body;    // copy-out area of one whole frame
   MetaData m_meta;             // metadata of the frame being read; reused so parsing keeps its storage
@@ -182,9 +185,9 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   int32_t m_ipPart;
   SslPtr m_ssl;                  // TLS object until a bufferevent takes it over
   SSL_CTX* m_ssl_ctx;            // borrowed
-  mutable std::mutex m_subscribeRspMutex;  // guards m_subscribeRsp
-  SubscribeResponse m_subscribeRsp;
-  std::mutex m_sendMutex;  // held while a subscribe or heartbeat frame is written
+  mutable Mutex m_subscribeRspMutex;
+  SubscribeResponse m_subscribeRsp GUARDED_BY(m_subscribeRspMutex);
+  Mutex m_sendMutex;  // held while a subscribe or heartbeat frame is written
   std::atomic<uint32_t> m_heartbeatCount{0};
   EventPtr m_heartbeatEv;
   struct timeval m_heartbeatInterval;
