@@ -271,6 +271,23 @@ TEST_F(TcpClientTest, SubscriptionNeverAnsweredFailsAfterTheReadTimeout) {
   faults.split_write_bytes = 1;
   faults.split_delay_us = 3000000;
   m_sim->SetFaults(faults);
+  // Each simulator connection takes the new faults on its own loop turn: wait
+  // until both streams have stalled, so every connection is trickling before
+  // the request goes out (a connection still writing whole frames would
+  // answer it).
+  int64_t seen1 = -1;
+  int64_t seen2 = -1;
+  ASSERT_TRUE(Eventually(
+      [&] {
+        const int64_t now1 = m_handle.Records(1);
+        const int64_t now2 = m_handle.Records(2);
+        const bool stalled = now1 == seen1 && now2 == seen2;
+        seen1 = now1;
+        seen2 = now2;
+        if (!stalled) std::this_thread::sleep_for(milliseconds(500));
+        return stalled;
+      },
+      kWait));
   qc::BaseConfig::GetInstance().SetReadTimeout(2);
   EXPECT_EQ(SubscribeTypes({kStockType}), qc::SUBSCRIBE_RESPONSE_REJECT);
   EXPECT_EQ(m_log.Count("No subscribe response from site type"), 2) << "one line per site type";
