@@ -876,7 +876,8 @@ void Connection::HandleSubscribe(const model::MetaData& meta, const char* body, 
     ProtocolError();
     return;
   }
-  const Faults& f = m_faults;
+  const Faults& f = CurrentFaults();
+  if (f.no_subscribe_response) return;  // a node that never answers
   model::SubscribeResponse rsp;
   int refusal = 0;
   std::string reason;

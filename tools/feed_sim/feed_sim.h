@@ -140,6 +140,7 @@ struct Faults {
   bool wrong_trace_id_datafeed = false;  // datafeed LOGIN/SUBSCRIBE_RESPONSE echo another TraceID
   bool no_heartbeat_response = false;    // HEARTBEAT_REQUEST ignored
   bool refuse_subscribe = false;         // SUBSCRIBE_RESPONSE isSuccess false, subscription unchanged
+  bool no_subscribe_response = false;    // SUBSCRIBE_REQUEST read and never answered; data flows on
   bool no_discovery_response = false;    // discovery reads the login and never answers
   // Close a datafeed connection once it has sent this many frames of any kind
   // (0 = never).

@@ -97,6 +97,7 @@ bool ParseFaults(Reader& rd, json_t* f, Faults* out) {
       !rd.Bool(f, "wrong_trace_id_datafeed", &out->wrong_trace_id_datafeed, w) ||
       !rd.Bool(f, "no_heartbeat_response", &out->no_heartbeat_response, w) ||
       !rd.Bool(f, "refuse_subscribe", &out->refuse_subscribe, w) ||
+      !rd.Bool(f, "no_subscribe_response", &out->no_subscribe_response, w) ||
       !rd.Bool(f, "no_discovery_response", &out->no_discovery_response, w) ||
       !rd.IntAs(f, "close_after_frames", &out->close_after_frames, w, 0, INT64_MAX) ||
       !rd.IntAs(f, "close_after_ms", &out->close_after_ms, w, 0, INT64_MAX) ||
