@@ -37,6 +37,10 @@ class QEL_API ClientInterface {
   virtual int SubscribeById(ESubscribeActionType action_type, SubscribeById id) = 0;
 };
 
+// A short English text for a result code of the operations above (0 is
+// "success"); "unknown result code" for a value the library never returns.
+QEL_API const char* ResultCodeMeaning(int code);
+
 }  // namespace client
 }  // namespace kbr
 }  // namespace quor

@@ -59,6 +59,11 @@ class QEL_API MessageHandle {
   void ProcessMessage() {}
 };
 
+// Called inside OnMarketData: the site type whose datafeed connection
+// delivered the record being handled (each callback worker serves one site
+// type). -1 when called on any thread that is not a callback worker.
+QEL_API int CurrentMarketDataSiteType();
+
 }  // namespace client
 }  // namespace kbr
 }  // namespace quor

@@ -3,7 +3,7 @@
 // thing, so that operations that must never run on such a thread (releasing
 // the client from inside a callback) can detect and refuse it.
 //
-// Thread-safety: each thread reads and writes only its own mark.
+// Thread-safety: each thread reads and writes only its own marks.
 #ifndef QEL_COMMON_LIBRARY_THREADS_H
 #define QEL_COMMON_LIBRARY_THREADS_H
 
@@ -16,6 +16,12 @@ namespace client {
 void MarkLibraryThread();
 // True on a thread that called MarkLibraryThread.
 bool IsLibraryThread();
+
+// The site type whose records the calling thread delivers: a callback worker
+// serves one site type's pool for its whole life and sets it once at start.
+// -1 on every other thread.
+void SetDeliverySiteType(int site_type);
+int DeliverySiteType();
 
 }  // namespace client
 }  // namespace kbr

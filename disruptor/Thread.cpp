@@ -6,6 +6,7 @@
 
 #include <exception>
 
+#include "common/library_threads.h"
 #include "config/base_config.h"
 #include "log/base_log.h"
 
@@ -30,8 +31,9 @@ void CThread::UseFineTimerSlack() {
   (void)prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 }
 
-CWorkerThread::CWorkerThread(uint32_t thread_idx, uint32_t queue_size, MessageHandle* handle)
-    : m_thread_idx(thread_idx), m_handle(handle), m_queue(queue_size), m_queue_back(queue_size) {}
+CWorkerThread::CWorkerThread(uint32_t thread_idx, uint32_t queue_size, MessageHandle* handle,
+                             int site_type)
+    : m_thread_idx(thread_idx), m_site_type(site_type), m_handle(handle), m_queue(queue_size), m_queue_back(queue_size) {}
 
 CWorkerThread::~CWorkerThread() {
   for (MarketDataType* record : Stop()) delete record;
@@ -77,6 +79,7 @@ std::vector<MarketDataType*> CWorkerThread::Stop() {
 
 void CWorkerThread::OnThreadRun() {
   UseFineTimerSlack();
+  SetDeliverySiteType(m_site_type);
   MarketDataType* record = nullptr;
   while (m_running.load()) {
     if (!m_queue.try_dequeue(record)) {

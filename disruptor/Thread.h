@@ -60,7 +60,9 @@ class CWorkerThread : public CThread {
   // Blocks of 512 slots; the queues are pre-sized for queue_size records.
   using RecordQueue = moodycamel::BlockingReaderWriterQueue<MarketDataType*, 512>;
 
-  CWorkerThread(uint32_t thread_idx, uint32_t queue_size, MessageHandle* handle);
+  // site_type: the site type whose records this worker delivers, reported to
+  // the callback by CurrentMarketDataSiteType (-1: none).
+  CWorkerThread(uint32_t thread_idx, uint32_t queue_size, MessageHandle* handle, int site_type = -1);
   // Stops the thread and releases every record still queued.
   ~CWorkerThread() override;
 
@@ -92,6 +94,7 @@ class CWorkerThread : public CThread {
 
  private:
   uint32_t m_thread_idx;
+  int m_site_type;
   std::atomic<bool> m_running{true};
   MessageHandle* m_handle;
   RecordQueue m_queue;       // producer -> worker

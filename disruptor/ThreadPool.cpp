@@ -14,13 +14,14 @@ namespace client {
 
 CThreadPool::~CThreadPool() { Destroy(); }
 
-int CThreadPool::Init(uint32_t worker_size, uint32_t queue_size, MessageHandle* handle, uint32_t max_queued) {
+int CThreadPool::Init(uint32_t worker_size, uint32_t queue_size, MessageHandle* handle, uint32_t max_queued,
+                      int site_type) {
   if (!m_workers.empty()) Destroy();
   m_stopping.store(false);
   m_max_queued = std::max<uint64_t>(1, max_queued != 0 ? max_queued : queue_size);
   m_workers.reserve(worker_size);
   for (uint32_t i = 0; i < worker_size; ++i) {
-    auto worker = std::make_unique<CWorkerThread>(i, queue_size, handle);
+    auto worker = std::make_unique<CWorkerThread>(i, queue_size, handle, site_type);
     worker->StartThread();
     m_workers.push_back(std::move(worker));
   }

@@ -41,8 +41,10 @@ class CThreadPool {
   // Creates and starts worker_size workers whose queues are pre-sized for
   // queue_size records. max_queued is the number of records one worker's
   // queue may hold before AddTask waits; 0 means queue_size. A pool that
-  // already has workers is destroyed first. Returns 0.
-  int Init(uint32_t worker_size, uint32_t queue_size, MessageHandle* handle, uint32_t max_queued = 0);
+  // already has workers is destroyed first. site_type is the site type whose
+  // records the pool delivers (-1: none). Returns 0.
+  int Init(uint32_t worker_size, uint32_t queue_size, MessageHandle* handle, uint32_t max_queued = 0,
+           int site_type = -1);
 
   // Hands the record to the worker chosen by key; ownership passes to the
   // pool in every case. Waits while that worker's queue is at its bound.

@@ -79,7 +79,7 @@ bool DataDisruptor::StartSiteType(uint32_t siteType) {
     return false;
   }
   auto thread = std::make_shared<DecompressThread>(queue->second, back->second);
-  thread->Start(m_handle, static_cast<int>(m_userCallbackThreadNum));
+  thread->Start(m_handle, static_cast<int>(m_userCallbackThreadNum), 0, static_cast<int>(siteType));
   m_decompressThreads[siteType] = std::move(thread);
   return true;
 }

@@ -51,11 +51,11 @@ DecompressThread::~DecompressThread() {
   m_threadpool_ptr.reset();
 }
 
-void DecompressThread::Start(MessageHandle* handle, int thread_size, uint32_t max_queued) {
+void DecompressThread::Start(MessageHandle* handle, int thread_size, uint32_t max_queued, int site_type) {
   Stop();
   m_thread_size = thread_size > 0 ? thread_size : 0;
   m_handle = handle;
-  m_threadpool_ptr->Init(static_cast<uint32_t>(m_thread_size), WORKER_QUEUE_SIZE, handle, max_queued);
+  m_threadpool_ptr->Init(static_cast<uint32_t>(m_thread_size), WORKER_QUEUE_SIZE, handle, max_queued, site_type);
   m_stop.store(false);
   m_thread = std::thread([this] { Run(); });
 }

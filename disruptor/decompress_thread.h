@@ -55,7 +55,7 @@ class DecompressThread {
   // the thread. max_queued bounds each worker's queue (0: its pre-sized
   // room); at the bound the thread waits for the worker. A thread still
   // running from an earlier Start is stopped first.
-  void Start(MessageHandle* handle, int thread_size, uint32_t max_queued = 0);
+  void Start(MessageHandle* handle, int thread_size, uint32_t max_queued = 0, int site_type = -1);
   // Ends the thread after the frame in progress and joins it; records of
   // that frame not yet queued for a worker are released, so Stop never waits
   // for a slow callback. Workers go on delivering what is queued until the

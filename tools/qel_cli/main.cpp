@@ -1,0 +1,377 @@
+// qel-cli: logs in, subscribes and prints the market-data records it receives
+// as JSON lines (or a per-second summary). Uses the library's public headers
+// and its exported pb2json only.
+//
+// Threads: the main thread logs in, subscribes, ticks the summary and shuts
+// down; a signal thread turns SIGINT/SIGTERM into a stop request; the
+// library's worker threads call RecordPrinter::OnMarketData concurrently.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli_options.h"
+#include "client_config.h"
+#include "client_factory.h"
+#include "client_interface.h"
+#include "log_interface.h"
+#include "message_handle.h"
+#include "swig/json2pb.h"
+
+namespace {
+
+namespace qc = com::quor::kbr::client;
+namespace model = com::quor::qel::model;
+using Clock = std::chrono::steady_clock;
+
+std::mutex g_stderr_mutex;  // one whole line at a time on standard error
+
+void ErrLine(const std::string& line) {
+  std::lock_guard<std::mutex> lock(g_stderr_mutex);
+  std::fprintf(stderr, "qel-cli: %s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+// Library log lines to standard error. Called on any library thread.
+class StderrLog : public qc::LogInterface {
+ public:
+  explicit StderrLog(bool verbose) : m_min_level(verbose ? qc::VENTRIX_INFO : qc::VentrixLogLevel{qc::VENTRIX_WARN}) {}
+  void LogPrint(qc::VentrixLogLevel level, const char* message) override {
+    if (level < m_min_level) return;
+    static const char* const kNames[] = {"DEBUG", "INFO", "WARN", "ERROR"};
+    ErrLine(std::string("library ") + kNames[level < 4 ? static_cast<unsigned>(level) : 3u] + ": " + message);
+  }
+
+ private:
+  const qc::VentrixLogLevel m_min_level;
+};
+
+// Counters since start; a snapshot is taken each second for the rates.
+struct Counters {
+  int64_t records = 0;
+  int64_t bytes = 0;
+  std::map<std::string, int64_t> by_type;
+  std::map<int, int64_t> by_site;
+};
+
+std::string Rates(const Counters& now, const Counters& before, double secs) {
+  auto rate = [secs](int64_t n) { return std::to_string(static_cast<int64_t>(n / secs + 0.5)); };
+  std::string line = "records/s " + rate(now.records - before.records) + " [";
+  bool first = true;
+  for (const auto& kv : now.by_type) {
+    auto old = before.by_type.find(kv.first);
+    line += (first ? "" : ", ") + kv.first + " " + rate(kv.second - (old == before.by_type.end() ? 0 : old->second));
+    first = false;
+  }
+  line += "] site_type [";
+  first = true;
+  for (const auto& kv : now.by_site) {
+    auto old = before.by_site.find(kv.first);
+    line += (first ? "" : ", ") + std::to_string(kv.first) + ": " +
+            rate(kv.second - (old == before.by_site.end() ? 0 : old->second));
+    first = false;
+  }
+  return line + "] bytes/s " + rate(now.bytes - before.bytes);
+}
+
+std::string SecondsText(double secs) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", secs);
+  return text;
+}
+
+// The stop request shared by the callbacks, the signal thread and main.
+class StopSignal {
+ public:
+  void Request(int why) {
+    {
+      std::lock_guard<std::mutex> lock(m_stop_mutex);
+      if (m_why == 0) m_why = why;
+    }
+    m_stop_cv.notify_all();
+  }
+  int Why() {
+    std::lock_guard<std::mutex> lock(m_stop_mutex);
+    return m_why;
+  }
+  // Waits until a stop is requested or the deadline; true when stopped.
+  bool WaitUntil(Clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(m_stop_mutex);
+    return m_stop_cv.wait_until(lock, deadline, [this] { return m_why != 0; });
+  }
+
+  static constexpr int kCount = 1;
+  static constexpr int kSeconds = 2;
+  static constexpr int kSignal = 3;
+
+ private:
+  std::mutex m_stop_mutex;  // guards m_why
+  std::condition_variable m_stop_cv;
+  int m_why = 0;
+};
+
+// The MessageHandle. Called by the library's worker threads (records) and
+// connection threads (logins, disconnects). Owns the output stream writes
+// (one lock, whole lines) and the counters.
+class RecordPrinter : public qc::MessageHandle {
+ public:
+  RecordPrinter(const qel::cli::CliOptions& options, FILE* out, StopSignal& stop)
+      : m_options(options), m_out(out), m_stop(stop) {}
+
+  void OnMarketData(const model::MarketData& data) override {
+    const int site_type = qc::CurrentMarketDataSiteType();
+    const google::protobuf::Message* record = nullptr;
+    std::string type = RecordOf(data, &record);
+    const int64_t bytes = static_cast<int64_t>(data.ByteSizeLong());
+    int64_t seq = 0;
+    {
+      std::lock_guard<std::mutex> lock(m_counters_mutex);
+      if (m_options.count > 0 && m_counters.records >= m_options.count) return;  // stopping: beyond N
+      seq = ++m_counters.records;
+      m_counters.bytes += bytes;
+      ++m_counters.by_type[type];
+      ++m_counters.by_site[site_type];
+    }
+    if (!m_options.summary && (seq - 1) % m_options.every == 0) {
+      std::string line;
+      try {
+        line = "{\"type\": \"" + type + "\", \"site_type\": " + std::to_string(site_type) +
+               ", \"channel\": " + std::to_string(data.qelmessagechannel()) +
+               ", \"record\": " + pb2json(record != nullptr ? *record : data) + "}\n";
+      } catch (const std::exception& e) {
+        ErrLine(std::string("record not printed: ") + e.what());
+      }
+      if (!line.empty()) {
+        std::lock_guard<std::mutex> lock(m_out_mutex);
+        std::fwrite(line.data(), 1, line.size(), m_out);
+        std::fflush(m_out);  // a pipe sees each line at once
+      }
+    }
+    if (m_options.count > 0 && seq == m_options.count) m_stop.Request(StopSignal::kCount);
+  }
+
+  void OnLoginDatafeedNodeSuccess(int site_type, const std::string& server_host) override {
+    std::lock_guard<std::mutex> lock(m_counters_mutex);
+    // Every login of a site type after its first is a reconnect.
+    if (++m_logins[site_type] > 1) ++m_reconnects;
+  }
+  void OnDisconnected(int site_type, const std::string& server_host) override {
+    ErrLine("disconnected: site type " + std::to_string(site_type) + " " + server_host);
+    std::lock_guard<std::mutex> lock(m_counters_mutex);
+    ++m_disconnects;
+  }
+  void OnSubscribeResponse(const model::SubscribeResponse& response) override {
+    m_subscribed_sites.fetch_add(1);
+  }
+
+  Counters Snapshot() {
+    std::lock_guard<std::mutex> lock(m_counters_mutex);
+    return m_counters;
+  }
+  std::string Extras() {
+    std::lock_guard<std::mutex> lock(m_counters_mutex);
+    return "reconnects " + std::to_string(m_reconnects) + " disconnects " + std::to_string(m_disconnects);
+  }
+  int SubscribedSites() const { return m_subscribed_sites.load(); }
+  void WriteLine(const std::string& line) {
+    std::lock_guard<std::mutex> lock(m_out_mutex);
+    std::fprintf(m_out, "%s\n", line.c_str());
+    std::fflush(m_out);
+  }
+
+ private:
+  // The record field set in the envelope (its lowest-numbered message field)
+  // and its name; "unknown" and no record when none is set.
+  static std::string RecordOf(const model::MarketData& data, const google::protobuf::Message** record) {
+    const google::protobuf::Reflection* reflection = data.GetReflection();
+    std::vector<const google::protobuf::FieldDescriptor*> fields;
+    reflection->ListFields(data, &fields);
+    for (const auto* field : fields) {
+      if (field->cpp_type() == google::protobuf::FieldDescriptor::CPPTYPE_MESSAGE && !field->is_repeated()) {
+        *record = &reflection->GetMessage(data, field);
+        return field->name();
+      }
+    }
+    return "unknown";
+  }
+
+  const qel::cli::CliOptions& m_options;
+  FILE* const m_out;
+  StopSignal& m_stop;
+  std::mutex m_out_mutex;       // whole lines on m_out
+  std::mutex m_counters_mutex;  // m_counters, m_logins, m_reconnects, m_disconnects
+  Counters m_counters;
+  std::map<int, int64_t> m_logins;
+  int64_t m_reconnects = 0;
+  int64_t m_disconnects = 0;
+  std::atomic<int> m_subscribed_sites{0};
+};
+
+// Which phase main is in, for the signal thread: while main waits inside a
+// login or subscription call, a signal also releases the client, which ends
+// those waits promptly.
+std::atomic<bool> g_in_library_call{false};
+
+int Run(const qel::cli::CliOptions& options, FILE* out) {
+  StopSignal stop;
+  // Signals are taken by one thread with sigwait; every other thread,
+  // including the library's (they inherit the mask), has them blocked.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);  // wakes the signal thread at exit
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::atomic<bool> exiting{false};
+  std::thread signal_thread([&] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&signals, &sig) != 0 || exiting.load()) return;
+      if (sig == SIGUSR1) continue;
+      ErrLine(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+      stop.Request(StopSignal::kSignal);
+      if (g_in_library_call.load()) qc::ClientFactory::Uninstance();
+    }
+  });
+  auto finish_signal_thread = [&] {
+    exiting.store(true);
+    pthread_kill(signal_thread.native_handle(), SIGUSR1);
+    signal_thread.join();
+  };
+
+  StderrLog log(options.verbose);
+  RecordPrinter printer(options, out, stop);
+  qc::ClientFactory* factory = qc::ClientFactory::Instance();
+  factory->RegistLogHandle(&log);
+  // The file log is the configuration file's choice; without one the
+  // library's lines go to standard error only.
+  qc::ClientConfig::CloseFileLog();
+  qc::ClientConfig::CloseCoutLog();
+  if (!options.config_file.empty()) factory->SetConfig(options.config_file.c_str());
+  if (options.tls != qel::cli::CliOptions::Tls::kUnset) {
+    qc::ClientConfig::SetUseSSL(options.tls == qel::cli::CliOptions::Tls::kOn);
+  }
+  if (!options.ca_file.empty()) qc::ClientConfig::SetSSLCertfolder(options.ca_file.c_str());
+
+  int exit_code = 0;
+  const Clock::time_point started = Clock::now();
+  g_in_library_call.store(true);
+  qc::ClientInterface* client = stop.Why() == 0 ? factory->CreateClient(&printer) : nullptr;
+  if (client == nullptr && stop.Why() == 0) {
+    ErrLine(std::string("cannot create the client (TLS setup failed: check --ca-file '") +
+            qc::ClientConfig::GetSSLCertfolder() + "')");
+    exit_code = 1;
+  }
+  if (client != nullptr && stop.Why() == 0) {
+    const int ret = client->LoginByServiceDiscovery(options.user, options.password, options.host,
+                                                    options.port, options.backups);
+    if (ret != 0 && stop.Why() == 0) {
+      ErrLine("login failed: " + std::to_string(ret) + " (" + qc::ResultCodeMeaning(ret) + ")");
+      exit_code = 1;
+    }
+    if (ret == 0 && stop.Why() == 0) {
+      int sub = 0;
+      if (options.security_ids.empty()) {
+        model::SubscribeByDataType by_type;
+        for (int t : options.data_types) by_type.add_qeldatatypes(t);
+        sub = client->SubscribeByDatatype(model::COVERAGE, by_type);
+      } else {
+        model::SubscribeById by_id;
+        for (int t : options.data_types) {
+          model::SubscribeByIdDetail* detail = by_id.add_subscribebyiddetails();
+          detail->set_qeldatatype(t);
+          for (const std::string& id : options.security_ids) detail->add_quorsecurityid(id);
+        }
+        sub = client->SubscribeById(model::COVERAGE, by_id);
+      }
+      if (sub != 0 && stop.Why() == 0) {
+        ErrLine("subscription failed: " + std::to_string(sub) + " (" + qc::ResultCodeMeaning(sub) + ")");
+        exit_code = 1;
+      } else if (sub == 0) {
+        ErrLine("subscribed on " + std::to_string(printer.SubscribedSites()) + " site type(s)");
+      }
+    }
+  }
+  g_in_library_call.store(false);
+  const bool streaming = exit_code == 0 && stop.Why() == 0;
+  if (exit_code == 0 && !streaming) exit_code = 130;  // interrupted before the data flowed
+
+  if (streaming) {
+    const Clock::time_point begun = Clock::now();
+    const Clock::time_point end = options.seconds > 0
+        ? begun + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds))
+        : Clock::time_point::max();
+    Counters last = printer.Snapshot();
+    Clock::time_point tick = begun;
+    for (;;) {
+      const Clock::time_point next = std::min(tick + std::chrono::seconds(1), end);
+      if (stop.WaitUntil(next)) break;
+      const Clock::time_point now = Clock::now();
+      if (now >= end) {
+        stop.Request(StopSignal::kSeconds);
+        break;
+      }
+      if (options.summary) {
+        const Counters current = printer.Snapshot();
+        const double secs = std::chrono::duration<double>(now - tick).count();
+        printer.WriteLine(Rates(current, last, secs) + " " + printer.Extras());
+        last = current;
+      }
+      tick = now;
+    }
+  }
+  // Stops every library thread: no callback runs after this returns.
+  qc::ClientFactory::Uninstance();
+  finish_signal_thread();
+
+  const Counters total = printer.Snapshot();
+  const double secs = std::max(1e-3, std::chrono::duration<double>(Clock::now() - started).count());
+  ErrLine("summary: " + std::to_string(total.records) + " records, " + std::to_string(total.bytes) +
+          " bytes in " + SecondsText(secs) + " s; " +
+          Rates(total, Counters{}, secs) + " " + printer.Extras());
+  return exit_code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const qel::cli::ParseOutcome parsed =
+      qel::cli::ParseCliOptions(std::vector<std::string>(argv + 1, argv + argc));
+  if (parsed.kind == qel::cli::ParseOutcome::Kind::kHelp) {
+    std::fputs(qel::cli::UsageText().c_str(), stdout);
+    return 0;
+  }
+  if (parsed.kind == qel::cli::ParseOutcome::Kind::kError) {
+    std::fprintf(stderr, "qel-cli: %s\nTry 'qel-cli --help' for the flags.\n", parsed.error.c_str());
+    return 2;
+  }
+  // Standard output carries only our lines: the library prints some lines
+  // (configuration file, log file) with printf, so its standard output is
+  // moved to standard error and ours is a copy of the original descriptor.
+  std::fflush(stdout);
+  const int out_fd = dup(STDOUT_FILENO);
+  if (out_fd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    std::perror("qel-cli: cannot set up standard output");
+    return 1;
+  }
+  fcntl(out_fd, F_SETFD, FD_CLOEXEC);
+  FILE* out = fdopen(out_fd, "w");
+  if (out == nullptr) {
+    std::perror("qel-cli: cannot set up standard output");
+    return 1;
+  }
+  const int code = Run(parsed.options, out);
+  std::fclose(out);
+  return code;
+}
