@@ -1,0 +1,297 @@
+// qel-cli run as a child process against the feed simulator on 127.0.0.1
+// over TLS: every stdout line is a JSON record of the subscribed types with
+// its site type, subscriptions by id deliver only those ids, --summary prints
+// rate lines, SIGINT ends the run cleanly with the summary, and failures
+// (wrong password, bad flags) exit non-zero with a message naming the cause.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <jansson.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "feed_sim.h"
+#include "support/test_pki.h"
+
+namespace sim = qel::sim;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::chrono::seconds kRunBound(90);  // any run ends well within this
+
+struct ChildResult {
+  bool timed_out = false;
+  int exit_code = -1;  // -1: ended by a signal
+  std::string out;
+  std::string err;
+};
+
+// Runs qel-cli with args, collecting both outputs. on_out is called after
+// each read of stdout with what has arrived so far; it may send a signal.
+// A child still running at the bound is killed (timed_out set).
+ChildResult RunCli(const std::vector<std::string>& args,
+                   const std::function<void(pid_t, const std::string&)>& on_out = nullptr) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err_pipe[1], STDERR_FILENO);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(QEL_CLI_PATH));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(QEL_CLI_PATH, argv.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  ChildResult result;
+  const Clock::time_point deadline = Clock::now() + kRunBound;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  int open_fds = 2;
+  while (open_fds > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      result.timed_out = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(std::min<long long>(left, 500))) < 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      char buf[65536];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+        continue;
+      }
+      (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
+      if (i == 0 && on_out) on_out(pid, result.out);
+    }
+  }
+  for (const pollfd& p : fds) {
+    if (p.fd >= 0) close(p.fd);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  return result;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+struct JsonDeleter {
+  void operator()(json_t* j) const { json_decref(j); }
+};
+using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
+
+// One parsed record line: its wrapper members and the record object.
+struct RecordLine {
+  std::string type;
+  int site_type = 0;
+  JsonPtr doc;
+  json_t* record = nullptr;
+};
+
+// Parses a stdout line; a line that is not the expected object fails the test.
+bool ParseRecordLine(const std::string& line, RecordLine* out) {
+  json_error_t error;
+  out->doc.reset(json_loads(line.c_str(), 0, &error));
+  if (!out->doc) {
+    ADD_FAILURE() << "not JSON (" << error.text << "): " << line;
+    return false;
+  }
+  json_t* type = json_object_get(out->doc.get(), "type");
+  json_t* site = json_object_get(out->doc.get(), "site_type");
+  json_t* channel = json_object_get(out->doc.get(), "channel");
+  out->record = json_object_get(out->doc.get(), "record");
+  if (!json_is_string(type) || !json_is_integer(site) || !json_is_integer(channel) || !json_is_object(out->record) ||
+      json_object_size(out->doc.get()) != 4) {
+    ADD_FAILURE() << "not {type, site_type, channel, record}: " << line;
+    return false;
+  }
+  out->type = json_string_value(type);
+  out->site_type = static_cast<int>(json_integer_value(site));
+  return true;
+}
+
+class QelCliTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    sim::Scenario s;
+    s.users = {{"demo", "demo123"}};
+    s.discovery_tls = true;
+    s.tls_cert_file = m_pki.ServerCert();
+    s.tls_key_file = m_pki.ServerKey();
+    s.nodes = {{1, 100, true, 0}, {2, 100, true, 0}};
+    sim::StreamSpec stock;
+    stock.site_type = 1;
+    stock.data_type = 3;
+    stock.record_kind = sim::kQELStock;
+    stock.channels = {101, 102};
+    stock.security_ids = {"600000.SH", "000001.SZ"};
+    stock.rate_per_sec = 2000;
+    stock.batch = 20;
+    stock.lz4 = true;
+    sim::StreamSpec trade = stock;
+    trade.site_type = 2;
+    trade.data_type = 9;
+    trade.record_kind = sim::kQELTrade;
+    trade.channels = {201};
+    trade.lz4 = false;
+    s.streams = {stock, trade};
+    s.log = [](const std::string&) {};
+    m_sim = std::make_unique<sim::FeedSimulator>(s);
+    ASSERT_TRUE(m_sim->Start()) << m_sim->LastError();
+  }
+
+  std::vector<std::string> Login(const std::string& password = "demo123") const {
+    return {"--port", std::to_string(m_sim->DiscoveryPort()), "--user", "demo", "--password", password,
+            "--tls", "--ca-file", m_pki.CaFile()};
+  }
+  static std::vector<std::string> Plus(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  }
+
+  qel_test::TestPki m_pki;
+  std::unique_ptr<sim::FeedSimulator> m_sim;
+};
+
+TEST_F(QelCliTest, EveryLineIsARecordOfASubscribedTypeWithItsSiteType) {
+  const ChildResult r = RunCli(Plus(Login(), {"--types", "3,9", "--count", "3000"}));
+  ASSERT_FALSE(r.timed_out) << r.err;
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 3000u) << r.err;  // --count: exactly N records, one line each
+  std::map<std::string, std::set<int>> sites_of_type;
+  for (const std::string& line : lines) {
+    RecordLine rec;
+    if (!ParseRecordLine(line, &rec)) break;
+    sites_of_type[rec.type].insert(rec.site_type);
+    EXPECT_TRUE(json_is_string(json_object_get(rec.record, "QELSecurityID"))) << line;
+  }
+  // Both subscribed types arrived, each tagged with the site type it streams on.
+  EXPECT_EQ(sites_of_type, (std::map<std::string, std::set<int>>{{"QELStock", {1}}, {"QELTrade", {2}}}));
+  EXPECT_NE(r.err.find("summary: 3000 records"), std::string::npos) << r.err;
+}
+
+TEST_F(QelCliTest, SubscriptionByIdDeliversOnlyThoseIds) {
+  const ChildResult r = RunCli(Plus(Login(), {"--types", "3", "--ids", "000001.SZ", "--count", "200"}));
+  ASSERT_FALSE(r.timed_out) << r.err;
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 200u) << r.err;
+  for (const std::string& line : lines) {
+    RecordLine rec;
+    if (!ParseRecordLine(line, &rec)) break;
+    EXPECT_EQ(rec.type, "QELStock");
+    const char* id = json_string_value(json_object_get(rec.record, "QELSecurityID"));
+    ASSERT_NE(id, nullptr) << line;
+    EXPECT_STREQ(id, "000001.SZ");
+  }
+}
+
+TEST_F(QelCliTest, SummaryModePrintsRateLinesAndStopsAfterSeconds) {
+  const ChildResult r = RunCli(Plus(Login(), {"--types", "3,9", "--summary", "--seconds", "3"}));
+  ASSERT_FALSE(r.timed_out) << r.err;
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_GE(lines.size(), 1u) << r.err;
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.rfind("records/s ", 0), 0u) << line;
+    EXPECT_NE(line.find("site_type ["), std::string::npos) << line;
+    EXPECT_NE(line.find(" bytes/s "), std::string::npos) << line;
+    EXPECT_NE(line.find(" reconnects 0"), std::string::npos) << line;
+  }
+  EXPECT_NE(lines.back().find("QELStock"), std::string::npos) << lines.back();
+  EXPECT_NE(r.err.find("summary: "), std::string::npos) << r.err;
+}
+
+TEST_F(QelCliTest, SigintStopsCleanlyWithSummary) {
+  bool sent = false;
+  const ChildResult r = RunCli(Plus(Login(), {"--types", "3"}), [&sent](pid_t pid, const std::string& out) {
+    if (!sent && out.find('\n') != std::string::npos) {
+      kill(pid, SIGINT);
+      sent = true;
+    }
+  });
+  ASSERT_TRUE(sent) << r.err;
+  ASSERT_FALSE(r.timed_out) << r.err;
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("stopping on SIGINT"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("summary: "), std::string::npos) << r.err;
+  // Every line written, including any in flight at the signal, is whole.
+  for (const std::string& line : Lines(r.out)) {
+    RecordLine rec;
+    if (!ParseRecordLine(line, &rec)) break;
+  }
+}
+
+TEST_F(QelCliTest, WrongPasswordExitsNonZeroWithTheCodeAndItsMeaning) {
+  const ChildResult r = RunCli(Plus(Login("wrong"), {"--types", "3", "--count", "1"}));
+  ASSERT_FALSE(r.timed_out) << r.err;
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_TRUE(r.out.empty()) << r.out;
+  EXPECT_NE(r.err.find("login failed: -1031 (discovery login refused)"), std::string::npos) << r.err;
+}
+
+// Bad flags end the program before it connects: exit 2, the message and the
+// hint on standard error, nothing on standard output.
+struct BadRun {
+  const char* name;
+  std::vector<std::string> args;
+  const char* message;
+};
+
+class QelCliBadFlags : public testing::TestWithParam<BadRun> {};
+
+TEST_P(QelCliBadFlags, ExitTwoWithMessageAndHint) {
+  const ChildResult r = RunCli(GetParam().args);
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  EXPECT_TRUE(r.out.empty()) << r.out;
+  EXPECT_EQ(r.err, std::string("qel-cli: ") + GetParam().message + "\nTry 'qel-cli --help' for the flags.\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, QelCliBadFlags,
+    testing::Values(
+        BadRun{"unknown", {"--port", "1", "--bogus"}, "unknown flag '--bogus'"},
+        BadRun{"port", {"--port", "70000", "--user", "u", "--password", "p", "--types", "3"},
+               "--port: '70000' is not a port number (1..65535)"},
+        BadRun{"no_types", {"--port", "1", "--user", "u", "--password", "p"},
+               "--types: missing (the data types to subscribe, e.g. --types 3,6)"}),
+    [](const testing::TestParamInfo<BadRun>& info) { return std::string(info.param.name); });
+
+TEST(QelCliHelp, DocumentsEveryFlagAndExitsZero) {
+  const ChildResult r = RunCli({"--help"});
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0);
+  for (const char* flag : {"--host", "--port", "--user", "--password", "--backup", "--tls", "--no-tls", "--ca-file",
+                           "--config", "--types", "--ids", "--summary", "--count", "--seconds", "--every"}) {
+    EXPECT_NE(r.out.find(flag), std::string::npos) << flag;
+  }
+}
+
+}  // namespace
