@@ -59,6 +59,7 @@ class StderrLog : public qc::LogInterface {
 
 // Counters since start; a snapshot is taken each second for the rates.
 struct Counters {
+  Clock::time_point first_record{};  // when the first record arrived
   int64_t records = 0;
   int64_t bytes = 0;
   std::map<std::string, int64_t> by_type;
@@ -130,6 +131,7 @@ class RecordPrinter : public qc::MessageHandle {
       : m_options(options), m_out(out), m_stop(stop) {}
 
   void OnMarketData(const model::MarketData& data) override {
+    if (m_closed.load()) return;  // after the stop: neither counted nor printed
     const int site_type = qc::CurrentMarketDataSiteType();
     const google::protobuf::Message* record = nullptr;
     std::string type = RecordOf(data, &record);
@@ -139,6 +141,7 @@ class RecordPrinter : public qc::MessageHandle {
       std::lock_guard<std::mutex> lock(m_counters_mutex);
       if (m_options.count > 0 && m_counters.records >= m_options.count) return;  // stopping: beyond N
       seq = ++m_counters.records;
+      if (seq == 1) m_counters.first_record = Clock::now();
       m_counters.bytes += bytes;
       ++m_counters.by_type[type];
       ++m_counters.by_site[site_type];
@@ -184,6 +187,8 @@ class RecordPrinter : public qc::MessageHandle {
     return "reconnects " + std::to_string(m_reconnects) + " disconnects " + std::to_string(m_disconnects);
   }
   int SubscribedSites() const { return m_subscribed_sites.load(); }
+  // Records delivered from now on are ignored, so the summary covers the run.
+  void Close() { m_closed.store(true); }
   void WriteLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(m_out_mutex);
     std::fprintf(m_out, "%s\n", line.c_str());
@@ -216,6 +221,7 @@ class RecordPrinter : public qc::MessageHandle {
   int64_t m_reconnects = 0;
   int64_t m_disconnects = 0;
   std::atomic<int> m_subscribed_sites{0};
+  std::atomic<bool> m_closed{false};
 };
 
 // Which phase main is in, for the signal thread: while main waits inside a
@@ -239,7 +245,7 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
       int sig = 0;
       if (sigwait(&signals, &sig) != 0 || exiting.load()) return;
       if (sig == SIGUSR1) continue;
-      ErrLine(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+      if (stop.Why() == 0) ErrLine(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
       stop.Request(StopSignal::kSignal);
       if (g_in_library_call.load()) qc::ClientFactory::Uninstance();
     }
@@ -331,15 +337,24 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
       tick = now;
     }
   }
+  printer.Close();
+  const Clock::time_point stopped = Clock::now();
   // Stops every library thread: no callback runs after this returns.
   qc::ClientFactory::Uninstance();
   finish_signal_thread();
 
+  // Rates over the time records flowed, from the first record to the stop.
   const Counters total = printer.Snapshot();
-  const double secs = std::max(1e-3, std::chrono::duration<double>(Clock::now() - started).count());
-  ErrLine("summary: " + std::to_string(total.records) + " records, " + std::to_string(total.bytes) +
-          " bytes in " + SecondsText(secs) + " s; " +
-          Rates(total, Counters{}, secs) + " " + printer.Extras());
+  const double run_secs = std::chrono::duration<double>(stopped - started).count();
+  const double flow_secs = total.records > 0
+      ? std::max(1e-3, std::chrono::duration<double>(stopped - total.first_record).count()) : 1.0;
+  if (total.records == 0) {
+    ErrLine("summary: 0 records in " + SecondsText(run_secs) + " s; " + printer.Extras());
+  } else {
+    ErrLine("summary: " + std::to_string(total.records) + " records, " + std::to_string(total.bytes) +
+            " bytes in " + SecondsText(flow_secs) + " s of data (" + SecondsText(run_secs) + " s in all); " +
+            Rates(total, Counters{}, flow_secs) + " " + printer.Extras());
+  }
   return exit_code;
 }
 
