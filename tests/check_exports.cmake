@@ -39,6 +39,8 @@ set(expected
   "json2pb(google::protobuf::Message&, char const*, unsigned long)"
   "json_dump_std_string(char const*, unsigned long, void*)"
   "typeinfo for j2pb_error"
+  "com::quor::kbr::client::ResultCodeMeaning(int)"
+  "com::quor::kbr::client::CurrentMarketDataSiteType()"
 )
 foreach(sym IN LISTS expected)
   string(FIND "${syms}" "${sym}" pos)

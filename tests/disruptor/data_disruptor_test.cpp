@@ -120,6 +120,10 @@ TEST_F(DataDisruptorTest, OneDecompressThreadAndPoolPerSiteTypeStartAndStopToget
   ASSERT_TRUE(m_handle.WaitTotal(3));
   EXPECT_EQ(m_handle.Seqs(11), (std::vector<int64_t>{1, 2}));
   EXPECT_EQ(m_handle.Seqs(22), (std::vector<int64_t>{1}));
+  // Each callback learns the site type whose pool delivers it; elsewhere -1.
+  EXPECT_EQ(m_handle.SiteTypes(11), std::set<int>{1});
+  EXPECT_EQ(m_handle.SiteTypes(22), std::set<int>{2});
+  EXPECT_EQ(qc::CurrentMarketDataSiteType(), -1);
   EXPECT_TRUE(site1.WaitReturned(2));
   EXPECT_TRUE(site2.WaitReturned(1));
 

@@ -152,6 +152,7 @@ class MarketRecorder : public qc::MessageHandle {
     int64_t seq;          // the record's sequence field, -1 when it has none
     int32_t record_type;  // the envelope's QELRecordType
     std::string bytes;    // the record serialised again
+    int site_type;        // CurrentMarketDataSiteType() inside the callback
   };
 
   void OnMarketData(const MarketData& data) override {
@@ -161,7 +162,7 @@ class MarketRecorder : public qc::MessageHandle {
     m_cv.wait(lock, [&] { return m_open; });
     m_seen[data.qelmessagechannel()].push_back(
         Seen{qel::sim::RecordKindOf(data), qel::sim::RecordSequence(data), data.qelrecordtype(),
-             data.SerializeAsString()});
+             data.SerializeAsString(), qc::CurrentMarketDataSiteType()});
     ++m_total;
   }
 
@@ -186,6 +187,11 @@ class MarketRecorder : public qc::MessageHandle {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_seen.find(channel);
     return it == m_seen.end() ? std::vector<Seen>() : it->second;
+  }
+  std::set<int> SiteTypes(int64_t channel) const {
+    std::set<int> out;
+    for (const auto& s : Channel(channel)) out.insert(s.site_type);
+    return out;
   }
   std::vector<int64_t> Seqs(int64_t channel) const {
     std::vector<int64_t> out;
