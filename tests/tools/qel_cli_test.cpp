@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -36,11 +37,13 @@ struct ChildResult {
   std::string err;
 };
 
-// Runs qel-cli with args, collecting both outputs. on_out is called after
-// each read of stdout with what has arrived so far; it may send a signal.
-// A child still running at the bound is killed (timed_out set).
-ChildResult RunCli(const std::vector<std::string>& args,
-                   const std::function<void(pid_t, const std::string&)>& on_out = nullptr) {
+// Called at least every 100 ms while the child runs, with its pid, the stdout
+// received so far and the time since the start; may send the child a signal.
+using Watcher = std::function<void(pid_t, const std::string&, std::chrono::milliseconds)>;
+
+// Runs qel-cli with args, collecting both outputs. A child still running at
+// the bound is killed (timed_out set).
+ChildResult RunCli(const std::vector<std::string>& args, const Watcher& watch = nullptr) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -58,7 +61,8 @@ ChildResult RunCli(const std::vector<std::string>& args,
   close(out_pipe[1]);
   close(err_pipe[1]);
   ChildResult result;
-  const Clock::time_point deadline = Clock::now() + kRunBound;
+  const Clock::time_point started = Clock::now();
+  const Clock::time_point deadline = started + kRunBound;
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   int open_fds = 2;
   while (open_fds > 0) {
@@ -68,7 +72,11 @@ ChildResult RunCli(const std::vector<std::string>& args,
       kill(pid, SIGKILL);
       break;
     }
-    if (poll(fds, 2, static_cast<int>(std::min<long long>(left, 500))) < 0) continue;
+    const int ready = poll(fds, 2, static_cast<int>(std::min<long long>(left, 100)));
+    if (watch) {
+      watch(pid, result.out, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started));
+    }
+    if (ready < 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
       char buf[65536];
@@ -80,7 +88,6 @@ ChildResult RunCli(const std::vector<std::string>& args,
         continue;
       }
       (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
-      if (i == 0 && on_out) on_out(pid, result.out);
     }
   }
   for (const pollfd& p : fds) {
@@ -230,7 +237,7 @@ TEST_F(QelCliTest, SummaryModePrintsRateLinesAndStopsAfterSeconds) {
 
 TEST_F(QelCliTest, SigintStopsCleanlyWithSummary) {
   bool sent = false;
-  const ChildResult r = RunCli(Plus(Login(), {"--types", "3"}), [&sent](pid_t pid, const std::string& out) {
+  const ChildResult r = RunCli(Plus(Login(), {"--types", "3"}), [&sent](pid_t pid, const std::string& out, auto) {
     if (!sent && out.find('\n') != std::string::npos) {
       kill(pid, SIGINT);
       sent = true;
@@ -246,6 +253,26 @@ TEST_F(QelCliTest, SigintStopsCleanlyWithSummary) {
     RecordLine rec;
     if (!ParseRecordLine(line, &rec)) break;
   }
+}
+
+// The login call blocks for seconds (the library pauses after the datafeed
+// login); a signal meanwhile ends the program within a bound, with exit 130.
+TEST_F(QelCliTest, SigintDuringLoginEndsPromptly) {
+  std::chrono::milliseconds sent_at{-1};
+  const ChildResult r = RunCli(Plus(Login(), {"--types", "3"}),
+                               [&sent_at](pid_t pid, const std::string&, std::chrono::milliseconds t) {
+                                 if (sent_at.count() < 0 && t >= std::chrono::milliseconds(1500)) {
+                                   kill(pid, SIGINT);
+                                   sent_at = t;
+                                 }
+                               });
+  ASSERT_GE(sent_at.count(), 0) << r.err;
+  ASSERT_FALSE(r.timed_out) << r.err;
+  EXPECT_EQ(r.exit_code, 130) << r.err;
+  EXPECT_TRUE(r.out.empty()) << r.out;
+  EXPECT_EQ(r.err.find("login failed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("summary: 0 records"), std::string::npos) << r.err;
+  EXPECT_EQ(m_sim->Stats().subscribe_requests, 0);
 }
 
 TEST_F(QelCliTest, WrongPasswordExitsNonZeroWithTheCodeAndItsMeaning) {

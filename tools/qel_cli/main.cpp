@@ -224,10 +224,40 @@ class RecordPrinter : public qc::MessageHandle {
   std::atomic<bool> m_closed{false};
 };
 
-// Which phase main is in, for the signal thread: while main waits inside a
-// login or subscription call, a signal also releases the client, which ends
-// those waits promptly.
-std::atomic<bool> g_in_library_call{false};
+// Lets a signal end a blocking login or subscription call promptly: the only
+// way the public interface offers is releasing the client (Uninstance), whose
+// destruction interrupts every wait of a call in progress. Main enters the
+// gate before each such call and leaves it after; the signal thread closes
+// it. A call is never started once the gate is closed.
+// Called by main (Enter, Leave) and the signal thread (Close, InCall).
+class CallGate {
+ public:
+  bool Enter() {
+    std::lock_guard<std::mutex> lock(m_gate_mutex);
+    if (m_closed) return false;
+    m_in_call = true;
+    return true;
+  }
+  void Leave() {
+    std::lock_guard<std::mutex> lock(m_gate_mutex);
+    m_in_call = false;
+  }
+  // Closes the gate; true when main is inside a call.
+  bool Close() {
+    std::lock_guard<std::mutex> lock(m_gate_mutex);
+    m_closed = true;
+    return m_in_call;
+  }
+  bool InCall() {
+    std::lock_guard<std::mutex> lock(m_gate_mutex);
+    return m_in_call;
+  }
+
+ private:
+  std::mutex m_gate_mutex;  // guards m_closed and m_in_call
+  bool m_closed = false;
+  bool m_in_call = false;
+};
 
 int Run(const qel::cli::CliOptions& options, FILE* out) {
   StopSignal stop;
@@ -240,6 +270,7 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
   sigaddset(&signals, SIGUSR1);  // wakes the signal thread at exit
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::atomic<bool> exiting{false};
+  CallGate gate;
   std::thread signal_thread([&] {
     for (;;) {
       int sig = 0;
@@ -247,7 +278,13 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
       if (sig == SIGUSR1) continue;
       if (stop.Why() == 0) ErrLine(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
       stop.Request(StopSignal::kSignal);
-      if (g_in_library_call.load()) qc::ClientFactory::Uninstance();
+      if (gate.Close()) {
+        // Main entered the gate a moment ago at least; the pause lets it get
+        // inside the library's call before the client goes (a call entered
+        // after the release would find no client).
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (gate.InCall()) qc::ClientFactory::Uninstance();
+      }
     }
   });
   auto finish_signal_thread = [&] {
@@ -272,21 +309,21 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
 
   int exit_code = 0;
   const Clock::time_point started = Clock::now();
-  g_in_library_call.store(true);
   qc::ClientInterface* client = stop.Why() == 0 ? factory->CreateClient(&printer) : nullptr;
   if (client == nullptr && stop.Why() == 0) {
     ErrLine(std::string("cannot create the client (TLS setup failed: check --ca-file '") +
             qc::ClientConfig::GetSSLCertfolder() + "')");
     exit_code = 1;
   }
-  if (client != nullptr && stop.Why() == 0) {
+  if (client != nullptr && gate.Enter()) {
     const int ret = client->LoginByServiceDiscovery(options.user, options.password, options.host,
                                                     options.port, options.backups);
+    gate.Leave();
     if (ret != 0 && stop.Why() == 0) {
       ErrLine("login failed: " + std::to_string(ret) + " (" + qc::ResultCodeMeaning(ret) + ")");
       exit_code = 1;
     }
-    if (ret == 0 && stop.Why() == 0) {
+    if (ret == 0 && gate.Enter()) {
       int sub = 0;
       if (options.security_ids.empty()) {
         model::SubscribeByDataType by_type;
@@ -301,6 +338,7 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
         }
         sub = client->SubscribeById(model::COVERAGE, by_id);
       }
+      gate.Leave();
       if (sub != 0 && stop.Why() == 0) {
         ErrLine("subscription failed: " + std::to_string(sub) + " (" + qc::ResultCodeMeaning(sub) + ")");
         exit_code = 1;
@@ -309,7 +347,7 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
       }
     }
   }
-  g_in_library_call.store(false);
+  gate.Close();
   const bool streaming = exit_code == 0 && stop.Why() == 0;
   if (exit_code == 0 && !streaming) exit_code = 130;  // interrupted before the data flowed
 
