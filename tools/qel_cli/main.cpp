@@ -92,7 +92,8 @@ std::string SecondsText(double secs) {
   return text;
 }
 
-// The stop request shared by the callbacks, the signal thread and main.
+// The stop request: set by a worker (--count reached), the signal thread or
+// main (--seconds), awaited by main. Owns only the reason.
 class StopSignal {
  public:
   void Request(int why) {
