@@ -79,6 +79,7 @@ std::vector<MarketDataType*> CWorkerThread::Stop() {
 
 void CWorkerThread::OnThreadRun() {
   UseFineTimerSlack();
+  MarkLibraryThread();  // Uninstance from a callback is refused, never a self-join
   SetDeliverySiteType(m_site_type);
   MarketDataType* record = nullptr;
   while (m_running.load()) {

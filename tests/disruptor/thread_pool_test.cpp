@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/library_threads.h"
 #include "config/base_config.h"
 #include "disruptor/ThreadPool.h"
 #include "support/recording_log.h"
@@ -76,6 +77,7 @@ class OrderHandle : public qc::MessageHandle {
     seen.seqs.push_back(data.qelrecordtype());
     seen.threads.insert(std::this_thread::get_id());
     m_slacks.insert(slack);
+    if (!qc::IsLibraryThread()) ++m_unmarked;
     ++m_total;
   }
   int Total() const {
@@ -96,6 +98,11 @@ class OrderHandle : public qc::MessageHandle {
     std::lock_guard<std::mutex> lock(m_seen_mutex);
     return m_slacks;
   }
+  // Callbacks that ran on a thread not marked as the library's own.
+  int Unmarked() const {
+    std::lock_guard<std::mutex> lock(m_seen_mutex);
+    return m_unmarked;
+  }
 
  private:
   struct Seen {
@@ -105,6 +112,7 @@ class OrderHandle : public qc::MessageHandle {
   mutable std::mutex m_seen_mutex;
   std::map<int64_t, Seen> m_seen;
   std::set<long> m_slacks;
+  int m_unmarked = 0;
   int m_total = 0;
 };
 
@@ -262,6 +270,19 @@ TEST_F(PoolTest, WorkersSleepWithOneMicrosecondTimerSlack) {
   ASSERT_TRUE(pool.AddTask(1, NewRecord(1, 1)));
   ASSERT_TRUE(Eventually([&] { return handle.Total() == 2; }));
   EXPECT_EQ(handle.Slacks(), std::set<long>{1000});
+  ReclaimAll(pool);
+}
+
+// A callback runs on a library thread, so ClientFactory::Uninstance called
+// from inside it is refused instead of joining the thread it runs on.
+TEST_F(PoolTest, CallbacksRunOnThreadsMarkedAsTheLibrarys) {
+  OrderHandle handle;
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(2, 64, &handle), 0);
+  ASSERT_TRUE(pool.AddTask(0, NewRecord(0, 1)));
+  ASSERT_TRUE(pool.AddTask(1, NewRecord(1, 1)));
+  ASSERT_TRUE(Eventually([&] { return handle.Total() == 2; }));
+  EXPECT_EQ(handle.Unmarked(), 0);
   ReclaimAll(pool);
 }
 
