@@ -27,6 +27,7 @@
 #include "config/error_define.h"
 #include "feed_sim.h"
 #include "feed_sim/wire_client.h"
+#include "support/closed_port.h"
 #include "support/recording_handle.h"
 #include "support/recording_log.h"
 #include "support/temp_dir.h"
@@ -35,6 +36,7 @@
 namespace qc = com::quor::kbr::client;
 namespace qm = com::quor::qel::model;
 namespace sim = qel::sim;
+using qel_test::ClosedPort;
 using qel_test::Eventually;
 using std::chrono::milliseconds;
 
@@ -46,18 +48,6 @@ constexpr milliseconds kWait(30000);
 constexpr int kLongWaitSeconds = 600;
 constexpr int kStockType = 3;   // site type 1
 constexpr int kOrderType = 8;   // site type 2
-
-int ClosedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 // Records the datafeed-level callbacks too.
 class ClientHandle : public qel_test::RecordingHandle {
