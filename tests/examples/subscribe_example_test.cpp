@@ -27,7 +27,7 @@ struct RunResult {
 };
 
 // Runs the program with args, collecting its output; kills it after timeout.
-RunResult Run(const std::vector<std::string>& args, std::chrono::seconds timeout) {
+RunResult RunExample(const std::vector<std::string>& args, std::chrono::seconds timeout) {
   RunResult result;
   int pipe_fd[2];
   if (pipe2(pipe_fd, O_CLOEXEC) != 0) return result;
@@ -53,8 +53,14 @@ RunResult Run(const std::vector<std::string>& args, std::chrono::seconds timeout
     result.out.append(buf, static_cast<size_t>(n));
   }
   close(pipe_fd[0]);
+  // Closing its output comes a little before the exit itself: wait for the
+  // exit until the same deadline, then kill.
   int status = 0;
-  if (waitpid(pid, &status, WNOHANG) == 0) {
+  pid_t ended = 0;
+  while ((ended = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+    poll(nullptr, 0, 10);
+  }
+  if (ended != pid) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return result;
@@ -114,7 +120,7 @@ class SubscribeExampleTest : public testing::TestWithParam<bool> {
 
 TEST_P(SubscribeExampleTest, PrintsTheRequestedRecordsAndExitsZero) {
   StartSim(GetParam());
-  const RunResult r = Run(Args("demo123"), std::chrono::seconds(120));
+  const RunResult r = RunExample(Args("demo123"), std::chrono::seconds(120));
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_EQ(CountLines(r.out, "record "), 5) << r.out;
   EXPECT_NE(r.out.find("QELStock"), std::string::npos) << r.out;
@@ -123,7 +129,7 @@ TEST_P(SubscribeExampleTest, PrintsTheRequestedRecordsAndExitsZero) {
 
 TEST_P(SubscribeExampleTest, WrongPasswordEndsWithAFailedLogin) {
   StartSim(GetParam());
-  const RunResult r = Run(Args("wrong"), std::chrono::seconds(120));
+  const RunResult r = RunExample(Args("wrong"), std::chrono::seconds(120));
   EXPECT_EQ(r.exit_code, 2) << r.out;
   EXPECT_NE(r.out.find("login failed"), std::string::npos) << r.out;
   EXPECT_EQ(CountLines(r.out, "record "), 0);
@@ -133,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(PlainAndTls, SubscribeExampleTest, testing::Values(fals
                          [](const testing::TestParamInfo<bool>& info) { return info.param ? "Tls" : "Plain"; });
 
 TEST(SubscribeExampleArgs, MissingArgumentsPrintUsage) {
-  const RunResult r = Run({"127.0.0.1", "9100"}, std::chrono::seconds(30));
+  const RunResult r = RunExample({"127.0.0.1", "9100"}, std::chrono::seconds(30));
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.out.find("usage:"), std::string::npos) << r.out;
 }
