@@ -269,6 +269,8 @@ TEST_F(TcpClientE2eTest,
   m_log.ExpectError("Connected to datafeed service");
   m_log.ExpectError("Login datafeed");
   m_log.ExpectError("Connect to datafeed");
+  // The heartbeat timer fires while the reset connection has no socket yet.
+  m_log.ExpectError("Send heartbeat msg failed");
   // Read when a connection is made: one second between heartbeats, so the
   // allowed run of unanswered heartbeats passes within seconds.
   qc::BaseConfig::GetInstance().SetHeartBeatInterval(1);
@@ -294,6 +296,52 @@ TEST_F(TcpClientE2eTest,
   ASSERT_TRUE(Eventually([&] { return m_handle.responses.load() >= 4; }, kWait))
       << "resubscribed";
   EXPECT_TRUE(DeliveryResumes(500));
+}
+
+// The datafeed client takes new credentials (as after a fresh discovery login)
+// while its connections keep logging in again on their own loop threads: each
+// login reads a whole, current copy. Under ThreadSanitizer this shows any
+// credential string shared unguarded between the two threads.
+TEST_F(TcpClientE2eTest, CredentialsReplacedWhileConnectionsLogInAgain) {
+  m_log.ExpectError("In daemon thread, client need reconnect");
+  m_log.ExpectError("Connected to datafeed service");
+  m_log.ExpectError("Login datafeed");
+  m_log.ExpectError("Connect to datafeed");
+  m_log.ExpectError("Send heartbeat msg failed");
+  m_log.ExpectError("cannt send subscribe msg");
+  m_log.ExpectError("No subscribe response from site type");
+  StartSim(AllKinds(false, 0, 500));
+  LoginAndSubscribeAll();
+  ASSERT_TRUE(DeliveryResumes(100));
+
+  sim::Faults churn;
+  churn.close_after_ms = 30; // every connection is closed soon after its login
+  m_sim->SetFaults(churn);
+  const int64_t logins = m_sim->Stats().datafeed_logins_ok;
+  m_sim->CloseDatafeedConnections(); // the fault holds from the next login on
+  qc::DiscoveryClient *discovery = m_client->GetDiscoveryClient();
+  const std::string user = discovery->GetUserAccount();
+  const std::string token = discovery->GetToken();
+  const qc::IdToServerHostMapType nodes = discovery->GetDatafeedNodes();
+  // Fresh strings of changing length each time, so every call rewrites them.
+  int round = 0;
+  const bool relogged = Eventually(
+      [&] {
+        const std::string pad(static_cast<size_t>(round++ % 40), ' ');
+        m_client->GetDatafeedClient()->Init((user + pad).substr(0, user.size()),
+                                            (token + pad).substr(0, token.size()),
+                                            nodes);
+        return m_sim->Stats().datafeed_logins_ok >= logins + 6;
+      },
+      kWait);
+  m_sim->SetFaults(sim::Faults{});
+  ASSERT_TRUE(relogged) << "logins with the replaced credentials: "
+                        << m_sim->Stats().datafeed_logins_ok - logins;
+  EXPECT_EQ(m_client->GetDatafeedClient()->GetUserAccount(), user);
+  EXPECT_EQ(m_client->GetDatafeedClient()->GetPasswd(), token);
+  ASSERT_TRUE(Eventually(
+      [&] { return m_client->GetDatafeedClient()->isAllConnected(); }, kWait));
+  EXPECT_TRUE(DeliveryResumes(200));
 }
 
 struct MalformedCase {
