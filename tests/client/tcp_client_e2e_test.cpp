@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "client/ventrix_tcp_client.h"
+#include "client_fixture.h"
 #include "client_factory.h"
 #include "config/base_config.h"
 #include "config/parameter_define.h"
@@ -114,26 +115,7 @@ int64_t DatafeedConnections(const sim::SimulatorStats &stats) {
 
 class TcpClientE2eTest : public testing::Test {
 protected:
-  void SetUp() override {
-    qc::BaseConfig &config = qc::BaseConfig::GetInstance();
-    config.CloseFileLog();
-    config.SetUseSSL(false);
-    config.SetReadTimeout(10);
-    const std::string path =
-        m_dir.Write("waits.conf", "ventrix_config_login_try_count=2\n"
-                                  "ventrix_config_login_try_interval=1\n"
-                                  "ventrix_config_subscribe_try_count=2\n"
-                                  "ventrix_config_subscribe_try_interval=1\n"
-                                  "ventrix_config_daemon_check_interval=1\n"
-                                  "ventrix_config_file_log=false\n");
-    testing::internal::CaptureStdout(); // the file reader reports on standard
-                                        // output
-    ASSERT_TRUE(config.SetConfigFilePath(path.c_str()));
-    testing::internal::GetCapturedStdout();
-    config.SetUseSSL(false);
-    config.SetReadTimeout(10);
-    config.CloseFileLog();
-  }
+  void SetUp() override { qel_test::ResetClientConfig(m_dir); }
   void TearDown() override {
     qc::ClientFactory::Uninstance();
     if (m_sim)
@@ -164,14 +146,7 @@ protected:
       st.max_records = max_records;
       s.streams.push_back(st);
     }
-    s.discovery_tls = tls;
-    if (tls) {
-      m_pki = std::make_unique<qel_test::TestPki>();
-      s.tls_cert_file = m_pki->ServerCert();
-      s.tls_key_file = m_pki->ServerKey();
-      qc::BaseConfig::GetInstance().SetUseSSL(true);
-      qc::BaseConfig::GetInstance().SetSSLCertfolder(m_pki->CaFile());
-    }
+    if (tls) qel_test::UseTls(s, m_pki);
     return s;
   }
   static int SiteOf(int kind) {
@@ -193,13 +168,8 @@ protected:
     ASSERT_TRUE(m_sim->Start()) << m_sim->LastError();
   }
   void LoginAndSubscribeAll() {
-    qc::ClientInterface *client =
-        qc::ClientFactory::Instance()->CreateClient(&m_handle);
-    ASSERT_NE(client, nullptr);
-    m_client = dynamic_cast<qc::VentrixTcpClient *>(client);
+    m_client = qel_test::CreateTestClient(&m_handle);
     ASSERT_NE(m_client, nullptr);
-    m_client->SetLoginPauseForTest(milliseconds(0));
-    m_client->GetDiscoveryClient()->SetHostRetryPauseForTest(0);
     ASSERT_EQ(m_client->LoginByServiceDiscovery("alice", "s3cret", "127.0.0.1",
                                                 m_sim->DiscoveryPort(), {}),
               0);
