@@ -41,13 +41,12 @@ SocketConnectThread::SocketConnectThread(MessageHandle* handle, ServerHostListTy
     : m_handle(handle),
       m_header(MESSAGE_HEADER_LEN, 0),
       m_body(kBodyAreaLen, 0),
-      m_userAccount(userName),
-      m_pwdOrToken(pwdOrToken),
       m_rawDataQueue(std::move(rawDataQueue)),
       m_rawDataQueueBack(std::move(rawDataQueueBack)),
       m_ipPart(static_cast<int32_t>(ipPart)),
       m_ssl_ctx(ssl_ctx) {
   EnableEventThreading();
+  SetCredentials(userName, pwdOrToken);
   m_heartbeatInterval.tv_sec = static_cast<time_t>(BaseConfig::GetInstance().GetHeartBeatInterval());
   m_heartbeatInterval.tv_usec = 0;
   m_serverHostVec = ValidNodes(SocketInfo);
@@ -339,6 +338,12 @@ void SocketConnectThread::OnEvent(bufferevent* bev, short events) {
   }
 }
 
+void SocketConnectThread::SetCredentials(const std::string& userName, const std::string& pwdOrToken) {
+  MutexLock lock(m_credentialsMutex);
+  m_userAccount = userName;
+  m_pwdOrToken = pwdOrToken;
+}
+
 void SocketConnectThread::SendLoginRequest(bufferevent* bev) {
   const std::string host = getCurrentHostStr();
   InfoPrint("Connected to datafeed service successfully, site type: %d, service host: %s.", m_ipPart, host.c_str());
@@ -346,10 +351,16 @@ void SocketConnectThread::SendLoginRequest(bufferevent* bev) {
   SetTraceId(traceId);
   m_heartbeatCount = 0;
   const ServerHost& node = m_serverHostVec[static_cast<size_t>(m_serverIndex.load())];
+  std::string user;
+  std::string pwdOrToken;
+  {
+    MutexLock lock(m_credentialsMutex);
+    user = m_userAccount;
+    pwdOrToken = m_pwdOrToken;
+  }
   char* frame = nullptr;
-  const int len =
-      VentrixMessage::PrepareLoginRequest(frame, model::VENTRIX_LOGIN_FOR_DATAFEED, node.GetServerIp(),
-                                          node.GetServerPort(), m_userAccount, m_pwdOrToken, true, traceId);
+  const int len = VentrixMessage::PrepareLoginRequest(frame, model::VENTRIX_LOGIN_FOR_DATAFEED, node.GetServerIp(),
+                                                      node.GetServerPort(), user, pwdOrToken, true, traceId);
   if (len <= 0) {
     delete[] frame;
     ReConnnect();

@@ -57,7 +57,7 @@ using com::quor::qel::model::SubscribeRequest;
 
 // Owned by the datafeed client (shared pointer). Owns its thread, event base,
 // bufferevent, TLS object and timers; shares the two queues of its site type;
-// borrows the handle, the TLS context and the two credential strings.
+// borrows the handle and the TLS context; keeps its own copy of the credentials.
 class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThread> {
  public:
   enum ConnectState : int32_t {
@@ -89,6 +89,8 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   // Takes the new nodes (ports outside 1..65535 refused) and restarts the
   // rotation at the first of them; the current socket is left as it is.
   void UpdateNodeList(ServerHostListType& dataNodeList);
+  // Replaces the credentials the next login sends (any thread).
+  void SetCredentials(const std::string& userName, const std::string& pwdOrToken);
   // 0, -2405 without a socket; a frame that cannot be built writes nothing
   // and gives -1013 with SUBSCRIBE_FAILED.
   int SendSubscribeMsg(SubscribeRequest* subReq);
@@ -178,8 +180,11 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   std::vector<char> m_header;  // copy-out area of one frame header
   std::vector<char> m_body;    // copy-out area of one whole frame
   MetaData m_meta;             // metadata of the frame being read; reused so parsing keeps its storage
-  const std::string& m_userAccount;
-  const std::string& m_pwdOrToken;
+  // The login credentials: written by the datafeed client after a new
+  // discovery login (any thread), read by the loop thread for each login.
+  mutable Mutex m_credentialsMutex;
+  std::string m_userAccount GUARDED_BY(m_credentialsMutex);
+  std::string m_pwdOrToken GUARDED_BY(m_credentialsMutex);
   std::shared_ptr<RawDataQueue> m_rawDataQueue;          // this connection is its only producer
   std::shared_ptr<RawDataQueueBack> m_rawDataQueueBack;  // this connection is its only consumer
   int32_t m_ipPart;

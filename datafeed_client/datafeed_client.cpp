@@ -49,10 +49,14 @@ DatafeedClient::~DatafeedClient() {
 
 void DatafeedClient::Init(const std::string& userName, const std::string& pwdOrToken,
                           const IdToServerHostMapType& serverHostMap) {
-  if (&userName != &m_userAccount) m_userAccount = userName;
-  if (&pwdOrToken != &m_pwdOrToken) m_pwdOrToken = pwdOrToken;
+  // Copies first: the arguments may come from another object's members.
+  const std::string user = userName;
+  const std::string pwd = pwdOrToken;
   MutexLock lock(m_poolMutex);
+  m_userAccount = user;
+  m_pwdOrToken = pwd;
   if (&serverHostMap != &m_serverHostMap) m_serverHostMap = serverHostMap;
+  for (const auto& entry : m_threadPool) entry.second->SetCredentials(user, pwd);
 }
 
 void DatafeedClient::CreateSiteType(int siteType, ServerHostListType& nodes) {

@@ -49,9 +49,9 @@ class DatafeedClient {
   DatafeedClient(const DatafeedClient&) = delete;
   DatafeedClient& operator=(const DatafeedClient&) = delete;
 
-  // Credentials and node map for the next logins. The connections read the
-  // two strings by reference, so a later Init changes what their next login
-  // sends.
+  // Credentials and node map for the next logins. Each running connection
+  // gets its own copy of the credentials, so its next login sends the new ones
+  // while nothing it reads on its loop thread is written here.
   void Init(const std::string& userName, const std::string& pwdOrToken, const IdToServerHostMapType& serverHostMap);
   void RegisterSslCtx(SSL_CTX* ssl_ctx) { m_ssl_ctx = ssl_ctx; }
   // One started connection (not yet connected) and two new queues per site
@@ -69,8 +69,14 @@ class DatafeedClient {
   // the map gets its queues and a started connection.
   void UpdateDatafeedNode();
 
-  const std::string& GetUserAccount() const { return m_userAccount; }
-  const std::string& GetPasswd() const { return m_pwdOrToken; }
+  std::string GetUserAccount() const {
+    MutexLock lock(m_poolMutex);
+    return m_userAccount;
+  }
+  std::string GetPasswd() const {
+    MutexLock lock(m_poolMutex);
+    return m_pwdOrToken;
+  }
 
   bool isAllConnected() const;
   bool isAllSubscibed() const;
@@ -110,11 +116,11 @@ class DatafeedClient {
   void StopPipeline();
 
   MessageHandle* m_handle;
-  std::string m_userAccount;
-  std::string m_pwdOrToken;
   SSL_CTX* m_ssl_ctx = nullptr;  // borrowed from the TCP client
 
-  mutable Mutex m_poolMutex;  // guards the node map, the pool and the two queue maps
+  mutable Mutex m_poolMutex;  // guards the credentials, the node map, the pool and the two queue maps
+  std::string m_userAccount GUARDED_BY(m_poolMutex);
+  std::string m_pwdOrToken GUARDED_BY(m_poolMutex);
   IdToServerHostMapType m_serverHostMap GUARDED_BY(m_poolMutex);
   std::unordered_map<int32_t, ConnectionPtr> m_threadPool GUARDED_BY(m_poolMutex);
   RawDataQueueMap m_dataQueue GUARDED_BY(m_poolMutex);

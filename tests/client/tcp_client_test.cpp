@@ -26,7 +26,9 @@
 #include "config/base_config.h"
 #include "config/error_define.h"
 #include "feed_sim.h"
+#include "client_fixture.h"
 #include "feed_sim/wire_client.h"
+#include "support/closed_port.h"
 #include "support/recording_handle.h"
 #include "support/recording_log.h"
 #include "support/temp_dir.h"
@@ -35,6 +37,7 @@
 namespace qc = com::quor::kbr::client;
 namespace qm = com::quor::qel::model;
 namespace sim = qel::sim;
+using qel_test::ClosedPort;
 using qel_test::Eventually;
 using std::chrono::milliseconds;
 
@@ -46,18 +49,6 @@ constexpr milliseconds kWait(30000);
 constexpr int kLongWaitSeconds = 600;
 constexpr int kStockType = 3;   // site type 1
 constexpr int kOrderType = 8;   // site type 2
-
-int ClosedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 // Records the datafeed-level callbacks too.
 class ClientHandle : public qel_test::RecordingHandle {
@@ -98,21 +89,12 @@ class ClientHandle : public qel_test::RecordingHandle {
   std::atomic<int64_t> m_foreign_records{0};
 };
 
-struct Waits {
-  int login_try_count = 2;
-  int login_try_interval = 1;
-  int subscribe_try_count = 2;
-  int subscribe_try_interval = 1;
-  int daemon_check_interval = 1;
-};
+using Waits = qel_test::ClientWaits;
 
 class TcpClientTest : public testing::Test {
  protected:
   void SetUp() override {
-    qc::BaseConfig::GetInstance().CloseFileLog();
-    qc::BaseConfig::GetInstance().SetUseSSL(false);
-    qc::BaseConfig::GetInstance().SetReadTimeout(10);
-    LoadWaits(Waits{});
+    qel_test::ResetClientConfig(m_dir);
     ASSERT_FALSE(qc::BaseConfig::GetInstance().IsUseSSL());
   }
   void TearDown() override {
@@ -121,26 +103,7 @@ class TcpClientTest : public testing::Test {
     EXPECT_EQ(m_log.UnexpectedErrors(), "");
   }
 
-  void LoadWaits(const Waits& w) {
-    const std::string path = m_dir.Write(
-        "waits.conf", "ventrix_config_login_try_count=" + std::to_string(w.login_try_count) +
-                          "\nventrix_config_login_try_interval=" + std::to_string(w.login_try_interval) +
-                          "\nventrix_config_subscribe_try_count=" + std::to_string(w.subscribe_try_count) +
-                          "\nventrix_config_subscribe_try_interval=" + std::to_string(w.subscribe_try_interval) +
-                          "\nventrix_config_daemon_check_interval=" + std::to_string(w.daemon_check_interval) +
-                          "\nventrix_config_file_log=false\n");
-    // A file sets every key it does not name to its default: keep the
-    // settings the test made.
-    qc::BaseConfig& config = qc::BaseConfig::GetInstance();
-    const bool tls = config.IsUseSSL();
-    const uint32_t read_timeout = config.GetReadTimeout();
-    testing::internal::CaptureStdout();  // the file reader reports on standard output
-    ASSERT_TRUE(config.SetConfigFilePath(path.c_str()));
-    testing::internal::GetCapturedStdout();
-    config.SetUseSSL(tls);
-    config.SetReadTimeout(read_timeout);
-    config.CloseFileLog();
-  }
+  void LoadWaits(const Waits& w) { qel_test::LoadClientWaits(m_dir, w); }
 
   static sim::StreamSpec Stream(int site, int type, int kind, std::vector<int64_t> channels) {
     sim::StreamSpec st;
@@ -160,14 +123,7 @@ class TcpClientTest : public testing::Test {
     s.nodes = {{1, 20, tls, 0}, {1, 10, tls, 0}, {2, 20, tls, 0}, {2, 10, tls, 0}};
     if (one_node_each) s.nodes = {{1, 20, tls, 0}, {2, 20, tls, 0}};
     s.streams = {Stream(1, kStockType, sim::kQELStock, {101, 102}), Stream(2, kOrderType, sim::kQELOrder, {201})};
-    s.discovery_tls = tls;
-    if (tls) {
-      m_pki = std::make_unique<qel_test::TestPki>();
-      s.tls_cert_file = m_pki->ServerCert();
-      s.tls_key_file = m_pki->ServerKey();
-      qc::BaseConfig::GetInstance().SetUseSSL(true);
-      qc::BaseConfig::GetInstance().SetSSLCertfolder(m_pki->CaFile());
-    }
+    if (tls) qel_test::UseTls(s, m_pki);
     return s;
   }
   void StartSim(sim::Scenario s) {
@@ -175,12 +131,8 @@ class TcpClientTest : public testing::Test {
     ASSERT_TRUE(m_sim->Start()) << m_sim->LastError();
   }
   void CreateClient() {
-    qc::ClientInterface* client = qc::ClientFactory::Instance()->CreateClient(&m_handle);
-    ASSERT_NE(client, nullptr);
-    m_client = dynamic_cast<qc::VentrixTcpClient*>(client);
+    m_client = qel_test::CreateTestClient(&m_handle);
     ASSERT_NE(m_client, nullptr);
-    m_client->SetLoginPauseForTest(milliseconds(0));
-    m_client->GetDiscoveryClient()->SetHostRetryPauseForTest(0);
   }
   int Login(std::vector<std::string> backups = {}) {
     return m_client->LoginByServiceDiscovery("alice", "s3cret", "127.0.0.1", m_sim->DiscoveryPort(),

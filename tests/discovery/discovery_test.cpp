@@ -16,6 +16,7 @@
 #include "config/error_define.h"
 #include "discovery_client/discovery_client.h"
 #include "feed_sim.h"
+#include "support/closed_port.h"
 #include "support/recording_handle.h"
 #include "support/recording_log.h"
 #include "support/test_pki.h"
@@ -24,22 +25,10 @@
 namespace qc = com::quor::kbr::client;
 namespace qm = com::quor::qel::model;
 namespace sim = qel::sim;
+using qel_test::ClosedPort;
 using std::chrono::milliseconds;
 
 namespace {
-
-// A 127.0.0.1 port with nobody listening: bound, read, and closed again.
-int ClosedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 sim::Scenario TwoSiteScenario() {
   sim::Scenario s;

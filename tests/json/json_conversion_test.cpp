@@ -20,6 +20,7 @@
 #include "SysSubscribe.pb.h"
 #include "json/json_test_ext.pb.h"
 #include "json/json_test_types.pb.h"
+#include "disruptor/pipeline_support.h"
 #include "sim_records.h"
 #include "support/temp_dir.h"
 #include "swig/json2pb.h"
@@ -392,17 +393,8 @@ std::vector<com::quor::qel::model::MarketData> SimRecords() {
   for (int kind : qel::sim::AllRecordKinds()) {
     for (int64_t channel : channels) {
       for (int64_t seq : seqs) {
-        qel::sim::StreamSpec spec;
-        spec.record_kind = kind;
-        spec.data_type = 3;
-        qel::sim::RecordTemplate tmpl;
-        std::string error;
-        if (!qel::sim::RecordTemplate::Build(spec, "600000.SH", channel, &tmpl, &error)) {
-          ADD_FAILURE() << "kind " << kind << ": " << error;
-          continue;
-        }
-        std::string wire(tmpl.EncodedSize(seq), '\0');
-        tmpl.Encode(seq, &wire[0]);
+        const std::string wire = qel_test::SimRecord(kind, channel, seq);
+        if (wire.empty()) continue;  // SimRecord reported the failure
         com::quor::qel::model::MarketData record;
         if (!record.ParseFromString(wire)) {
           ADD_FAILURE() << "kind " << kind << " does not parse";
