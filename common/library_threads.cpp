@@ -14,8 +14,6 @@ thread_local int t_delivery_site_type = -1;  // site type of the pool this worke
 
 void SetDeliverySiteType(int site_type) { t_delivery_site_type = site_type; }
 
-int DeliverySiteType() { return t_delivery_site_type; }
-
 int CurrentMarketDataSiteType() { return t_delivery_site_type; }
 
 void MarkLibraryThread() { t_library_thread = true; }

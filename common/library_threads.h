@@ -17,11 +17,10 @@ void MarkLibraryThread();
 // True on a thread that called MarkLibraryThread.
 bool IsLibraryThread();
 
-// The site type whose records the calling thread delivers: a callback worker
-// serves one site type's pool for its whole life and sets it once at start.
-// -1 on every other thread.
+// Sets the site type whose records the calling thread delivers, read back by
+// CurrentMarketDataSiteType: a callback worker serves one site type's pool
+// for its whole life and sets it once at start. -1 on every other thread.
 void SetDeliverySiteType(int site_type);
-int DeliverySiteType();
 
 }  // namespace client
 }  // namespace kbr

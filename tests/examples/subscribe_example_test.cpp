@@ -3,11 +3,6 @@
 // exits 0; and one that gets a wrong password and says so with a non-zero
 // exit.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -15,58 +10,23 @@
 #include <vector>
 
 #include "feed_sim.h"
+#include "support/child_process.h"
 #include "support/test_pki.h"
 
 namespace sim = qel::sim;
 
 namespace {
 
+// Runs the example with args; killed after timeout. Its records and its
+// messages are read from both outputs together.
 struct RunResult {
   int exit_code = -1;  // -1: killed or did not end in time
   std::string out;     // standard output and standard error together
 };
 
-// Runs the program with args, collecting its output; kills it after timeout.
 RunResult RunExample(const std::vector<std::string>& args, std::chrono::seconds timeout) {
-  RunResult result;
-  int pipe_fd[2];
-  if (pipe2(pipe_fd, O_CLOEXEC) != 0) return result;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipe_fd[1], STDOUT_FILENO);
-    dup2(pipe_fd[1], STDERR_FILENO);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(SUBSCRIBE_EXAMPLE_PATH));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(SUBSCRIBE_EXAMPLE_PATH, argv.data());
-    _exit(127);
-  }
-  close(pipe_fd[1]);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  char buf[4096];
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{pipe_fd[0], POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    const ssize_t n = read(pipe_fd[0], buf, sizeof(buf));
-    if (n <= 0) break;  // the child closed its output: it has ended
-    result.out.append(buf, static_cast<size_t>(n));
-  }
-  close(pipe_fd[0]);
-  // Closing its output comes a little before the exit itself: wait for the
-  // exit until the same deadline, then kill.
-  int status = 0;
-  pid_t ended = 0;
-  while ((ended = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-    poll(nullptr, 0, 10);
-  }
-  if (ended != pid) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return result;
-  }
-  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  return result;
+  const qel_test::ChildResult child = qel_test::RunChild(SUBSCRIBE_EXAMPLE_PATH, args, timeout);
+  return RunResult{child.timed_out ? -1 : child.exit_code, child.out + child.err};
 }
 
 int CountLines(const std::string& text, const std::string& prefix) {

@@ -3,12 +3,9 @@
 // its site type, subscriptions by id deliver only those ids, --summary prints
 // rate lines, SIGINT ends the run cleanly with the summary, and failures
 // (wrong password, bad flags) exit non-zero with a message naming the cause.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <jansson.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +18,7 @@
 #include <vector>
 
 #include "feed_sim.h"
+#include "support/child_process.h"
 #include "support/test_pki.h"
 
 namespace sim = qel::sim;
@@ -30,73 +28,11 @@ namespace {
 
 constexpr std::chrono::seconds kRunBound(90);  // any run ends well within this
 
-struct ChildResult {
-  bool timed_out = false;
-  int exit_code = -1;  // -1: ended by a signal
-  std::string out;
-  std::string err;
-};
+using qel_test::ChildResult;
 
-// Called at least every 100 ms while the child runs, with its pid, the stdout
-// received so far and the time since the start; may send the child a signal.
-using Watcher = std::function<void(pid_t, const std::string&, std::chrono::milliseconds)>;
-
-// Runs qel-cli with args, collecting both outputs. A child still running at
-// the bound is killed (timed_out set).
-ChildResult RunCli(const std::vector<std::string>& args, const Watcher& watch = nullptr) {
-  int out_pipe[2];
-  int err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(QEL_CLI_PATH));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(QEL_CLI_PATH, argv.data());
-    _exit(127);
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  ChildResult result;
-  const Clock::time_point started = Clock::now();
-  const Clock::time_point deadline = started + kRunBound;
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  int open_fds = 2;
-  while (open_fds > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      result.timed_out = true;
-      kill(pid, SIGKILL);
-      break;
-    }
-    const int ready = poll(fds, 2, static_cast<int>(std::min<long long>(left, 100)));
-    if (watch) {
-      watch(pid, result.out, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started));
-    }
-    if (ready < 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-      char buf[65536];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_fds;
-        continue;
-      }
-      (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
-    }
-  }
-  for (const pollfd& p : fds) {
-    if (p.fd >= 0) close(p.fd);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  return result;
+// Runs qel-cli with args, collecting both outputs; killed at the bound.
+ChildResult RunCli(const std::vector<std::string>& args, const qel_test::ChildWatcher& watch = nullptr) {
+  return qel_test::RunChild(QEL_CLI_PATH, args, kRunBound, watch);
 }
 
 std::vector<std::string> Lines(const std::string& text) {

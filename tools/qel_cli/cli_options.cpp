@@ -49,14 +49,27 @@ bool IsHostPort(const std::string& entry) {
 
 bool IsReadable(const std::string& path) { return std::ifstream(path).good(); }
 
+// A flag whose value is any non-empty text, stored in field.
+Setter NonEmpty(std::string CliOptions::*field, const char* missing) {
+  return [field, missing](const std::string& v, CliOptions& o, std::string& why) {
+    if (v.empty()) { why = missing; return false; }
+    o.*field = v;
+    return true;
+  };
+}
+
+// A flag whose value is the path of a file this process can read.
+Setter ReadableFile(std::string CliOptions::*field) {
+  return [field](const std::string& v, CliOptions& o, std::string& why) {
+    if (!IsReadable(v)) { why = "cannot read '" + v + "'"; return false; }
+    o.*field = v;
+    return true;
+  };
+}
+
 const std::vector<Flag>& FlagTable() {
   static const std::vector<Flag> table = {
-      {"--host", "IP", "discovery service address (default 127.0.0.1)",
-       [](const std::string& v, CliOptions& o, std::string& why) {
-         if (v.empty()) { why = "needs an address"; return false; }
-         o.host = v;
-         return true;
-       }},
+      {"--host", "IP", "discovery service address (default 127.0.0.1)", NonEmpty(&CliOptions::host, "needs an address")},
       {"--port", "N", "discovery service port, 1..65535 (required)",
        [](const std::string& v, CliOptions& o, std::string& why) {
          int64_t n = 0;
@@ -64,18 +77,8 @@ const std::vector<Flag>& FlagTable() {
          o.port = static_cast<int>(n);
          return true;
        }},
-      {"--user", "NAME", "user name (required)",
-       [](const std::string& v, CliOptions& o, std::string& why) {
-         if (v.empty()) { why = "needs a user name"; return false; }
-         o.user = v;
-         return true;
-       }},
-      {"--password", "TEXT", "password (required)",
-       [](const std::string& v, CliOptions& o, std::string& why) {
-         if (v.empty()) { why = "needs a password"; return false; }
-         o.password = v;
-         return true;
-       }},
+      {"--user", "NAME", "user name (required)", NonEmpty(&CliOptions::user, "needs a user name")},
+      {"--password", "TEXT", "password (required)", NonEmpty(&CliOptions::password, "needs a password")},
       {"--backup", "IP:PORT[,IP:PORT...]", "backup discovery services, tried after --host (repeatable)",
        [](const std::string& v, CliOptions& o, std::string& why) {
          for (const std::string& entry : SplitList(v)) {
@@ -89,18 +92,10 @@ const std::vector<Flag>& FlagTable() {
       {"--no-tls", nullptr, "plain TCP",
        [](const std::string&, CliOptions& o, std::string&) { o.tls = CliOptions::Tls::kOff; return true; }},
       {"--ca-file", "FILE", "PEM file of the CA that signed the servers' certificates",
-       [](const std::string& v, CliOptions& o, std::string& why) {
-         if (!IsReadable(v)) { why = "cannot read '" + v + "'"; return false; }
-         o.ca_file = v;
-         return true;
-       }},
+       ReadableFile(&CliOptions::ca_file)},
       {"--config", "FILE", "library configuration file (ventrix_config_* = value lines), loaded first;"
                            " the flags above override it",
-       [](const std::string& v, CliOptions& o, std::string& why) {
-         if (!IsReadable(v)) { why = "cannot read '" + v + "'"; return false; }
-         o.config_file = v;
-         return true;
-       }},
+       ReadableFile(&CliOptions::config_file)},
       {"--types", "T[,T...]", "data types to subscribe, e.g. 3,6 (required)",
        [](const std::string& v, CliOptions& o, std::string& why) {
          for (const std::string& item : SplitList(v)) {

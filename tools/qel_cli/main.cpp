@@ -17,6 +17,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,24 +67,26 @@ struct Counters {
   std::map<int, int64_t> by_site;
 };
 
+// "k1 r1, k2 r2": the rate of each key's count since before.
+template <typename Key>
+std::string KeyRates(const std::map<Key, int64_t>& now, const std::map<Key, int64_t>& before, double secs,
+                     const char* separator) {
+  std::string text;
+  for (const auto& kv : now) {
+    auto old = before.find(kv.first);
+    const int64_t n = kv.second - (old == before.end() ? 0 : old->second);
+    std::ostringstream key;
+    key << kv.first;
+    text += (text.empty() ? "" : ", ") + key.str() + separator + std::to_string(static_cast<int64_t>(n / secs + 0.5));
+  }
+  return text;
+}
+
 std::string Rates(const Counters& now, const Counters& before, double secs) {
-  auto rate = [secs](int64_t n) { return std::to_string(static_cast<int64_t>(n / secs + 0.5)); };
-  std::string line = "records/s " + rate(now.records - before.records) + " [";
-  bool first = true;
-  for (const auto& kv : now.by_type) {
-    auto old = before.by_type.find(kv.first);
-    line += (first ? "" : ", ") + kv.first + " " + rate(kv.second - (old == before.by_type.end() ? 0 : old->second));
-    first = false;
-  }
-  line += "] site_type [";
-  first = true;
-  for (const auto& kv : now.by_site) {
-    auto old = before.by_site.find(kv.first);
-    line += (first ? "" : ", ") + std::to_string(kv.first) + ": " +
-            rate(kv.second - (old == before.by_site.end() ? 0 : old->second));
-    first = false;
-  }
-  return line + "] bytes/s " + rate(now.bytes - before.bytes);
+  const int64_t records = static_cast<int64_t>((now.records - before.records) / secs + 0.5);
+  const int64_t bytes = static_cast<int64_t>((now.bytes - before.bytes) / secs + 0.5);
+  return "records/s " + std::to_string(records) + " [" + KeyRates(now.by_type, before.by_type, secs, " ") +
+         "] site_type [" + KeyRates(now.by_site, before.by_site, secs, ": ") + "] bytes/s " + std::to_string(bytes);
 }
 
 std::string SecondsText(double secs) {
