@@ -1046,11 +1046,13 @@ void Connection::SendMarketFrame(size_t slot_index, int max_records) {
   ChannelCounter& cc = m_channels[slot.channel];
   m_payload.Reset();
   int64_t seq = cc.record_seq;
+  // One stamp per frame: the frame is handed to the socket as a whole.
+  const int64_t stamp = std::max<int64_t>(0, SendStampNow(spec.send_stamp));
   for (int i = 0; i < max_records; ++i) {
     const RecordTemplate* t = slot.records[slot.cursor];
-    const size_t sz = t->EncodedSize(seq + 1);
+    const size_t sz = t->EncodedSize(seq + 1, stamp);
     if (m_payload.count() > 0 && m_payload.raw_size() + 4 + sz > kMaxRecordBytesPerFrame) break;
-    t->Encode(++seq, m_payload.AddUninitialised(sz));
+    t->Encode(++seq, m_payload.AddUninitialised(sz), stamp);
     if (++slot.cursor == slot.records.size()) slot.cursor = 0;
   }
   const int n = m_payload.count();
