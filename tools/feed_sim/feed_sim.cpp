@@ -51,7 +51,6 @@ constexpr size_t kLowWater = 128 * 1024;
 // the queue that far and no further.
 static_assert(kMaxQueuedOutput == kHighWater + kMaxFrameLen,
               "the output bound is the push path's high mark plus one largest frame");
-constexpr int kTickMs = 10;
 constexpr size_t kSplitCompactBytes = 64 * 1024;  // sent split bytes kept before the queue is compacted
 
 int64_t NowNanos() {
@@ -799,7 +798,8 @@ void Connection::HandleDatafeedLogin(const model::MetaData& meta, const char* bo
   for (const auto& s : m_site->streams()) any_rate = any_rate || s.spec.rate_per_sec > 0;
   if (any_rate && !m_tick) {
     m_tick.reset(event_new(m_site->loop().base(), -1, EV_PERSIST, &Connection::OnTick, this));
-    timeval tv{0, kTickMs * 1000};
+    const int tick_us = std::max(1, m_sim->scenario().pace_tick_us);
+    timeval tv{tick_us / 1000000, tick_us % 1000000};
     event_add(m_tick.get(), &tv);
     m_last_tick = NowSeconds();
   }

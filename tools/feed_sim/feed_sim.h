@@ -205,6 +205,11 @@ struct Scenario {
   // other type is never sent. Empty = every type is permitted.
   std::vector<int> permitted_data_types;
   Faults faults;
+  // Period of the token refill of rate-paced streams (microseconds): each
+  // refill lets out what accrued since the last one, so a shorter period
+  // spreads a stream's frames more evenly. The loop's timers are
+  // millisecond-grained, so periods below 1000 act as about 1000.
+  int pace_tick_us = 10000;
   std::vector<ScheduledAction> schedule;  // in any order; run by the program
   // Where the simulator's log lines go: one whole line per call, no line end,
   // called on the loop threads (several at once: it must be thread-safe);

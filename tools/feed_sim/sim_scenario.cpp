@@ -225,7 +225,10 @@ bool ParseScenarioJson(const std::string& text, Scenario* out, std::string* erro
   if (!json_is_object(root.get())) return rd.Fail("the scenario must be a JSON object");
   Scenario sc;
   json_t* r = root.get();
-  if (!rd.String(r, "bind_ip", &sc.bind_ip, "scenario")) return false;
+  if (!rd.String(r, "bind_ip", &sc.bind_ip, "scenario") ||
+      !rd.IntAs(r, "pace_tick_us", &sc.pace_tick_us, "scenario", 1, 1000000)) {
+    return false;
+  }
   if (json_t* d = json_object_get(r, "discovery")) {
     if (!json_is_object(d)) return rd.Fail("discovery must be an object");
     if (!rd.IntAs(d, "port", &sc.discovery_port, "discovery", 0, 65535) ||
