@@ -21,7 +21,7 @@
 // the runs. The simulator runs in this process, so the memory figures include
 // its (bounded) output queues.
 //
-//   pipeline_bench [--runs N] [--seconds S] [--memory-seconds S]
+//   pipeline_bench [--runs N] [--records N] [--memory-seconds S]
 //                  [--latency-seconds S] [--rate R] [--threads N] [--idle-us N]
 //                  [--only ceiling|throughput|memory|latency]
 #include <netinet/in.h>
@@ -65,7 +65,7 @@ constexpr const char* kPassword = "pw";
 
 struct Options {
   int runs = 3;
-  double seconds = 3;          // target length of one throughput run
+  int64_t records = 1000000;   // records of one throughput run
   double memory_seconds = 8;   // the sleeping-callback memory run
   double latency_seconds = 5;  // one latency run
   double rate = 100000;        // records/s of the latency run
@@ -450,7 +450,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     }
     const char* v = argv[++i];
     if (a == "--runs") o->runs = std::max(1, std::atoi(v));
-    else if (a == "--seconds") o->seconds = std::atof(v);
+    else if (a == "--records") o->records = std::atoll(v);
     else if (a == "--memory-seconds") o->memory_seconds = std::atof(v);
     else if (a == "--latency-seconds") o->latency_seconds = std::atof(v);
     else if (a == "--rate") o->rate = std::atof(v);
@@ -462,15 +462,15 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       return false;
     }
   }
-  return o->seconds > 0 && o->memory_seconds > 0 && o->latency_seconds > 0 && o->rate > 0;
+  return o->records > 0 && o->memory_seconds > 0 && o->latency_seconds > 0 && o->rate > 0;
 }
 
 void Usage() {
   std::fprintf(stderr,
-               "pipeline_bench [--runs N] [--seconds S] [--memory-seconds S] [--latency-seconds S]\n"
+               "pipeline_bench [--runs N] [--records N] [--memory-seconds S] [--latency-seconds S]\n"
                "               [--rate R] [--threads N] [--only ceiling|throughput|memory|latency]\n"
                "  --runs             repetitions of each measurement (default 3; medians printed)\n"
-               "  --seconds          aimed length of one throughput run (default 3)\n"
+               "  --records          records of one throughput run (default 1000000)\n"
                "  --memory-seconds   length of the sleeping-callback memory run (default 8)\n"
                "  --latency-seconds  sampled length of one latency run (default 5)\n"
                "  --rate             records/s of the latency run (default 100000)\n"
@@ -510,17 +510,19 @@ int main(int argc, char** argv) {
                   i + 1, rates.back(), set.bytes.size() / set.spans.size());
     }
     ceiling = Median(rates);
-    std::printf("ceiling median: %.0f records/s\n", ceiling);
+    qm::MarketData sample;
+    sample.ParseFromArray(set.bytes.data(), static_cast<int>(set.spans[0].second));
+    std::printf("ceiling median: %.0f records/s; one decoded record holds %zu bytes of heap objects\n", ceiling,
+                sample.SpaceUsedLong());
   }
 
   if (all || opt.only == "throughput") {
-    // Sized so that a run at 0.6 of the ceiling lasts about --seconds.
-    const auto records = static_cast<int64_t>(std::max(100000.0, 0.6 * ceiling * opt.seconds));
+    const int64_t records = opt.records;
     for (const bool lz4 : {false, true}) {
       std::vector<double> rates, rss;
       bool lossless = true;
       for (int i = 0; i < opt.runs; ++i) {
-        const ThroughputResult r = RunThroughput(lz4, records, 10 * opt.seconds + 30);
+        const ThroughputResult r = RunThroughput(lz4, records, 120);
         std::printf("throughput %s run %d: %.0f records/s, ratio %.2f, delivered %lld of %lld sent (%s), "
                     "peak_rss %.1f MiB\n",
                     lz4 ? "lz4" : "plain", i + 1, r.rate, ceiling > 0 ? r.rate / ceiling : 0,
