@@ -131,7 +131,7 @@ sim::StreamSpec StockStream(bool lz4) {
 class BenchHandle : public qc::MessageHandle {
  public:
   explicit BenchHandle(int sleep_us = 0, size_t latency_room = 0)
-      : m_sleep_us(sleep_us), m_samples(latency_room) {}
+      : m_sleep_us(sleep_us), m_samples(latency_room), m_positions(latency_room) {}
   void OnMarketData(const qm::MarketData& record) override {
     const int64_t now = m_samples.empty() ? 0 : MonotonicNanos();
     if (m_count.fetch_add(1, std::memory_order_relaxed) == 0) {
@@ -140,7 +140,11 @@ class BenchHandle : public qc::MessageHandle {
     if (!m_samples.empty() && m_sampling.load(std::memory_order_relaxed)) {
       const int64_t stamp = record.qelstock().highprecisiontimestamp1();
       const size_t i = m_next_sample.fetch_add(1, std::memory_order_relaxed);
-      if (i < m_samples.size()) m_samples[i] = now - stamp;
+      if (i < m_samples.size()) {
+        m_samples[i] = now - stamp;
+        // Place in its frame: a channel's frames hold 50 records each.
+        m_positions[i] = static_cast<uint8_t>((record.qelstock().numtrades() - 1) % 50);
+      }
     }
     if (m_sleep_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(m_sleep_us));
   }
@@ -154,6 +158,16 @@ class BenchHandle : public qc::MessageHandle {
     std::sort(v.begin(), v.end());
     return v;
   }
+  // Sorted samples of the records at one place in their frame.
+  std::vector<int64_t> SortedSamplesAt(uint8_t position) const {
+    const size_t n = std::min(m_next_sample.load(), m_samples.size());
+    std::vector<int64_t> v;
+    for (size_t i = 0; i < n; ++i) {
+      if (m_positions[i] == position) v.push_back(m_samples[i]);
+    }
+    std::sort(v.begin(), v.end());
+    return v;
+  }
 
  private:
   const int m_sleep_us;
@@ -161,6 +175,7 @@ class BenchHandle : public qc::MessageHandle {
   std::atomic<int64_t> m_first_ns{0};
   std::atomic<bool> m_sampling{false};
   std::vector<int64_t> m_samples;          // slots claimed through m_next_sample
+  std::vector<uint8_t> m_positions;        // place of each sample's record in its frame
   std::atomic<size_t> m_next_sample{0};
 };
 
@@ -342,6 +357,7 @@ MemoryResult RunMemory(int sleep_us, double seconds) {
 struct LatencyResult {
   bool ok = false;
   double p50_us = 0, p99_us = 0, p999_us = 0, max_us = 0;
+  double first_p50_us = 0, last_p50_us = 0;  // first and last record of a frame
   size_t samples = 0;
   double rate = 0;  // records/s delivered while sampling
 };
@@ -375,6 +391,8 @@ LatencyResult RunLatency(double rate, double seconds) {
   r.p99_us = static_cast<double>(Quantile(v, 0.99)) / 1000;
   r.p999_us = static_cast<double>(Quantile(v, 0.999)) / 1000;
   r.max_us = static_cast<double>(v.back()) / 1000;
+  r.first_p50_us = static_cast<double>(Quantile(handle.SortedSamplesAt(0), 0.50)) / 1000;
+  r.last_p50_us = static_cast<double>(Quantile(handle.SortedSamplesAt(49), 0.50)) / 1000;
   r.ok = true;
   return r;
 }
@@ -569,8 +587,10 @@ int main(int argc, char** argv) {
       p99.push_back(r.p99_us);
       p999.push_back(r.p999_us);
       std::printf("latency run %d: %.0f records/s, %zu samples, send stamp -> callback p50 %.1f us, p99 %.1f us, "
-                  "p99.9 %.1f us, max %.1f us; loopback round trip p50 %.1f us, p99 %.1f us, p99.9 %.1f us\n",
-                  i + 1, r.rate, r.samples, r.p50_us, r.p99_us, r.p999_us, r.max_us, floor50.back(),
+                  "p99.9 %.1f us, max %.1f us (p50 of a frame's first record %.1f us, of its last %.1f us); "
+                  "loopback round trip p50 %.1f us, p99 %.1f us, p99.9 %.1f us\n",
+                  i + 1, r.rate, r.samples, r.p50_us, r.p99_us, r.p999_us, r.max_us, r.first_p50_us,
+                  r.last_p50_us, floor50.back(),
                   floor99.back(), floor999.back());
     }
     if (!p50.empty()) {
