@@ -49,6 +49,7 @@
 #include "config/base_config.h"
 #include "discovery_client/discovery_client.h"
 #include "feed_sim.h"
+#include "feed_sim/wire_client.h"
 #include "message_handle.h"
 #include "sim_records.h"
 
@@ -397,6 +398,44 @@ LatencyResult RunLatency(double rate, double seconds) {
   return r;
 }
 
+// The same stamped stream read by a bare blocking reader (the tests' wire
+// client, no library): stamp -> frame read, per frame, sorted, nanoseconds.
+// What the simulator and the socket cost before the client's pipeline starts.
+std::vector<int64_t> BareReaderLatency(double rate, double seconds) {
+  std::vector<int64_t> out;
+  sim::StreamSpec stream = StockStream(false);
+  stream.rate_per_sec = rate;
+  stream.send_stamp = sim::StreamSpec::SendStamp::kMonotonic;
+  sim::Scenario scenario;
+  scenario.users = {{kUser, kPassword}};
+  scenario.nodes = {{1, 100, false, 0}};
+  scenario.streams = {stream};
+  scenario.pace_tick_us = 1000;
+  sim::FeedSimulator feed(scenario);
+  if (!feed.Start()) return out;
+  wire::Client c;
+  wire::RawFrame f;
+  qm::MetaData meta;
+  if (!c.Connect(feed.NodePort(1, 0)) || !c.Send(wire::DatafeedLogin(kUser, feed.IssueToken(kUser), "bench_login")) ||
+      !c.ReadUntil(qm::LOGIN_RESPONSE, &f, &meta) ||
+      !c.Send(wire::SubscribeTypes({kDataType}, "bench_subscribe")) ||
+      !c.ReadUntil(qm::SUBSCRIBE_RESPONSE, &f, &meta)) {
+    return out;
+  }
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < end && c.ReadFrame(&f)) {
+    const int64_t now = MonotonicNanos();
+    if (!meta.ParseFromString(f.meta) || meta.sysmessagetype() != qm::PUSH_MARKET_DATA) continue;
+    std::vector<qm::MarketData> records;
+    std::string why;
+    if (wire::DecodeRecords(f, &records, &why) && !records.empty()) {
+      out.push_back(now - sim::RecordSendStamp(records.front()));
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 // Round trips of 64 bytes over a TCP connection on 127.0.0.1 (TCP_NODELAY on
 // both ends, an echo thread at the other end). Sorted, in nanoseconds.
 std::vector<int64_t> LoopbackRoundTrips(double seconds) {
@@ -571,6 +610,13 @@ int main(int argc, char** argv) {
   }
 
   if (all || opt.only == "latency") {
+    const std::vector<int64_t> bare = BareReaderLatency(opt.rate, 2.0);
+    if (!bare.empty()) {
+      std::printf("bare reader (no library, blocking reads, %zu frames): send stamp -> frame read p50 %.1f us, "
+                  "p99 %.1f us, p99.9 %.1f us\n",
+                  bare.size(), static_cast<double>(Quantile(bare, 0.5)) / 1000,
+                  static_cast<double>(Quantile(bare, 0.99)) / 1000, static_cast<double>(Quantile(bare, 0.999)) / 1000);
+    }
     std::vector<double> p50, p99, p999, floor50, floor99, floor999;
     for (int i = 0; i < opt.runs; ++i) {
       const std::vector<int64_t> rtt = LoopbackRoundTrips(1.0);
