@@ -437,8 +437,10 @@ std::vector<int64_t> BareReaderLatency(double rate, double seconds) {
 }
 
 // Round trips of 64 bytes over a TCP connection on 127.0.0.1 (TCP_NODELAY on
-// both ends, an echo thread at the other end). Sorted, in nanoseconds.
-std::vector<int64_t> LoopbackRoundTrips(double seconds) {
+// both ends, an echo thread at the other end), back to back or with gap_us of
+// idle time between them (as between the latency run's frames, when both
+// threads block and the CPUs may go idle). Sorted, in nanoseconds.
+std::vector<int64_t> LoopbackRoundTrips(double seconds, int gap_us = 0) {
   std::vector<int64_t> rtts;
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
@@ -487,6 +489,7 @@ std::vector<int64_t> LoopbackRoundTrips(double seconds) {
         if (fine) got += static_cast<size_t>(n);
       }
       if (fine) rtts.push_back(MonotonicNanos() - t0);
+      if (gap_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(gap_us));
     }
   }
   if (fd >= 0) close(fd);  // ends the echo thread (or its accept, after connect failed)
@@ -616,6 +619,14 @@ int main(int argc, char** argv) {
                   "p99 %.1f us, p99.9 %.1f us\n",
                   bare.size(), static_cast<double>(Quantile(bare, 0.5)) / 1000,
                   static_cast<double>(Quantile(bare, 0.99)) / 1000, static_cast<double>(Quantile(bare, 0.999)) / 1000);
+    }
+    const std::vector<int64_t> gapped = LoopbackRoundTrips(1.0, 500);
+    if (!gapped.empty()) {
+      std::printf("loopback round trip with 500 us idle between trips (%zu trips): p50 %.1f us, p99 %.1f us, "
+                  "p99.9 %.1f us\n",
+                  gapped.size(), static_cast<double>(Quantile(gapped, 0.5)) / 1000,
+                  static_cast<double>(Quantile(gapped, 0.99)) / 1000,
+                  static_cast<double>(Quantile(gapped, 0.999)) / 1000);
     }
     std::vector<double> p50, p99, p999, floor50, floor99, floor999;
     for (int i = 0; i < opt.runs; ++i) {
