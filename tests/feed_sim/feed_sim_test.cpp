@@ -451,6 +451,41 @@ TEST_F(FeedSimTest, RateLimitedStreamStillSendsWholeBatches) {
   ExpectStatsMatch(seen);
 }
 
+// Every record of a stamped stream carries the simulator's clock read as its
+// frame was built: within the reader's own readings of the same clock, the
+// same for every record of a frame, never going back along a channel.
+TEST_F(FeedSimTest, StampedStreamCarriesTheSendClock) {
+  Scenario sc = BaseScenario();
+  sc.streams.resize(1);
+  sc.streams[0].send_stamp = StreamSpec::SendStamp::kMonotonic;
+  sc.streams[0].max_records = 500;
+  StartSim(sc);
+  Client c;
+  LoginDatafeed(c, 0);
+  const int64_t before = SendStampNow(StreamSpec::SendStamp::kMonotonic);
+  ASSERT_TRUE(Subscribe(c, wire::SubscribeTypes({kStockType}, "sdk_subscribe_7")).issuccess());
+  std::map<int64_t, int64_t> last_stamp;
+  int64_t records = 0;
+  while (records < 500) {
+    RawFrame f;
+    model::MetaData meta;
+    ASSERT_TRUE(c.ReadFrame(&f) && meta.ParseFromString(f.meta)) << "after " << records << " records";
+    if (meta.sysmessagetype() != model::PUSH_MARKET_DATA) continue;
+    const int64_t read_at = SendStampNow(StreamSpec::SendStamp::kMonotonic);
+    std::vector<model::MarketData> recs;
+    std::string why;
+    ASSERT_TRUE(wire::DecodeRecords(f, &recs, &why)) << why;
+    ASSERT_FALSE(recs.empty());
+    const int64_t stamp = RecordSendStamp(recs.front());
+    EXPECT_GE(stamp, before);
+    EXPECT_LE(stamp, read_at);
+    EXPECT_GE(stamp, last_stamp[meta.channelno()]) << "channel " << meta.channelno();
+    last_stamp[meta.channelno()] = stamp;
+    for (const auto& r : recs) EXPECT_EQ(RecordSendStamp(r), stamp);
+    records += static_cast<int64_t>(recs.size());
+  }
+}
+
 TEST_F(FeedSimTest, FramesSplitIntoSmallWritesStillDecode) {
   Scenario sc = BaseScenario();
   sc.streams[0].max_records = 300;

@@ -208,6 +208,45 @@ TEST_P(RecordKinds, TemplateEncodesAParsableRecordWithSequence) {
   }
 }
 
+// The opt-in send stamp: carried beside the sequence by the kinds that have
+// the field, refused at Build by the others, absent when not asked for.
+TEST_P(RecordKinds, SendStampIsCarriedWhereTheRecordHasTheField) {
+  const int kind = GetParam();
+  const std::set<int> stampable = {kQELStock, kQELBond,  kQELFund,  kQELIndex,  kQELOption,
+                                   kQELFuture, kQELOrderbook, kMDStock, kMDBond, kMDFund,
+                                   kMDIndex,  kMDOption, kMDFuture};
+  StreamSpec s;
+  s.record_kind = kind;
+  RecordTemplate plain;
+  std::string err;
+  ASSERT_TRUE(RecordTemplate::Build(s, "600000.SH", 3, &plain, &err)) << err;
+  EXPECT_FALSE(plain.has_stamp());
+  s.send_stamp = StreamSpec::SendStamp::kMonotonic;
+  RecordTemplate stamped;
+  err.clear();
+  if (stampable.count(kind) == 0) {
+    EXPECT_FALSE(RecordTemplate::Build(s, "600000.SH", 3, &stamped, &err)) << RecordKindName(kind);
+    EXPECT_NE(err.find(kStampFieldName), std::string::npos) << err;
+    return;
+  }
+  ASSERT_TRUE(RecordTemplate::Build(s, "600000.SH", 3, &stamped, &err)) << err;
+  ASSERT_TRUE(stamped.has_stamp());
+  for (int64_t stamp : {int64_t{0}, int64_t{1}, int64_t{1} << 62, SendStampNow(s.send_stamp)}) {
+    const int64_t seq = 300;
+    std::string bytes(stamped.EncodedSize(seq, stamp), '\0');
+    stamped.Encode(seq, &bytes[0], stamp);
+    model::MarketData md;
+    ASSERT_TRUE(md.ParseFromString(bytes)) << RecordKindName(kind);
+    EXPECT_EQ(RecordSendStamp(md), stamp) << RecordKindName(kind);
+    EXPECT_EQ(RecordSequence(md), seq) << RecordKindName(kind);
+  }
+  std::string bytes(plain.EncodedSize(5), '\0');
+  plain.Encode(5, &bytes[0]);
+  model::MarketData md;
+  ASSERT_TRUE(md.ParseFromString(bytes));
+  EXPECT_EQ(RecordSendStamp(md), 0) << "no stamp unless asked for";
+}
+
 INSTANTIATE_TEST_SUITE_P(AllKinds, RecordKinds, ::testing::ValuesIn(AllRecordKinds()),
                          [](const ::testing::TestParamInfo<int>& i) {
                            return RecordKindName(i.param);
@@ -223,6 +262,35 @@ TEST(SimRecords, KindCatalogue) {
   EXPECT_EQ(RecordKindFromName("QELNothing"), 0);
   model::MarketData empty;
   EXPECT_EQ(RecordSequence(empty), -1);
+}
+
+TEST(SimRecords, QueueLevelsSetTheSnapshotDepth) {
+  for (int levels : {0, 5, 10}) {
+    StreamSpec s;
+    s.record_kind = kQELStock;
+    s.queue_levels = levels;
+    RecordTemplate t;
+    std::string err;
+    ASSERT_TRUE(RecordTemplate::Build(s, "600000.SH", 1, &t, &err)) << err;
+    std::string bytes(t.EncodedSize(1), '\0');
+    t.Encode(1, &bytes[0]);
+    model::MarketData md;
+    ASSERT_TRUE(md.ParseFromString(bytes));
+    EXPECT_EQ(md.qelstock().buypricequeue_size(), levels);
+    EXPECT_EQ(md.qelstock().sellorderqtyqueue_size(), levels);
+  }
+  EXPECT_EQ(StreamSpec().queue_levels, 5);
+}
+
+TEST(SimRecords, SendStampClocks) {
+  EXPECT_EQ(SendStampNow(StreamSpec::SendStamp::kNone), -1);
+  const int64_t mono = SendStampNow(StreamSpec::SendStamp::kMonotonic);
+  const int64_t real = SendStampNow(StreamSpec::SendStamp::kRealtime);
+  EXPECT_GT(mono, 0);
+  EXPECT_GT(real, int64_t{1600000000} * 1000000000);  // after September 2020
+  EXPECT_GE(SendStampNow(StreamSpec::SendStamp::kMonotonic), mono);
+  model::MarketData empty;
+  EXPECT_EQ(RecordSendStamp(empty), -1);
 }
 
 TEST(SimScenario, ShippedDefaultScenario) {
@@ -256,7 +324,8 @@ TEST(SimScenario, FullDocumentAndErrors) {
       "nodes": [{"site_type": 4, "priority": 9, "tls": false, "port": 0}],
       "streams": [{"site_type": 4, "data_type": 3, "record": 26, "channels": [7, 8],
                    "security_ids": ["A"], "rate_per_sec": 10.5, "batch": 5, "lz4": true,
-                   "max_records": 100}],
+                   "max_records": 100, "queue_levels": 10, "send_stamp": "monotonic"}],
+      "pace_tick_us": 1000,
       "faults": {"refuse_subscribe": true, "split_write_bytes": 3,
                  "malformed_kind": "corrupt_lz4", "close_after_frames": 9},
       "schedule": [{"at_ms": 500, "action": "stop_node", "node": 0},
@@ -273,6 +342,9 @@ TEST(SimScenario, FullDocumentAndErrors) {
   EXPECT_EQ(sc.streams[0].channels, (std::vector<int64_t>{7, 8}));
   EXPECT_DOUBLE_EQ(sc.streams[0].rate_per_sec, 10.5);
   EXPECT_EQ(sc.streams[0].max_records, 100);
+  EXPECT_EQ(sc.streams[0].queue_levels, 10);
+  EXPECT_EQ(sc.streams[0].send_stamp, StreamSpec::SendStamp::kMonotonic);
+  EXPECT_EQ(sc.pace_tick_us, 1000);
   EXPECT_TRUE(sc.faults.refuse_subscribe);
   EXPECT_EQ(sc.faults.split_write_bytes, 3);
   EXPECT_EQ(sc.faults.malformed_kind, Malformed::kCorruptLz4);
@@ -298,6 +370,9 @@ TEST(SimScenario, FullDocumentAndErrors) {
       R"({"nodes": [], "faults": {"malformed_kind": "weird"}})",
       R"({"nodes": [{"port": 70000}]})",
       R"({"nodes": [], "schedule": [{"action": "explode"}]})",
+      R"({"nodes": [], "streams": [{"record": "QELStock", "send_stamp": "sundial"}]})",
+      R"({"nodes": [], "streams": [{"record": "QELStock", "queue_levels": 51}]})",
+      R"({"nodes": [], "pace_tick_us": 0})",
   };
   for (const char* text : bad) {
     Scenario s2;

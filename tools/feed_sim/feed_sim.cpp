@@ -51,7 +51,6 @@ constexpr size_t kLowWater = 128 * 1024;
 // the queue that far and no further.
 static_assert(kMaxQueuedOutput == kHighWater + kMaxFrameLen,
               "the output bound is the push path's high mark plus one largest frame");
-constexpr int kTickMs = 10;
 constexpr size_t kSplitCompactBytes = 64 * 1024;  // sent split bytes kept before the queue is compacted
 
 int64_t NowNanos() {
@@ -799,7 +798,8 @@ void Connection::HandleDatafeedLogin(const model::MetaData& meta, const char* bo
   for (const auto& s : m_site->streams()) any_rate = any_rate || s.spec.rate_per_sec > 0;
   if (any_rate && !m_tick) {
     m_tick.reset(event_new(m_site->loop().base(), -1, EV_PERSIST, &Connection::OnTick, this));
-    timeval tv{0, kTickMs * 1000};
+    const int tick_us = std::max(1, m_sim->scenario().pace_tick_us);
+    timeval tv{tick_us / 1000000, tick_us % 1000000};
     event_add(m_tick.get(), &tv);
     m_last_tick = NowSeconds();
   }
@@ -1046,11 +1046,13 @@ void Connection::SendMarketFrame(size_t slot_index, int max_records) {
   ChannelCounter& cc = m_channels[slot.channel];
   m_payload.Reset();
   int64_t seq = cc.record_seq;
+  // One stamp per frame: the frame is handed to the socket as a whole.
+  const int64_t stamp = std::max<int64_t>(0, SendStampNow(spec.send_stamp));
   for (int i = 0; i < max_records; ++i) {
     const RecordTemplate* t = slot.records[slot.cursor];
-    const size_t sz = t->EncodedSize(seq + 1);
+    const size_t sz = t->EncodedSize(seq + 1, stamp);
     if (m_payload.count() > 0 && m_payload.raw_size() + 4 + sz > kMaxRecordBytesPerFrame) break;
-    t->Encode(++seq, m_payload.AddUninitialised(sz));
+    t->Encode(++seq, m_payload.AddUninitialised(sz), stamp);
     if (++slot.cursor == slot.records.size()) slot.cursor = 0;
   }
   const int n = m_payload.count();

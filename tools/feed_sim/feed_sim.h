@@ -35,7 +35,9 @@
 // Every record also has MarketData.QELMessageChannel = its channel,
 // MarketData.QELRecordType and <record>.QELRecordType = the stream's
 // record_type, <record>.QELDataType = the stream's data type and
-// <record>.QELSecurityID / SecurityID = the security.
+// <record>.QELSecurityID / SecurityID = the security. A stream with send_stamp
+// set also writes the send time (nanoseconds of the chosen clock) into
+// <record>.HighPrecisionTimestamp1; RecordSendStamp() reads it back.
 #ifndef QEL_TOOLS_FEED_SIM_FEED_SIM_H
 #define QEL_TOOLS_FEED_SIM_FEED_SIM_H
 
@@ -79,6 +81,12 @@ std::string RecordKindName(int record_kind);
 int RecordKindFromName(const std::string& name);
 // Name of the record field that carries the per-channel record sequence.
 std::string SequenceFieldName(int record_kind);
+// Name of the int64 record field that carries the send stamp; every record
+// kind that has it uses the same name.
+constexpr const char* kStampFieldName = "HighPrecisionTimestamp1";
+// The send stamp of a record built by a stream with send_stamp set; -1 when
+// the envelope holds no record or the record has no stamp field.
+int64_t RecordSendStamp(const com::quor::qel::model::MarketData& record);
 // The per-channel record sequence of a record built by the simulator; -1 when
 // the envelope holds no record.
 int64_t RecordSequence(const com::quor::qel::model::MarketData& record);
@@ -118,7 +126,18 @@ struct StreamSpec {
   int batch = 50;                 // records per frame (fewer if 60,000 bytes are reached)
   bool lz4 = false;               // compress the payload, set header flag 0x4000
   int64_t max_records = 0;        // stop this stream after this many records per connection; 0 = no limit
+  // Levels of the price and quantity queues of snapshot records.
+  int queue_levels = 5;
+  // Opt-in send stamp: when not kNone, every record carries the nanoseconds of
+  // this clock read as its frame is written, in the field named by
+  // kStampFieldName (HighPrecisionTimestamp1); record kinds
+  // without that field cannot carry a stamp (Start fails).
+  enum class SendStamp : int { kNone = 0, kRealtime = 1, kMonotonic = 2 };
+  SendStamp send_stamp = SendStamp::kNone;
 };
+
+// Reads the clock a stream's send stamp uses (nanoseconds); -1 for kNone.
+int64_t SendStampNow(StreamSpec::SendStamp clock);
 
 // Malformed frames the simulator can send.
 enum class Malformed : int {
@@ -186,6 +205,11 @@ struct Scenario {
   // other type is never sent. Empty = every type is permitted.
   std::vector<int> permitted_data_types;
   Faults faults;
+  // Period of the token refill of rate-paced streams (microseconds): each
+  // refill lets out what accrued since the last one, so a shorter period
+  // spreads a stream's frames more evenly. The loop's timers are
+  // millisecond-grained, so periods below 1000 act as about 1000.
+  int pace_tick_us = 10000;
   std::vector<ScheduledAction> schedule;  // in any order; run by the program
   // Where the simulator's log lines go: one whole line per call, no line end,
   // called on the loop threads (several at once: it must be thread-safe);

@@ -1,5 +1,7 @@
 #include "sim_records.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -74,13 +76,13 @@ void AddNumber(Message* m, const Reflection* r, const FieldDescriptor* f, double
 // price level derived from the security's position, five-level queues.
 // Integer prices are scaled by 10^4 (DataMultiplePowerOf10 = 4).
 void FillRecord(Message* rec, const StreamSpec& s, const std::string& id, int64_t channel,
-                double base_px, const FieldDescriptor* seq_field) {
+                double base_px, const FieldDescriptor* seq_field, const FieldDescriptor* stamp_field) {
   const Descriptor* d = rec->GetDescriptor();
   const Reflection* r = rec->GetReflection();
   const int32_t record_type = s.record_type != 0 ? s.record_type : s.record_kind;
   for (int i = 0; i < d->field_count(); ++i) {
     const FieldDescriptor* f = d->field(i);
-    if (f == seq_field) continue;
+    if (f == seq_field || f == stamp_field) continue;
     const std::string& name = f->name();
     const bool is_double = f->cpp_type() == FieldDescriptor::CPPTYPE_DOUBLE;
     const double scale = is_double ? 1.0 : 10000.0;
@@ -88,12 +90,12 @@ void FillRecord(Message* rec, const StreamSpec& s, const std::string& id, int64_
       if (f->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) continue;
       const bool buy = name.rfind("Buy", 0) == 0;
       if (name == "BuyPriceQueue" || name == "SellPriceQueue") {
-        for (int lv = 0; lv < 5; ++lv) {
+        for (int lv = 0; lv < s.queue_levels; ++lv) {
           const double px = base_px + (buy ? -0.01 : 0.01) * (lv + 1);
           AddNumber(rec, r, f, px * scale);
         }
       } else if (name == "BuyOrderQtyQueue" || name == "SellOrderQtyQueue") {
-        for (int lv = 0; lv < 5; ++lv) AddNumber(rec, r, f, 100.0 * (lv + 1));
+        for (int lv = 0; lv < s.queue_levels; ++lv) AddNumber(rec, r, f, 100.0 * (lv + 1));
       }
       continue;
     }
@@ -204,6 +206,23 @@ int RecordKindOf(const MarketData& record) {
   return 0;
 }
 
+int64_t SendStampNow(StreamSpec::SendStamp clock) {
+  if (clock == StreamSpec::SendStamp::kNone) return -1;
+  timespec ts{};
+  clock_gettime(clock == StreamSpec::SendStamp::kRealtime ? CLOCK_REALTIME : CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int64_t RecordSendStamp(const MarketData& record) {
+  const int kind = RecordKindOf(record);
+  if (kind == 0) return -1;
+  const FieldDescriptor* f = MarketData::descriptor()->FindFieldByNumber(kind);
+  const Message& rec = record.GetReflection()->GetMessage(record, f);
+  const FieldDescriptor* sf = rec.GetDescriptor()->FindFieldByName(kStampFieldName);
+  if (!sf || sf->cpp_type() != FieldDescriptor::CPPTYPE_INT64 || sf->is_repeated()) return -1;
+  return rec.GetReflection()->GetInt64(rec, sf);
+}
+
 int64_t RecordSequence(const MarketData& record) {
   const int kind = RecordKindOf(record);
   if (kind == 0) return -1;
@@ -240,7 +259,15 @@ bool RecordTemplate::Build(const StreamSpec& stream, const std::string& security
   unsigned h = 0;
   for (unsigned char c : security_id) h = h * 31 + c;
   const double base_px = 10.0 + static_cast<double>(h % 1000) / 100.0;
-  FillRecord(rec, stream, security_id, channel, base_px, sf);
+  const FieldDescriptor* stamp = nullptr;
+  if (stream.send_stamp != StreamSpec::SendStamp::kNone) {
+    stamp = rec->GetDescriptor()->FindFieldByName(kStampFieldName);
+    if (!stamp || stamp->cpp_type() != FieldDescriptor::CPPTYPE_INT64 || stamp->is_repeated()) {
+      if (error) *error = std::string("record ") + k->name + " has no send-stamp field " + kStampFieldName;
+      return false;
+    }
+  }
+  FillRecord(rec, stream, security_id, channel, base_px, sf, stamp);
 
   out->m_channel = channel;
   out->m_record_type = stream.record_type != 0 ? stream.record_type : stream.record_kind;
@@ -249,6 +276,8 @@ bool RecordTemplate::Build(const StreamSpec& stream, const std::string& security
   out->m_seq_is_double = sf->cpp_type() == FieldDescriptor::CPPTYPE_DOUBLE;
   out->m_seq_tag.clear();
   AppendTag(&out->m_seq_tag, sf->number(), out->m_seq_is_double ? 1 : 0);
+  out->m_stamp_tag.clear();
+  if (stamp) AppendTag(&out->m_stamp_tag, stamp->number(), 0);
   out->m_envelope_head.clear();
   AppendTag(&out->m_envelope_head, 1, 0);
   AppendVarint(&out->m_envelope_head, static_cast<uint64_t>(channel));
@@ -259,15 +288,17 @@ bool RecordTemplate::Build(const StreamSpec& stream, const std::string& security
   return true;
 }
 
-size_t RecordTemplate::EncodedSize(int64_t seq) const {
-  const size_t inner = m_inner.size() + m_seq_tag.size() +
-                       (m_seq_is_double ? 8 : VarintLen(static_cast<uint64_t>(seq)));
+size_t RecordTemplate::EncodedSize(int64_t seq, int64_t stamp) const {
+  size_t inner = m_inner.size() + m_seq_tag.size() +
+                 (m_seq_is_double ? 8 : VarintLen(static_cast<uint64_t>(seq)));
+  if (has_stamp()) inner += m_stamp_tag.size() + VarintLen(static_cast<uint64_t>(stamp));
   return m_envelope_head.size() + VarintLen(inner) + inner;
 }
 
-void RecordTemplate::Encode(int64_t seq, char* out) const {
-  const size_t inner = m_inner.size() + m_seq_tag.size() +
-                       (m_seq_is_double ? 8 : VarintLen(static_cast<uint64_t>(seq)));
+void RecordTemplate::Encode(int64_t seq, char* out, int64_t stamp) const {
+  size_t inner = m_inner.size() + m_seq_tag.size() +
+                 (m_seq_is_double ? 8 : VarintLen(static_cast<uint64_t>(seq)));
+  if (has_stamp()) inner += m_stamp_tag.size() + VarintLen(static_cast<uint64_t>(stamp));
   std::memcpy(out, m_envelope_head.data(), m_envelope_head.size());
   char* p = out + m_envelope_head.size();
   p = PutVarint(inner, p);
@@ -281,7 +312,11 @@ void RecordTemplate::Encode(int64_t seq, char* out) const {
     std::memcpy(&bits, &d, 8);
     for (int i = 0; i < 8; ++i) *p++ = static_cast<char>((bits >> (8 * i)) & 0xFF);
   } else {
-    PutVarint(static_cast<uint64_t>(seq), p);
+    p = PutVarint(static_cast<uint64_t>(seq), p);
+  }
+  if (has_stamp()) {
+    std::memcpy(p, m_stamp_tag.data(), m_stamp_tag.size());
+    PutVarint(static_cast<uint64_t>(stamp), p + m_stamp_tag.size());
   }
 }
 

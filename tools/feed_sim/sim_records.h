@@ -25,10 +25,14 @@ class RecordTemplate {
 
   int64_t channel() const { return m_channel; }
   const std::string& security_id() const { return m_security_id; }
-  // Exact encoded size of the record carrying sequence seq.
-  size_t EncodedSize(int64_t seq) const;
-  // Writes the record (serialised MarketData) to out, EncodedSize(seq) bytes.
-  void Encode(int64_t seq, char* out) const;
+  // True when the stream asked for a send stamp in every record.
+  bool has_stamp() const { return !m_stamp_tag.empty(); }
+  // Exact encoded size of the record carrying sequence seq (and, with
+  // has_stamp(), the send stamp stamp, a non-negative number).
+  size_t EncodedSize(int64_t seq, int64_t stamp = 0) const;
+  // Writes the record (serialised MarketData) to out, EncodedSize(seq, stamp)
+  // bytes.
+  void Encode(int64_t seq, char* out, int64_t stamp = 0) const;
 
  private:
   int64_t m_channel = 0;
@@ -37,6 +41,7 @@ class RecordTemplate {
   std::string m_envelope_head;  // channel and record-type fields, then the record's tag
   std::string m_inner;          // the record without its sequence field
   std::string m_seq_tag;        // tag of the sequence field
+  std::string m_stamp_tag;      // tag of the send-stamp field; empty = no stamp
   bool m_seq_is_double = false;
 };
 

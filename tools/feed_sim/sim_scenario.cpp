@@ -123,8 +123,18 @@ bool ParseStream(Reader& rd, json_t* s, size_t i, StreamSpec* out) {
       !rd.Number(s, "rate_per_sec", &out->rate_per_sec, w) ||
       !rd.IntAs(s, "batch", &out->batch, w, 1, 100000) ||
       !rd.Bool(s, "lz4", &out->lz4, w) ||
-      !rd.IntAs(s, "max_records", &out->max_records, w, 0, INT64_MAX)) {
+      !rd.IntAs(s, "max_records", &out->max_records, w, 0, INT64_MAX) ||
+      !rd.IntAs(s, "queue_levels", &out->queue_levels, w, 0, 50)) {
     return false;
+  }
+  std::string stamp;
+  if (!rd.String(s, "send_stamp", &stamp, w)) return false;
+  if (stamp == "realtime") {
+    out->send_stamp = StreamSpec::SendStamp::kRealtime;
+  } else if (stamp == "monotonic") {
+    out->send_stamp = StreamSpec::SendStamp::kMonotonic;
+  } else if (!stamp.empty() && stamp != "none") {
+    return rd.Fail(w + ".send_stamp must be \"none\", \"realtime\" or \"monotonic\"");
   }
   if (out->rate_per_sec < 0) return rd.Fail(w + ".rate_per_sec must not be negative");
   json_t* rec = json_object_get(s, "record");
@@ -215,7 +225,10 @@ bool ParseScenarioJson(const std::string& text, Scenario* out, std::string* erro
   if (!json_is_object(root.get())) return rd.Fail("the scenario must be a JSON object");
   Scenario sc;
   json_t* r = root.get();
-  if (!rd.String(r, "bind_ip", &sc.bind_ip, "scenario")) return false;
+  if (!rd.String(r, "bind_ip", &sc.bind_ip, "scenario") ||
+      !rd.IntAs(r, "pace_tick_us", &sc.pace_tick_us, "scenario", 1, 1000000)) {
+    return false;
+  }
   if (json_t* d = json_object_get(r, "discovery")) {
     if (!json_is_object(d)) return rd.Fail("discovery must be an object");
     if (!rd.IntAs(d, "port", &sc.discovery_port, "discovery", 0, 65535) ||
