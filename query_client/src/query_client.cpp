@@ -11,6 +11,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -67,6 +69,40 @@ class Fd {
 
  private:
   int m_fd = -1;
+};
+
+// Keeps a write into a socket the peer has closed from raising SIGPIPE in the
+// calling process: blocks SIGPIPE on this thread for the guard's life and
+// consumes one raised meanwhile. Stack object of the writing thread.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigemptyset(&m_pipe);
+    sigaddset(&m_pipe, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+    m_blocked = pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old) == 0;
+  }
+  ~SigpipeGuard() {
+    if (!m_blocked) return;
+    sigset_t pending;
+    sigpending(&pending);
+    if (!m_wasPending && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec zero{0, 0};
+      while (sigtimedwait(&m_pipe, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  sigset_t m_pipe{};
+  sigset_t m_old{};
+  bool m_wasPending = false;
+  bool m_blocked = false;
 };
 
 bool SplitAddress(const std::string& address, std::string* host, std::string* port) {
@@ -224,6 +260,7 @@ class QueryClient final : public QueryClientInterface {
 
   void Disconnect() {
     if (m_ssl) {
+      SigpipeGuard no_sigpipe;
       SSL_shutdown(m_ssl.get());
       m_ssl.reset();
       ERR_clear_error();
@@ -233,6 +270,7 @@ class QueryClient final : public QueryClientInterface {
   }
 
   bool WriteAll(const char* p, size_t n) {
+    SigpipeGuard no_sigpipe;
     while (n > 0) {
       ssize_t w;
       if (m_ssl) {

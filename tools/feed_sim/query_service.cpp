@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -49,6 +51,41 @@ std::string JsonText(json_t* v) {
 // Fields of the status query.
 const char* const kStatusFields[] = {"SecurityID", "Symbol", "TradingStatus", "PreClosePx",
                                      "UpLimitPx", "DownLimitPx"};
+
+
+// Keeps a write into a socket the peer has closed from raising SIGPIPE in the
+// calling process: blocks SIGPIPE on this thread for the guard's life and
+// consumes one raised meanwhile. Stack object of the writing thread.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigemptyset(&m_pipe);
+    sigaddset(&m_pipe, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+    m_blocked = pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old) == 0;
+  }
+  ~SigpipeGuard() {
+    if (!m_blocked) return;
+    sigset_t pending;
+    sigpending(&pending);
+    if (!m_wasPending && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec zero{0, 0};
+      while (sigtimedwait(&m_pipe, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  sigset_t m_pipe{};
+  sigset_t m_old{};
+  bool m_wasPending = false;
+  bool m_blocked = false;
+};
 
 }  // namespace
 
@@ -203,6 +240,7 @@ void QueryService::Serve(int raw_fd) {
     }
   }
   auto write_all = [&](const std::string& out) {
+    SigpipeGuard no_sigpipe;
     size_t off = 0;
     while (off < out.size()) {
       const int n = ssl ? SSL_write(ssl.get(), out.data() + off, static_cast<int>(out.size() - off))
