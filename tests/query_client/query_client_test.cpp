@@ -316,7 +316,9 @@ TEST_P(QueryTlsTest, LoginSucceedsOnlyWithAVerifiedService) {
   std::list<std::string> ids{"IF2506.CF"};
   const QueryResult r = Query(client.get(), sim::kQueryBasicInfo, nullptr, &ids);
   EXPECT_EQ(r.ok, c.expect_ok);
-  if (c.expect_ok) EXPECT_EQ(Ids(r), std::set<std::string>{"IF2506.CF"});
+  if (c.expect_ok) {
+    EXPECT_EQ(Ids(r), std::set<std::string>{"IF2506.CF"});
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

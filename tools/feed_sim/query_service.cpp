@@ -166,12 +166,12 @@ uint16_t QueryService::Start(const std::string& ip, uint16_t port, SSL_CTX* ssl_
 void QueryService::Stop() {
   m_stopping = true;
   if (m_acceptor.joinable()) m_acceptor.join();
-  std::vector<std::thread> threads;
+  std::vector<ConnThread> threads;
   {
     std::lock_guard<std::mutex> lk(m_conn_threads_mu);
     threads.swap(m_conn_threads);
   }
-  for (auto& t : threads) t.join();
+  for (auto& t : threads) t.thread.join();
   if (m_listen_fd >= 0) ::close(m_listen_fd);
   m_listen_fd = -1;
 }
@@ -183,7 +183,20 @@ void QueryService::AcceptLoop() {
     const int fd = ::accept4(m_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     std::lock_guard<std::mutex> lk(m_conn_threads_mu);
-    m_conn_threads.emplace_back([this, fd] { Serve(fd); });
+    for (auto it = m_conn_threads.begin(); it != m_conn_threads.end();) {
+      if (it->done->load()) {
+        it->thread.join();
+        it = m_conn_threads.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread t([this, fd, done] {
+      Serve(fd);
+      done->store(true);
+    });
+    m_conn_threads.push_back(ConnThread{std::move(t), std::move(done)});
   }
 }
 

@@ -82,8 +82,14 @@ class QueryService {
   std::atomic<int64_t> m_logins_ok{0};
   std::atomic<int64_t> m_requests{0};
   std::thread m_acceptor;
+  // One per accepted connection; `done` is set by the thread as it ends, so
+  // the acceptor joins finished ones instead of letting them pile up.
+  struct ConnThread {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
   std::mutex m_conn_threads_mu;  // guards m_conn_threads
-  std::vector<std::thread> m_conn_threads;
+  std::vector<ConnThread> m_conn_threads;
 };
 
 }  // namespace sim
