@@ -30,6 +30,7 @@
 #include "SysLogin.pb.h"
 #include "SysSubscribe.pb.h"
 #include "kits/standard_lib_kits.h"
+#include "query_service.h"
 #include "sim_frame.h"
 #include "sim_loop.h"
 #include "sim_records.h"
@@ -305,6 +306,8 @@ class SimulatorImpl {
 
   bool Start();
   void Stop();
+  bool StartQueryService();
+  uint16_t QueryPort() const { return m_query_port.load(std::memory_order_acquire); }
 
   const Scenario& scenario() const { return m_scenario; }
   SSL_CTX* ssl_ctx() const { return m_ssl_ctx.get(); }
@@ -463,6 +466,8 @@ class SimulatorImpl {
   // the sites half built or half torn down.
   Mutex m_life_mu;
   SslCtxPtr m_ssl_ctx;
+  std::unique_ptr<QueryService> m_query;  // declared after m_ssl_ctx: stopped before it goes
+  std::atomic<uint16_t> m_query_port{0};  // the query listener's port, 0 when none
   std::unique_ptr<Site> m_discovery;
   std::map<int, std::unique_ptr<Site>> m_sites;
   bool m_started = false;
@@ -1225,7 +1230,7 @@ void Connection::AfterFrameSent() {
 // SimulatorImpl
 
 bool SimulatorImpl::SetUpTls() {
-  bool need = m_scenario.discovery_tls;
+  bool need = m_scenario.discovery_tls || (m_scenario.query_enabled && m_scenario.query_tls);
   for (const auto& n : m_scenario.nodes) need = need || n.tls;
   if (!need) return true;
   if (m_scenario.tls_cert_file.empty() || m_scenario.tls_key_file.empty()) {
@@ -1307,6 +1312,30 @@ bool SimulatorImpl::Start() {
     MutexLock lk(m_mu);
     m_node_ports[i] = port;
   }
+  return StartQueryService();
+}
+
+bool SimulatorImpl::StartQueryService() {
+  if (!m_scenario.query_enabled) return true;
+  const std::string file = m_scenario.query_reference_file.empty()
+                               ? std::string(QEL_SIM_REFERENCE_DATA)
+                               : m_scenario.query_reference_file;
+  std::vector<ReferenceSecurity> data;
+  std::string err;
+  if (!LoadReferenceData(file, &data, &err)) return StartFailed(err);
+  QueryService::Hooks hooks;
+  hooks.check_password = [this](const std::string& u, const std::string& p) {
+    return CheckPassword(u, p);
+  };
+  hooks.refuse_login = [this] { return GetFaults().refuse_query_login; };
+  hooks.silent = [this] { return GetFaults().no_query_response; };
+  hooks.log = [this](const std::string& line) { Log(line); };
+  m_query = std::make_unique<QueryService>(std::move(data), std::move(hooks));
+  if (m_query->Start(m_scenario.bind_ip, m_scenario.query_port,
+                     m_scenario.query_tls ? m_ssl_ctx.get() : nullptr, &err) == 0) {
+    return StartFailed(err);
+  }
+  m_query_port.store(m_query->Port(), std::memory_order_release);
   return true;
 }
 
@@ -1316,6 +1345,9 @@ void SimulatorImpl::Stop() {
 }
 
 void SimulatorImpl::StopLocked() {
+  if (m_query) m_query->Stop();
+  m_query.reset();
+  m_query_port.store(0, std::memory_order_release);
   if (m_discovery) m_discovery->StopLoop();
   for (auto& kv : m_sites) kv.second->StopLoop();
   m_discovery.reset();
@@ -1407,6 +1439,7 @@ void FeedSimulator::Stop() { m_impl->Stop(); }
 std::string FeedSimulator::LastError() const { return m_impl->LastError(); }
 const Scenario& FeedSimulator::scenario() const { return m_impl->scenario(); }
 uint16_t FeedSimulator::DiscoveryPort() const { return m_impl->DiscoveryPort(); }
+uint16_t FeedSimulator::QueryPort() const { return m_impl->QueryPort(); }
 uint16_t FeedSimulator::NodePort(int site_type, int idx) const {
   return m_impl->NodePort(m_impl->NodeIndex(site_type, idx));
 }

@@ -161,6 +161,8 @@ struct Faults {
   bool refuse_subscribe = false;         // SUBSCRIBE_RESPONSE isSuccess false, subscription unchanged
   bool no_subscribe_response = false;    // SUBSCRIBE_REQUEST read and never answered; data flows on
   bool no_discovery_response = false;    // discovery reads the login and never answers
+  bool refuse_query_login = false;       // query service refuses every login
+  bool no_query_response = false;        // query service reads requests (login included), never answers
   // Close a datafeed connection once it has sent this many frames of any kind
   // (0 = never).
   int64_t close_after_frames = 0;
@@ -199,6 +201,11 @@ struct Scenario {
   std::string bind_ip = "127.0.0.1";
   uint16_t discovery_port = 0;   // 0 = ephemeral
   bool discovery_tls = false;
+  // Financial-information query service (query_service.h); off unless enabled.
+  bool query_enabled = false;
+  uint16_t query_port = 0;       // 0 = ephemeral
+  bool query_tls = false;
+  std::string query_reference_file;  // empty = the repository's reference_data.json
   std::string tls_cert_file;     // PEM; needed when any listener uses TLS
   std::string tls_key_file;
   // Data types granted in SUBSCRIBE_RESPONSE.permittedDataTypes; data of any
@@ -293,6 +300,8 @@ class FeedSimulator {
 
   const Scenario& scenario() const;
   uint16_t DiscoveryPort() const;
+  // Port of the query service; 0 when it is not enabled.
+  uint16_t QueryPort() const;
   // Port of the idx-th node of a site type (in Scenario::nodes order), or of
   // Scenario::nodes[node_index]; 0 if there is no such node.
   uint16_t NodePort(int site_type, int idx) const;

@@ -109,10 +109,12 @@ int main(int argc, char** argv) {
   if (discovery_port >= 0) sc.discovery_port = static_cast<uint16_t>(discovery_port);
   if (ephemeral) {
     sc.discovery_port = 0;
+    sc.query_port = 0;
     for (auto& n : sc.nodes) n.port = 0;
   }
   if (no_tls) {
     sc.discovery_tls = false;
+    sc.query_tls = false;
     for (auto& n : sc.nodes) n.tls = false;
   }
   if (rate >= 0) {
@@ -135,6 +137,10 @@ int main(int argc, char** argv) {
     std::printf("node site_type=%d priority=%d %s:%u tls=%s\n", n.site_type, n.priority,
                 sc.bind_ip.c_str(), sim.NodePortByIndex(static_cast<int>(i)),
                 n.tls ? "on" : "off");
+  }
+  if (sc.query_enabled) {
+    std::printf("query %s:%u tls=%s\n", sc.bind_ip.c_str(), sim.QueryPort(),
+                sc.query_tls ? "on" : "off");
   }
   std::fflush(stdout);
 

@@ -99,6 +99,8 @@ bool ParseFaults(Reader& rd, json_t* f, Faults* out) {
       !rd.Bool(f, "refuse_subscribe", &out->refuse_subscribe, w) ||
       !rd.Bool(f, "no_subscribe_response", &out->no_subscribe_response, w) ||
       !rd.Bool(f, "no_discovery_response", &out->no_discovery_response, w) ||
+      !rd.Bool(f, "refuse_query_login", &out->refuse_query_login, w) ||
+      !rd.Bool(f, "no_query_response", &out->no_query_response, w) ||
       !rd.IntAs(f, "close_after_frames", &out->close_after_frames, w, 0, INT64_MAX) ||
       !rd.IntAs(f, "close_after_ms", &out->close_after_ms, w, 0, INT64_MAX) ||
       !rd.IntAs(f, "split_write_bytes", &out->split_write_bytes, w, 0, 1 << 20) ||
@@ -233,6 +235,15 @@ bool ParseScenarioJson(const std::string& text, Scenario* out, std::string* erro
     if (!json_is_object(d)) return rd.Fail("discovery must be an object");
     if (!rd.IntAs(d, "port", &sc.discovery_port, "discovery", 0, 65535) ||
         !rd.Bool(d, "tls", &sc.discovery_tls, "discovery")) {
+      return false;
+    }
+  }
+  if (json_t* q = json_object_get(r, "query")) {
+    if (!json_is_object(q)) return rd.Fail("query must be an object");
+    sc.query_enabled = true;
+    if (!rd.IntAs(q, "port", &sc.query_port, "query", 0, 65535) ||
+        !rd.Bool(q, "tls", &sc.query_tls, "query") ||
+        !rd.String(q, "reference_data", &sc.query_reference_file, "query")) {
       return false;
     }
   }
