@@ -82,7 +82,15 @@ void DatafeedClient::Start() {
   MutexLock lock(m_poolMutex);
   m_threadPool.clear();
   DrainRawDataQueues(m_dataQueue, m_dataQueueBack);
-  for (auto& entry : m_serverHostMap) CreateSiteType(entry.first, entry.second);
+  for (auto& entry : m_serverHostMap) {
+    // A site type's queues take long to create; once the owner is being
+    // destroyed no further one is made, so shutdown does not wait for them.
+    if (m_interrupted.load()) {
+      InfoPrint("Start datafeed client interrupted");
+      break;
+    }
+    CreateSiteType(entry.first, entry.second);
+  }
   m_disruptor = std::make_unique<DataDisruptor>(m_handle, m_dataQueue, m_dataQueueBack);
   m_disruptor->Start();
 }
@@ -173,8 +181,10 @@ int DatafeedClient::TryLoginDatafeed() {
     if (!WaitFor(std::chrono::seconds(1))) return LOGIN_DATAFEED_FAILED_END;
     InfoPrint("Watting for successful login to all datafeed service");
   }
-  for (const ConnectionPtr& conn : connections) {
-    if (conn->m_state.load() != SocketConnectThread::LOGIN_SUCCESS) {
+  // Over the node map: a site type left without a connection (a start cut
+  // short by shutdown) is a failed login, never a success.
+  for (const ConnectionPtr& conn : MapConnections()) {
+    if (!conn || conn->m_state.load() != SocketConnectThread::LOGIN_SUCCESS) {
       m_handle->OnLoginDataServiceFailed();
       return LOGIN_DATAFEED_FAILED_END;
     }

@@ -336,6 +336,24 @@ TEST_F(TcpClientTest, CreateClientReturnsOneClientAndNullWhenTlsCannotBeSetUp) {
 
 // Uninstance while the client waits in each of its waiting states, every
 // wait configured to last far longer than the test may take.
+// Creating a site type's queues is the slow part of a start (they are large);
+// once the owner is being destroyed, a start still under way creates no
+// further site type, so a shutdown during a login does not wait for them.
+TEST(DatafeedClientStart, InterruptedClientCreatesNoSiteType) {
+  qel_test::RecordingHandle handle;
+  qc::DatafeedClient datafeed(&handle);
+  qc::IdToServerHostMapType nodes;
+  for (int siteType : {1, 2, 3}) nodes[siteType].emplace(100, qc::ServerHost("127.0.0.1", ClosedPort(), false));
+  datafeed.Init("user", "token", nodes);
+  datafeed.Interrupt();
+  datafeed.Start();
+  for (int siteType : {1, 2, 3}) {
+    EXPECT_EQ(datafeed.GetConnection(siteType), nullptr) << siteType;
+    EXPECT_EQ(datafeed.GetDataQueue(static_cast<uint32_t>(siteType)), nullptr) << siteType;
+  }
+  EXPECT_EQ(datafeed.TryLoginDatafeed(), qc::LOGIN_DATAFEED_FAILED_END);
+}
+
 class TcpClientShutdownTest : public TcpClientTest, public testing::WithParamInterface<int> {
  protected:
   std::future<int> m_call;  // an application call still running, if any
