@@ -54,7 +54,7 @@ MarketDataType* CWorkerThread::GetTask() {
   return m_queue_back.try_dequeue(record) ? record : nullptr;
 }
 
-uint64_t CWorkerThread::QueuedCount() { return m_pushed_count - m_taken_seen; }
+uint64_t CWorkerThread::QueuedCount() const { return m_pushed_count - m_taken_seen; }
 
 uint64_t CWorkerThread::RefreshQueuedCount() {
   m_taken_seen = m_taken_count.load(std::memory_order_acquire);
@@ -82,11 +82,20 @@ void CWorkerThread::OnThreadRun() {
   MarkLibraryThread();  // Uninstance from a callback is refused, never a self-join
   SetDeliverySiteType(m_site_type);
   MarketDataType* record = nullptr;
+  uint32_t idlePolls = 0;
   while (m_running.load()) {
     if (!m_queue.try_dequeue(record)) {
-      std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
-      continue;
+      // A record due soon is caught by a few short sleeps. After that the
+      // worker blocks on the queue's semaphore: many idle workers each waking
+      // every few microseconds would take the cores the decoding needs.
+      if (idlePolls < kIdlePollsBeforeBlocking) {
+        ++idlePolls;
+        std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
+        continue;
+      }
+      if (!m_queue.wait_dequeue_timed(record, kBlockedStopCheck)) continue;
     }
+    idlePolls = 0;
     // Single writer: a plain store publishes the new count to the producer.
     m_taken_count.store(m_taken_count.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     if (m_handle == nullptr) {

@@ -15,6 +15,7 @@
 #include <readerwriterqueue/readerwriterqueue.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -74,7 +75,7 @@ class CWorkerThread : public CThread {
   MarketDataType* GetTask();
   // Producer. Records pushed and not yet taken by the worker; never below the
   // true figure (the worker's progress is seen with a delay at most).
-  uint64_t QueuedCount();
+  uint64_t QueuedCount() const;
   // Producer. Like QueuedCount, but first looks at the worker's progress again.
   uint64_t RefreshQueuedCount();
 
@@ -93,6 +94,11 @@ class CWorkerThread : public CThread {
   void OnThreadRun() override;
 
  private:
+  // Idle sleeps before the worker blocks on its queue instead; a blocked
+  // worker looks at m_running at least once per kBlockedStopCheck.
+  static constexpr uint32_t kIdlePollsBeforeBlocking = 8;
+  static constexpr std::chrono::milliseconds kBlockedStopCheck{1};
+
   uint32_t m_thread_idx;
   int m_site_type;
   std::atomic<bool> m_running{true};

@@ -48,8 +48,7 @@ bool CThreadPool::AddTask(int64_t key, MarketDataType* record) {
     delete record;
     return false;
   }
-  if (worker.QueuedCount() >= m_max_queued && worker.RefreshQueuedCount() >= m_max_queued &&
-      !WaitForRoom(worker)) {
+  if (QueuedCount() >= m_max_queued && RefreshQueuedCount() >= m_max_queued && !WaitForRoom(worker)) {
     delete record;
     return false;
   }
@@ -57,12 +56,24 @@ bool CThreadPool::AddTask(int64_t key, MarketDataType* record) {
   return record != nullptr;
 }
 
+uint64_t CThreadPool::QueuedCount() const {
+  uint64_t queued = 0;
+  for (const auto& worker : m_workers) queued += worker->QueuedCount();
+  return queued;
+}
+
+uint64_t CThreadPool::RefreshQueuedCount() {
+  uint64_t queued = 0;
+  for (auto& worker : m_workers) queued += worker->RefreshQueuedCount();
+  return queued;
+}
+
 bool CThreadPool::WaitForRoom(CWorkerThread& worker) {
   const auto started = std::chrono::steady_clock::now();
   bool has_room = false;
   for (;;) {
     ReleaseDelivered();
-    if (worker.RefreshQueuedCount() < m_max_queued) {
+    if (RefreshQueuedCount() < m_max_queued) {
       has_room = true;
       break;
     }
@@ -71,8 +82,8 @@ bool CThreadPool::WaitForRoom(CWorkerThread& worker) {
   }
   const double waited_ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-  WarnPrint("Callback worker %u held %llu queued records: decompress thread waited %.3f ms%s",
-            worker.Index(), static_cast<unsigned long long>(m_max_queued), waited_ms,
+  WarnPrint("Callback workers held %llu queued records: decompress thread waited %.3f ms for worker %u%s",
+            static_cast<unsigned long long>(m_max_queued), waited_ms, worker.Index(),
             has_room ? "" : ", record not queued (stopping)");
   return has_room;
 }

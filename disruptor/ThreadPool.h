@@ -11,9 +11,10 @@
 // callback, and the pool never releases or reuses a record while a callback
 // still has it.
 //
-// Memory is bounded: a worker's queue holds at most max_queued records (by
-// default its pre-sized room). At the bound AddTask waits for the worker
-// instead of growing the queue, and logs the stall once when it ends.
+// Memory is bounded: the queues of all workers together hold at most
+// max_queued records (by default the pre-sized room of one queue), however
+// many keys are slow. At the bound AddTask waits for the workers instead of
+// growing a queue, and logs the stall once when it ends.
 #ifndef QEL_DISRUPTOR_THREAD_POOL_H
 #define QEL_DISRUPTOR_THREAD_POOL_H
 
@@ -39,15 +40,15 @@ class CThreadPool {
   CThreadPool& operator=(const CThreadPool&) = delete;
 
   // Creates and starts worker_size workers whose queues are pre-sized for
-  // queue_size records. max_queued is the number of records one worker's
-  // queue may hold before AddTask waits; 0 means queue_size. A pool that
+  // queue_size records. max_queued is the number of records the workers'
+  // queues together may hold before AddTask waits; 0 means queue_size. A pool that
   // already has workers is destroyed first. site_type is the site type whose
   // records the pool delivers (-1: none). Returns 0.
   int Init(uint32_t worker_size, uint32_t queue_size, MessageHandle* handle, uint32_t max_queued = 0,
            int site_type = -1);
 
   // Hands the record to the worker chosen by key; ownership passes to the
-  // pool in every case. Waits while that worker's queue is at its bound.
+  // pool in every case. Waits while the pool's queues are at the bound.
   // True when the record is queued for delivery; false when it cannot be:
   // the pool is stopping (RequestStop or Stop), has no workers, or the
   // chosen worker has ended - the record has then been released here.
@@ -75,10 +76,14 @@ class CThreadPool {
   void Destroy();
 
  private:
-  // Producer: waits until worker has room below the bound, releasing
-  // delivered records meanwhile. False when the pool is stopping or the
-  // worker ended first.
+  // Producer: waits until the pool is below the bound, releasing delivered
+  // records meanwhile. False when the pool is stopping or worker (the one
+  // the waiting record is for) ended first.
   bool WaitForRoom(CWorkerThread& worker);
+  // Producer: records queued and not yet taken, over every worker; the
+  // cached figure never undercounts, the refreshed one looks again.
+  uint64_t QueuedCount() const;
+  uint64_t RefreshQueuedCount();
   void ReleaseDelivered();
 
   std::vector<std::unique_ptr<CWorkerThread>> m_workers;

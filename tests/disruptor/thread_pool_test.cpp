@@ -430,7 +430,7 @@ TEST_P(PoolBound, ProducerWaitsAtTheBoundInsteadOfGrowingTheQueue) {
   std::vector<int32_t> expected;
   for (int seq = 1; seq <= kRecords; ++seq) expected.push_back(seq);
   EXPECT_EQ(handle.Seqs(4), expected);
-  EXPECT_GT(log.Count("Callback worker 0 held " + std::to_string(c.bound) + " queued records: decompress thread waited "),
+  EXPECT_GT(log.Count("Callback workers held " + std::to_string(c.bound) + " queued records: decompress thread waited "),
             stalls_before);
   for (MarketDataType* record : pool.Stop()) delete record;
 }
@@ -440,6 +440,73 @@ INSTANTIATE_TEST_SUITE_P(Bounds, PoolBound,
                                          BoundCase{"grows_past_the_room_up_to_the_bound", 8, 32, 32},
                                          BoundCase{"bound_below_the_room", 64, 16, 16}),
                          [](const testing::TestParamInfo<BoundCase>& info) { return std::string(info.param.name); });
+
+// Every callback waits until the gate opens.
+class HoldAllHandle : public OrderHandle {
+ public:
+  void OnMarketData(const MarketDataType& data) override {
+    {
+      std::unique_lock<std::mutex> lock(m_gate_mutex);
+      ++m_entered;
+      m_gate_cv.wait(lock, [this] { return m_open; });
+    }
+    OrderHandle::OnMarketData(data);
+  }
+  int Entered() {
+    std::lock_guard<std::mutex> lock(m_gate_mutex);
+    return m_entered;
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(m_gate_mutex);
+    m_open = true;
+    m_gate_cv.notify_all();
+  }
+
+ private:
+  std::mutex m_gate_mutex;  // guards the gate state below
+  std::condition_variable m_gate_cv;
+  int m_entered = 0;
+  bool m_open = false;
+};
+
+// The bound holds for the pool as a whole: with several slow workers the
+// records waiting in all their queues together stay at the bound, so memory
+// does not grow with the number of busy keys.
+TEST_F(PoolTest, BoundCoversTheRecordsOfEveryWorkerTogether) {
+  constexpr int kRecords = 200;
+  constexpr uint32_t kBound = 16;
+  HoldAllHandle handle;
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(4, 64, &handle, kBound), 0);
+  std::atomic<int> added{0};
+  std::thread producer([&] {
+    for (int seq = 1; seq <= kRecords; ++seq) {
+      const int64_t key = seq % 4;  // one key per worker
+      if (!pool.AddTask(key, NewRecord(key, seq))) return;
+      ReclaimAll(pool);
+      ++added;
+    }
+  });
+  // Four records in callbacks, kBound in the queues.
+  ASSERT_TRUE(Eventually([&] { return handle.Entered() == 4 && added.load() == static_cast<int>(kBound) + 4; }))
+      << added.load();
+  for (int i = 0; i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(added.load(), static_cast<int>(kBound) + 4);
+  }
+  handle.Open();
+  producer.join();
+  ASSERT_TRUE(Eventually([&] { return handle.Total() == kRecords; }));
+  for (int64_t key = 0; key < 4; ++key) {
+    std::vector<int32_t> expected;
+    for (int seq = 1; seq <= kRecords; ++seq) {
+      if (seq % 4 == key) expected.push_back(seq);
+    }
+    EXPECT_EQ(handle.Seqs(key), expected) << key;
+  }
+  EXPECT_GE(log.Count("Callback workers held " + std::to_string(kBound) + " queued records"), 1);
+  for (MarketDataType* record : pool.Stop()) delete record;
+}
 
 // A producer waiting at the bound gives up once the pool is asked to stop:
 // its record is refused (and released), as is every later one.
