@@ -16,6 +16,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "common/queue_wakeup.h"
 #include "common/spsc_queue.h"
 
 namespace com {
@@ -47,6 +48,8 @@ using RawDataQueueBack = SPSCQueueOpt<char*, RAW_DATA_QUEUE_SIZE>;
 // Keyed by site type.
 using RawDataQueueMap = std::unordered_map<uint32_t, std::shared_ptr<RawDataQueue>>;
 using RawDataQueueBackMap = std::unordered_map<uint32_t, std::shared_ptr<RawDataQueueBack>>;
+// Wakes a site type's decompress thread when its raw-data queue gets a frame.
+using QueueWakeupMap = std::unordered_map<uint32_t, std::shared_ptr<QueueWakeup>>;
 
 // Queues never free body buffers; at shutdown the owner drains them with these, releasing every buffer still queued.
 // Call them only while the queue has no running producer or consumer (after

@@ -37,12 +37,14 @@ SocketConnectThread::SocketConnectThread(MessageHandle* handle, ServerHostListTy
                                          std::shared_ptr<RawDataQueue> rawDataQueue,
                                          std::shared_ptr<RawDataQueueBack> rawDataQueueBack,
                                          const std::string& userName, const std::string& pwdOrToken,
-                                         uint32_t ipPart, SSL_CTX* ssl_ctx)
+                                         uint32_t ipPart, SSL_CTX* ssl_ctx,
+                                         std::shared_ptr<QueueWakeup> rawDataWakeup)
     : m_handle(handle),
       m_header(MESSAGE_HEADER_LEN, 0),
       m_body(kBodyAreaLen, 0),
       m_rawDataQueue(std::move(rawDataQueue)),
       m_rawDataQueueBack(std::move(rawDataQueueBack)),
+      m_rawDataWakeup(std::move(rawDataWakeup)),
       m_ipPart(static_cast<int32_t>(ipPart)),
       m_ssl_ctx(ssl_ctx) {
   EnableEventThreading();
@@ -546,6 +548,7 @@ bool SocketConnectThread::QueueMarketData(const MetaData& meta, const char* payl
   m_inflight.emplace_back(slot->m_body, length);
   m_inflightBytes += length;
   m_rawDataQueue->push();
+  if (m_rawDataWakeup) m_rawDataWakeup->Notify();
   if (m_readPaused && !m_resumeArmed) FinishPause();  // caught up without the timer (a later read)
   return true;
 }

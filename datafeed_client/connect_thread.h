@@ -75,7 +75,8 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
 
   SocketConnectThread(MessageHandle* handle, ServerHostListType& SocketInfo,
                       std::shared_ptr<RawDataQueue> rawDataQueue, std::shared_ptr<RawDataQueueBack> rawDataQueueBack,
-                      const std::string& userName, const std::string& pwdOrToken, uint32_t ipPart, SSL_CTX* ssl_ctx);
+                      const std::string& userName, const std::string& pwdOrToken, uint32_t ipPart, SSL_CTX* ssl_ctx,
+                      std::shared_ptr<QueueWakeup> rawDataWakeup = nullptr);
   ~SocketConnectThread();
   SocketConnectThread(const SocketConnectThread&) = delete;
   SocketConnectThread& operator=(const SocketConnectThread&) = delete;
@@ -187,6 +188,7 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   std::string m_pwdOrToken GUARDED_BY(m_credentialsMutex);
   std::shared_ptr<RawDataQueue> m_rawDataQueue;          // this connection is its only producer
   std::shared_ptr<RawDataQueueBack> m_rawDataQueueBack;  // this connection is its only consumer
+  std::shared_ptr<QueueWakeup> m_rawDataWakeup;          // told of every queued frame; may be null
   int32_t m_ipPart;
   SslPtr m_ssl;                  // TLS object until a bufferevent takes it over
   SSL_CTX* m_ssl_ctx;            // borrowed

@@ -65,8 +65,10 @@ void DatafeedClient::CreateSiteType(int siteType, ServerHostListType& nodes) {
   auto back = std::make_shared<RawDataQueueBack>();
   m_dataQueue[key] = queue;
   m_dataQueueBack[key] = back;
+  auto wakeup = std::make_shared<QueueWakeup>();
+  m_dataQueueWakeup[key] = wakeup;
   auto conn = std::make_shared<SocketConnectThread>(m_handle, nodes, queue, back, m_userAccount, m_pwdOrToken,
-                                                    key, m_ssl_ctx);
+                                                    key, m_ssl_ctx, wakeup);
   m_threadPool[siteType] = conn;
   // Returns once the connection's event loop runs, so it can be connected at
   // once: no fixed pause is needed before the first login.
@@ -91,7 +93,7 @@ void DatafeedClient::Start() {
     }
     CreateSiteType(entry.first, entry.second);
   }
-  m_disruptor = std::make_unique<DataDisruptor>(m_handle, m_dataQueue, m_dataQueueBack);
+  m_disruptor = std::make_unique<DataDisruptor>(m_handle, m_dataQueue, m_dataQueueBack, &m_dataQueueWakeup);
   m_disruptor->Start();
 }
 

@@ -11,10 +11,11 @@ namespace kbr {
 namespace client {
 
 DataDisruptor::DataDisruptor(MessageHandle* handle, RawDataQueueMap& rawDataQueueMap,
-                             RawDataQueueBackMap& rawDataQueueBackMap)
+                             RawDataQueueBackMap& rawDataQueueBackMap, const QueueWakeupMap* wakeups)
     : m_handle(handle),
       m_rawDataQueueMap(rawDataQueueMap),
       m_rawDataQueueBackMap(rawDataQueueBackMap),
+      m_wakeups(wakeups),
       m_userCallbackThreadNum(BaseConfig::GetInstance().GetHandleThreadNum()) {}
 
 DataDisruptor::~DataDisruptor() {
@@ -78,7 +79,12 @@ bool DataDisruptor::StartSiteType(uint32_t siteType) {
     ErrorPrint("No raw-data queue pair for site type %u, no decompress thread", siteType);
     return false;
   }
-  auto thread = std::make_shared<DecompressThread>(queue->second, back->second);
+  std::shared_ptr<QueueWakeup> wakeup;
+  if (m_wakeups != nullptr) {
+    const auto found = m_wakeups->find(siteType);
+    if (found != m_wakeups->end()) wakeup = found->second;
+  }
+  auto thread = std::make_shared<DecompressThread>(queue->second, back->second, std::move(wakeup));
   thread->Start(m_handle, static_cast<int>(m_userCallbackThreadNum), 0, static_cast<int>(siteType));
   m_decompressThreads[siteType] = std::move(thread);
   return true;

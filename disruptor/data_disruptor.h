@@ -32,8 +32,11 @@ using ThreadPoolMap = std::unordered_map<uint32_t, std::shared_ptr<DecompressThr
 
 class DataDisruptor {
  public:
-  // Records the configured worker count; starts nothing.
-  DataDisruptor(MessageHandle* handle, RawDataQueueMap& rawDataQueueMap, RawDataQueueBackMap& rawDataQueueBackMap);
+  // Records the configured worker count; starts nothing. The maps are the
+  // owner's and must outlive the disruptor; a site type with an entry in
+  // wakeups gets a decompress thread that sleeps through a quiet feed.
+  DataDisruptor(MessageHandle* handle, RawDataQueueMap& rawDataQueueMap, RawDataQueueBackMap& rawDataQueueBackMap,
+                const QueueWakeupMap* wakeups = nullptr);
   // Stop(), then releases every decompress thread, which stops its workers
   // and releases the records still queued.
   ~DataDisruptor();
@@ -68,6 +71,7 @@ class DataDisruptor {
   MessageHandle* m_handle;
   const RawDataQueueMap& m_rawDataQueueMap;
   const RawDataQueueBackMap& m_rawDataQueueBackMap;
+  const QueueWakeupMap* m_wakeups;  // borrowed; may be null
   // Serialises Start, Stop, AddSiteType and destruction: the set of threads
   // and whether the pipeline runs.
   mutable Mutex m_threads_mutex;

@@ -38,9 +38,11 @@ void LogFrameDropped(const RawData& data, const char* reason, long long a, long 
 }  // namespace
 
 DecompressThread::DecompressThread(const std::shared_ptr<RawDataQueue>& rawDataQueue,
-                                   const std::shared_ptr<RawDataQueueBack>& rawDataQueueBack)
+                                   const std::shared_ptr<RawDataQueueBack>& rawDataQueueBack,
+                                   std::shared_ptr<QueueWakeup> rawDataWakeup)
     : m_rawDataQueue(rawDataQueue),
       m_rawDataQueueBack(rawDataQueueBack),
+      m_rawDataWakeup(std::move(rawDataWakeup)),
       m_threadpool_ptr(std::make_unique<CThreadPool>()),
       m_originalData(new char[INITIAL_BUFFER_SIZE]),
       m_originalDataSize(INITIAL_BUFFER_SIZE) {}
@@ -76,15 +78,26 @@ void DecompressThread::Run() {
   CThread::UseFineTimerSlack();
   InfoPrint("Strat decompress thread success");
   RawDataQueue& queue = *m_rawDataQueue;
+  uint32_t idlePolls = 0;
   while (!m_stop.load()) {
     RawData* item = queue.front();
     if (item == nullptr) {
       // Idle: records delivered meanwhile are released now rather than with
       // the next frame, so they do not sit in memory while the feed is quiet.
       ReclaimAll();
-      std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
+      // Frames close together are caught by short sleeps; after a longer
+      // silence the thread sleeps until the connection queues a frame, so a
+      // quiet feed costs no CPU.
+      if (m_rawDataWakeup && idlePolls >= kIdlePollsBeforeParking) {
+        m_rawDataWakeup->WaitFor([&queue, this] { return queue.front() != nullptr || m_stop.load(); },
+                                 kParkedStopCheck);
+      } else {
+        ++idlePolls;
+        std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
+      }
       continue;
     }
+    idlePolls = 0;
     ProcessRawData(item);
     ReturnBody(item);
     queue.pop();

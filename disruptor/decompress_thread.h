@@ -14,6 +14,7 @@
 #define QEL_DISRUPTOR_DECOMPRESS_THREAD_H
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -42,8 +43,11 @@ class DecompressThread {
   // The thread keeps its own reference to each queue (copies of the map
   // entries), so a queue outlives its consumer even when the map entry is
   // replaced by a later login.
+  // With a wakeup (told by the producer of every frame), a long-idle thread
+  // sleeps until the next frame instead of polling; without one it polls.
   DecompressThread(const std::shared_ptr<RawDataQueue>& rawDataQueue,
-                   const std::shared_ptr<RawDataQueueBack>& rawDataQueueBack);
+                   const std::shared_ptr<RawDataQueueBack>& rawDataQueueBack,
+                   std::shared_ptr<QueueWakeup> rawDataWakeup = nullptr);
   // Stops the thread if it runs, then destroys the pool: workers end after
   // the callback in progress, records still queued are released undelivered.
   ~DecompressThread();
@@ -80,8 +84,15 @@ class DecompressThread {
   void ReclaimAll();
   static bool IsNeedDecompress(uint16_t flags);
 
+  // Idle sleeps before the thread waits on m_rawDataWakeup instead; a
+  // waiting thread looks at m_stop and reclaims delivered records at least
+  // once per kParkedStopCheck.
+  static constexpr uint32_t kIdlePollsBeforeParking = 64;
+  static constexpr std::chrono::microseconds kParkedStopCheck{1000};
+
   std::shared_ptr<RawDataQueue> m_rawDataQueue;
   std::shared_ptr<RawDataQueueBack> m_rawDataQueueBack;
+  std::shared_ptr<QueueWakeup> m_rawDataWakeup;  // may be null
   std::thread m_thread;
   std::atomic<bool> m_stop{true};
   std::unique_ptr<CThreadPool> m_threadpool_ptr;
