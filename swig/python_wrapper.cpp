@@ -90,6 +90,12 @@ size_t g_querydata_dirty GUARDED_BY(g_binding_mutex) = 0;  // bytes the last res
 
 char g_version[] = "python_4.0.7_2022/7/7";
 
+// The callback object, created on first use.
+PythonHandle* HandleLocked() REQUIRES(g_binding_mutex) {
+  if (g_handle == nullptr) g_handle = new PythonHandle();
+  return g_handle;
+}
+
 // --- JSON helpers -------------------------------------------------------------
 
 struct JsonDecref {
@@ -465,8 +471,7 @@ size_t WriteSyncQueryResult(char* buf, size_t capacity, size_t max_size, const S
 PythonHandle* globalhandle(bool create) {
   if (create) {
     MutexLock lock(g_binding_mutex);
-    if (g_handle == nullptr) g_handle = new PythonHandle();
-    return g_handle;
+    return HandleLocked();
   }
   bool logout_first;
   {
@@ -487,7 +492,11 @@ PythonHandle* globalhandle(bool create) {
 
 char* python_get_version() { return g_version; }
 
-void Notify_Regist(Notify* notify) { globalhandle(true)->Regist_Notify(notify); }
+void Notify_Regist(Notify* notify) {
+  // Under the lock, so that a concurrent fini_env cannot delete the handle in between.
+  MutexLock lock(g_binding_mutex);
+  HandleLocked()->Regist_Notify(notify);
+}
 
 void Log_Regist(PyLog* log) {
   MutexLock lock(g_binding_mutex);
@@ -611,7 +620,11 @@ int python_request_fin_info_query_async(const char* json, int /*length*/) {
   QueryAnswers answers(client.get());
   const bool ok = answers.Request(args);
   if (!ok) ErrorPrint("request async query failed");
-  Notify* notify = globalhandle(true)->RegisteredNotify();
+  Notify* notify = nullptr;
+  {
+    MutexLock lock(g_binding_mutex);
+    notify = HandleLocked()->RegisteredNotify();
+  }
   if (notify != nullptr) {
     for (const kq::VentrixQueryResponse* answer : answers.List()) {
       const std::string text = RenderAnswer(*answer);
