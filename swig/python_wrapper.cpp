@@ -291,7 +291,7 @@ QuerySettings CurrentQuerySettings() {
   return QuerySettings{g_username, g_password, g_query_use_ssl, g_query_cert_string, g_isquerySSL};
 }
 
-// One request's arguments for the query library.
+// One request's arguments for the query library; owned by the querying thread.
 struct QueryArguments {
   int data_type = EFFECTIVE_DATA;
   std::map<std::string, std::string> params;
@@ -375,7 +375,8 @@ std::unique_ptr<kq::QueryClientInterface> QueryClient(const char* form) {
   return client;
 }
 
-// The answers of one request, released through the client when it goes.
+// The answers of one request: used on the querying script thread, owns the
+// answer list until it goes, then hands it back to the client to free.
 class QueryAnswers {
  public:
   explicit QueryAnswers(kq::QueryClientInterface* client) : m_client(client) {}
