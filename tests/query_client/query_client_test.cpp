@@ -208,9 +208,21 @@ TEST_F(QueryClientTest, StatusQueryCarriesOnlyStatusFields) {
   EXPECT_EQ(f.count("Name"), 0u);
 }
 
+// The ETF query answers the funds of the reference data and nothing else,
+// also when the identifiers asked for include a stock.
+TEST_F(QueryClientTest, EtfQueryAnswersFundsOnly) {
+  ASSERT_TRUE(m_client->LoginByPassword("demo", "demo123", Address(*m_sim)));
+  std::list<std::string> ids{"510050.SH", "600000.SH", "159915.SZ"};
+  const QueryResult r = Query(m_client.get(), sim::kQueryEtfBasicInfo, nullptr, &ids);
+  ASSERT_TRUE(r.ok);
+  std::vector<std::string> got;
+  for (const auto& a : r.answers) got.push_back(a.resultdata().fields().at("SecurityID"));
+  EXPECT_EQ(got, (std::vector<std::string>{"510050.SH", "159915.SZ"}));
+}
+
 TEST_F(QueryClientTest, UnknownTypeGivesOneFailureAnswer) {
   ASSERT_TRUE(m_client->LoginByPassword("demo", "demo123", Address(*m_sim)));
-  for (int type : {-999, 0, 3, 12345}) {
+  for (int type : {-999, 0, 1, 2, 3, 1031, 12345}) {
     SCOPED_TRACE(type);
     const QueryResult r = Query(m_client.get(), type, nullptr, nullptr);
     EXPECT_FALSE(r.ok);

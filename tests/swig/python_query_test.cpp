@@ -141,7 +141,7 @@ TEST_F(PythonQueryTest, MarketdataTypesFilterAndStoredCredentialsStay) {
   StoreQuerySettings(SimQuerySettings());
   StoreQuerySettings(R"("Password":"ignored-without-user")");
   Notify_Regist(&m_notify);
-  const std::string json = R"({"DataType":1,"MarketdataTypes":[{"ESecurityType":4},)"
+  const std::string json = R"({"DataType":1011,"MarketdataTypes":[{"ESecurityType":4},)"
                            R"({"ESecurityIDSource":101,"ESecurityType":2},{"ESecurityIDSource":"102","ESecurityType":2},)"
                            R"({"ESecurityIDSource":102,"ESecurityType":-999}]})";
   // The stored password was replaced by the second login; the user name stayed.
@@ -165,7 +165,7 @@ TEST_F(PythonQueryTest, SyncResultHoldsLengthHeaderAndArrayOfAnswerTexts) {
   StoreQuerySettings(SimQuerySettings());
   m_log.ExpectError(" request sync query parameter QUORSecurityIDs  non conformance");
   const void* data = python_request_fin_info_query_sync(
-      R"({"DataType":1,"QUORSecurityIDs":["600000.SH",7,"399001.SZ"],"Params":{"Lang":"en","n":1}})", 0);
+      R"({"DataType":1011,"QUORSecurityIDs":["600000.SH",7,"399001.SZ"],"Params":{"Lang":"en","n":1}})", 0);
   ASSERT_NE(data, nullptr);
   const std::string body = Body(data);
   char expect_header[16];
@@ -189,7 +189,7 @@ TEST_F(PythonQueryTest, SyncResultHoldsLengthHeaderAndArrayOfAnswerTexts) {
 
   // The next result replaces this one in the same buffer; what the longer one
   // left behind is cleared.
-  const void* again = python_request_fin_info_query_sync(R"({"DataType":1,"QUORSecurityIDs":["600000.SH"]})", 0);
+  const void* again = python_request_fin_info_query_sync(R"({"DataType":1011,"QUORSecurityIDs":["600000.SH"]})", 0);
   EXPECT_EQ(again, data);
   const std::string shorter = Body(again);
   std::snprintf(expect_header, sizeof expect_header, "%10d", static_cast<int>(shorter.size() + 10));
@@ -218,9 +218,9 @@ TEST_F(PythonQueryTest, SyncFailureWritesCodeLengthAndMessage) {
 TEST_F(PythonQueryTest, RaisedMaximumReallocatesTheBuffer) {
   StartSim();
   StoreQuerySettings(SimQuerySettings());
-  ASSERT_NE(python_request_fin_info_query_sync(R"({"DataType":1,"QUORSecurityIDs":["600000.SH"]})", 0), nullptr);
+  ASSERT_NE(python_request_fin_info_query_sync(R"({"DataType":1011,"QUORSecurityIDs":["600000.SH"]})", 0), nullptr);
   StoreQuerySettings(R"("QueryMaxQuerySize":104857700)");
-  const void* data = python_request_fin_info_query_sync(R"({"DataType":1,"QUORSecurityIDs":["600000.SH"]})", 0);
+  const void* data = python_request_fin_info_query_sync(R"({"DataType":1011,"QUORSecurityIDs":["600000.SH"]})", 0);
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(m_log.Count("create query data, data size is 104857700"), 1);
   EXPECT_EQ(ParseAnswer(json_string_value(json_array_get(
@@ -238,9 +238,9 @@ TEST_F(PythonQueryTest, QueriesOverTlsWithTheConfiguredCa) {
   StoreQuerySettings(R"("UserName":"demo","Password":"demo123","QuerySSL":true,"QueryCert":")" + m_pki->CaFile() +
                      R"(","QueryAddress":"127.0.0.1:)" + std::to_string(m_sim->QueryPort()) + "\"");
   Notify_Regist(&m_notify);
-  EXPECT_EQ(Async(R"({"DataType":2,"QUORSecurityIDs":["600000.SH"]})"), 1);
+  EXPECT_EQ(Async(R"({"DataType":1021,"QUORSecurityIDs":["600000.SH"]})"), 1);
   ASSERT_EQ(m_notify.JsonCalls("OnFinInfoQueryResponse").size(), 1u);
-  EXPECT_EQ(ParseAnswer(m_notify.JsonCalls("OnFinInfoQueryResponse")[0].text).resultdata().datatype(), 2);
+  EXPECT_EQ(ParseAnswer(m_notify.JsonCalls("OnFinInfoQueryResponse")[0].text).resultdata().datatype(), sim::kQueryStatus);
 }
 
 // No usable query client: the service is down, reads and never answers, or

@@ -206,7 +206,9 @@ void QueryService::Answer(int data_type, bool has_sources,
                           std::string* message,
                           std::vector<const ReferenceSecurity*>* rows) const {
   rows->clear();
-  if (data_type != kQueryBasicInfo && data_type != kQueryStatus) {
+  const bool basic =
+      data_type == kQueryBasicInfo || data_type == kQueryLatestBasicInfo || data_type == kQueryEtfBasicInfo;
+  if (!basic && data_type != kQueryStatus) {
     *ok = false;
     *code = kQueryErrUnknownType;
     *message = "unknown query data type " + std::to_string(data_type);
@@ -216,6 +218,7 @@ void QueryService::Answer(int data_type, bool has_sources,
   *code = 0;
   message->clear();
   for (const auto& s : m_data) {
+    if (data_type == kQueryEtfBasicInfo && s.security_type != kFundSecurityType) continue;
     if (has_ids && std::find(ids.begin(), ids.end(), s.security_id) == ids.end()) continue;
     if (has_sources) {
       // A pair matches its source; type DefaultSecurityType (0) matches every type.

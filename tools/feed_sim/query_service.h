@@ -31,9 +31,15 @@ struct ReferenceSecurity {
   std::map<std::string, std::string> status;  // the status query's fields
 };
 
-// Query types the service answers (DynamicPacket.dataType).
-constexpr int kQueryBasicInfo = 1;
-constexpr int kQueryStatus = 2;
+// Query types the service answers (DynamicPacket.dataType), the numbers a
+// script writes as "DataType". The latest-information query answers like the
+// basic one (the reference data has one version); the ETF query answers the
+// funds only.
+constexpr int kQueryBasicInfo = 1011;
+constexpr int kQueryLatestBasicInfo = 1012;
+constexpr int kQueryEtfBasicInfo = 1013;
+constexpr int kQueryStatus = 1021;
+constexpr int kFundSecurityType = 3;  // ESecurityType FundType
 // Error codes of failure answers.
 constexpr int kQueryErrUnknownType = 1001;
 constexpr int kQueryErrLoginRefused = 1002;
