@@ -246,7 +246,7 @@ int VentrixTcpClient::RedoSubscribe() {
 }
 
 void VentrixTcpClient::DaemonThreadWorkFunc() {
-  MarkLibraryThread();
+  MarkLibraryThread("qel-daemon");
   InfoPrint("=== daemon thread start ===");
   time_t remembered = time(nullptr);
   while (!m_check_quit) {

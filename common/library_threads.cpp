@@ -1,5 +1,7 @@
 #include "common/library_threads.h"
 
+#include <pthread.h>
+
 #include "message_handle.h"
 
 namespace com {
@@ -16,7 +18,11 @@ void SetDeliverySiteType(int site_type) { t_delivery_site_type = site_type; }
 
 int CurrentMarketDataSiteType() { return t_delivery_site_type; }
 
-void MarkLibraryThread() { t_library_thread = true; }
+void MarkLibraryThread(const std::string& name) {
+  t_library_thread = true;
+  // The kernel keeps 15 characters; a longer name is refused, not cut.
+  if (!name.empty()) (void)pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
 
 bool IsLibraryThread() { return t_library_thread; }
 

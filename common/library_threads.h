@@ -7,13 +7,17 @@
 #ifndef QEL_COMMON_LIBRARY_THREADS_H
 #define QEL_COMMON_LIBRARY_THREADS_H
 
+#include <string>
+
 namespace com {
 namespace quor {
 namespace kbr {
 namespace client {
 
-// Marks the calling thread as a library thread for the rest of its life.
-void MarkLibraryThread();
+// Marks the calling thread as a library thread for the rest of its life and,
+// when name is given, names it so (cut to 15 characters) for top, perf and
+// debuggers, e.g. "qel-decomp-1".
+void MarkLibraryThread(const std::string& name = std::string());
 // True on a thread that called MarkLibraryThread.
 bool IsLibraryThread();
 

@@ -94,7 +94,8 @@ void SocketConnectThread::Start() {
     ErrorPrint("Create event_base_new faeiled for site type: %d", m_ipPart);
     return;
   }
-  m_loop.Post([] { MarkLibraryThread(); });  // the first work the loop runs
+  const std::string name = "qel-conn-" + std::to_string(m_ipPart);
+  m_loop.Post([name] { MarkLibraryThread(name); });  // the first work the loop runs
 }
 
 void SocketConnectThread::Stop() {

@@ -79,7 +79,8 @@ std::vector<MarketDataType*> CWorkerThread::Stop() {
 
 void CWorkerThread::OnThreadRun() {
   UseFineTimerSlack();
-  MarkLibraryThread();  // Uninstance from a callback is refused, never a self-join
+  // Uninstance from a callback is refused, never a self-join.
+  MarkLibraryThread("qel-work-" + std::to_string(m_site_type) + "-" + std::to_string(m_thread_idx));
   SetDeliverySiteType(m_site_type);
   MarketDataType* record = nullptr;
   uint32_t idlePolls = 0;

@@ -59,7 +59,7 @@ void DecompressThread::Start(MessageHandle* handle, int thread_size, uint32_t ma
   m_handle = handle;
   m_threadpool_ptr->Init(static_cast<uint32_t>(m_thread_size), WORKER_QUEUE_SIZE, handle, max_queued, site_type);
   m_stop.store(false);
-  m_thread = std::thread([this] { Run(); });
+  m_thread = std::thread([this, site_type] { Run(site_type); });
 }
 
 void DecompressThread::Stop() {
@@ -73,8 +73,8 @@ void DecompressThread::Stop() {
 
 bool DecompressThread::IsNeedDecompress(uint16_t flags) { return (flags & kCompressFlag) != 0; }
 
-void DecompressThread::Run() {
-  MarkLibraryThread();
+void DecompressThread::Run(int site_type) {
+  MarkLibraryThread("qel-decomp-" + std::to_string(site_type));
   CThread::UseFineTimerSlack();
   InfoPrint("Strat decompress thread success");
   RawDataQueue& queue = *m_rawDataQueue;

@@ -72,7 +72,7 @@ class DecompressThread {
   size_t DecompressBufferSize() const { return m_originalDataSize; }
 
  private:
-  void Run();
+  void Run(int site_type);
   void ProcessRawData(RawData* data);
   // Checks and cuts one body of records; false when a record is truncated.
   bool CheckRecords(const char* records, int32_t length, const RawData& data) const;
