@@ -1,0 +1,124 @@
+#!/usr/bin/python3
+"""Records per second delivered to a Python Notify.OnMarketData that parses
+each JSON text with json.loads, against a bare Python loop that calls the same
+function on the same texts, in one run. Prints both rates and their ratio.
+
+The simulator (started here, 127.0.0.1, TLS, stock snapshots pushed as fast as
+the socket takes) feeds the whole client: decode, pb2json, the director taking
+the interpreter lock, cdata, json.loads. The bare loop is the ceiling: the
+same parsing with none of the delivery.
+
+    cmake --build build -j2 --target python_notify_bench      # builds and runs it
+    PYTHONPATH=build/python /usr/bin/python3 bench/python_notify_bench.py \
+        [--seconds 5] [--threads 1] [--sim build/tools/feed_sim/qel-feed-sim]
+"""
+
+import argparse
+import json
+import os
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests", "python"))
+
+import qel_gateway_client as qel  # noqa: E402
+import sim_support  # noqa: E402
+
+SAMPLE_TEXTS = 20000
+
+
+class Parser:
+    """The work both paths do per record: parse the text and count it."""
+
+    def __init__(self):
+        self.count = 0
+        self.last = None
+
+    def parse(self, text):
+        self.last = json.loads(text)
+        self.count += 1
+
+
+class BenchNotify(qel.Notify):
+    """Delivery path: library thread -> director -> cdata -> Parser.parse.
+    Keeps the first texts for the bare loop."""
+
+    def __init__(self, parser):
+        qel.Notify.__init__(self)
+        self.parser = parser
+        self.texts = []
+
+    def OnMarketData(self, buf, size):
+        text = qel.cdata(buf, size)
+        if len(self.texts) < SAMPLE_TEXTS:
+            self.texts.append(text)
+        self.parser.parse(text)
+
+
+def measure_delivered(sim, threads, seconds):
+    parser = Parser()
+    notify = BenchNotify(parser)
+    qel.Notify_Regist(notify)
+    rc = qel.python_login(sim.login_document(Thread_Count=threads), 0)
+    if rc != 0:
+        raise SystemExit("login failed: %d" % rc)
+    sub = json.dumps({"QelDataTypes": [3]})
+    if qel.python_subscribeByDataType(sub, 0) != 0:
+        raise SystemExit("subscribe failed")
+    warm = time.monotonic() + 30
+    while parser.count < SAMPLE_TEXTS and time.monotonic() < warm:
+        time.sleep(0.05)
+    # The main thread sleeps in the window: the interpreter lock is the
+    # callbacks' alone, as in a script that waits for data.
+    start_count, start = parser.count, time.monotonic()
+    time.sleep(seconds)
+    end_count, end = parser.count, time.monotonic()
+    qel.python_logout()
+    qel.Notify_Regist(None)
+    return (end_count - start_count) / (end - start), notify.texts, parser
+
+
+def measure_bare(texts, seconds):
+    parser = Parser()
+    parse = parser.parse
+    done = 0
+    start = time.monotonic()
+    while True:
+        for text in texts:
+            parse(text)
+        done += len(texts)
+        elapsed = time.monotonic() - start
+        if elapsed >= seconds:
+            return done / elapsed
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--seconds", type=float, default=5.0, help="length of each measured window")
+    ap.add_argument("--threads", type=int, default=1, help="callback worker threads (Thread_Count)")
+    ap.add_argument("--sim", help="qel-feed-sim binary (default: $QEL_FEED_SIM or build/)")
+    args = ap.parse_args()
+    if args.sim:
+        os.environ["QEL_FEED_SIM"] = args.sim
+    streams = [{"site_type": 1, "data_type": 3, "record": "QELStock", "channels": [101, 102],
+                "security_ids": ["600000.SH", "600036.SH", "000001.SZ", "000002.SZ"],
+                "rate_per_sec": 0, "batch": 50, "lz4": True}]
+    with tempfile.TemporaryDirectory(prefix="qel-py-bench-") as folder:
+        with sim_support.FeedSim(folder, streams=streams, query=False) as sim:
+            delivered, texts, parser = measure_delivered(sim, args.threads, args.seconds)
+    if not texts:
+        raise SystemExit("no market data delivered")
+    bare = measure_bare(texts, args.seconds)
+    mean_size = sum(len(t) for t in texts) / len(texts)
+    print("python_notify_bench: %d callback thread(s), %d-second windows, mean JSON text %.0f bytes"
+          % (args.threads, args.seconds, mean_size))
+    print("delivered to Notify.OnMarketData + json.loads: %10.0f records/s" % delivered)
+    print("bare loop, same function on the same texts:   %10.0f records/s" % bare)
+    print("ratio delivered/bare: %.2f (target >= 0.5)" % (delivered / bare))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
