@@ -6,6 +6,7 @@ raise, and the registration rules (replace, unregister, kept alive)."""
 import gc
 import json
 import sys
+import tempfile
 import threading
 import time
 import weakref
@@ -14,7 +15,7 @@ import pytest
 
 import qel_gateway_client as qel
 from conftest import RecordingNotify, json_texts
-from sim_support import wait_until
+from sim_support import FeedSim, wait_until
 
 SUBSCRIBE_ALL = json.dumps({"SubType": 1, "QelDataTypes": [3, 9]})
 
@@ -190,6 +191,19 @@ def test_replaced_objects_are_released_by_logout(sim):
     qel.python_logout()
     gc.collect()
     assert ref() is None
+
+
+def test_lost_servers_are_reported_per_site_type(recorder):
+    with tempfile.TemporaryDirectory(prefix="qel-py-lost-") as folder:
+        with FeedSim(folder, query=False) as lost:
+            assert qel.python_login(lost.login_document(), 0) == 0
+            assert recorder.count("OnDisconnected") == 0
+    # The simulator is gone: every connection reports its site type and host.
+    try:
+        assert wait_until(lambda: {st for st, _ in recorder.named("OnDisconnected")} == {1, 2})
+        assert all("127.0.0.1" in host for _, host in recorder.named("OnDisconnected"))
+    finally:
+        qel.python_logout()
 
 
 @pytest.fixture(scope="module")
