@@ -55,6 +55,8 @@ class QEL_API PythonHandle : public com::quor::kbr::client::MessageHandle {
 
   // Replaces the registered Notify; null unregisters.
   void Regist_Notify(Notify* notify);
+  // The registered Notify, or null (the query functions deliver through it).
+  Notify* RegisteredNotify() const { return m_notify.load(); }
 
   void OnSubscribeResponse(const com::quor::kbr::client::SubscribeResponse& response) override;
   void OnMarketData(const com::quor::kbr::client::MarketData& data) override;

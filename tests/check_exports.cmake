@@ -1,6 +1,7 @@
 # Fails unless `nm -DC` lists each public class and function of the library as
 # a defined symbol: the classes in the com::quor::kbr::client namespace, the
-# JSON conversion functions (used by the Python module) at global scope.
+# JSON conversion functions and the Python binding's classes and flat
+# functions (used by the Python module) at global scope.
 execute_process(COMMAND nm -DC --defined-only ${LIB} OUTPUT_VARIABLE syms RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -41,6 +42,21 @@ set(expected
   "typeinfo for j2pb_error"
   "com::quor::kbr::client::ResultCodeMeaning(int)"
   "com::quor::kbr::client::CurrentMarketDataSiteType()"
+  "globalhandle(bool)"
+  "Notify_Regist(Notify*)"
+  "Log_Regist(PyLog*)"
+  "python_init_env()"
+  "python_fini_env()"
+  "python_login(char const*, int)"
+  "python_logout()"
+  "python_subscribeByDataType(char const*, int)"
+  "python_subscribeBySecurityId(char const*, int)"
+  "python_request_fin_info_query_async(char const*, int)"
+  "python_request_fin_info_query_sync(char const*, int)"
+  "python_get_version()"
+  "typeinfo for Notify"
+  "typeinfo for PythonHandle"
+  "QUERY_TYPE_BASE_INFORMATION"
 )
 foreach(sym IN LISTS expected)
   string(FIND "${syms}" "${sym}" pos)

@@ -404,6 +404,53 @@ TEST_F(FeedSimTest, RefusedSubscriptionSendsNoData) {
   EXPECT_EQ(OnlyDatafeedConnection().subscribes_refused, 1);
 }
 
+// Every parsed request is kept as received (refused ones too), so a test can
+// compare what a client sent with what it meant; only the latest are kept.
+TEST_F(FeedSimTest, ReceivedSubscribeRequestsAreRecordedAsSent) {
+  StartSim(BaseScenario());
+  Client c;
+  LoginDatafeed(c, 0);
+  model::SubscribeRequest req;
+  req.set_subscribeactiontype(model::ADD);
+  req.mutable_subscribebydatatype()->add_qeldatatypes(kStockType);
+  req.mutable_subscribebydatatype()->add_qeldatatypes(kIndexType);
+  auto* d = req.mutable_subscribebyid()->add_subscribebyiddetails();
+  d->set_qeldatatype(kIndexType);
+  d->add_quorsecurityid("399001.SZ");
+  d->add_quorsecurityid("");
+  req.mutable_subscribebyid()->add_subscribebyiddetails()->set_qeldatatype(kStockType);
+  ASSERT_TRUE(Subscribe(c, wire::RequestFrame(model::SUBSCRIBE_REQUEST, "sdk_subscribe_7", req)).issuccess());
+  Faults f;
+  f.refuse_subscribe = true;
+  m_sim->SetFaults(f);
+  model::SubscribeRequest odd;
+  odd.set_subscribeactiontype(static_cast<model::ESubscribeActionType>(7));
+  ASSERT_FALSE(Subscribe(c, wire::RequestFrame(model::SUBSCRIBE_REQUEST, "sdk_subscribe_7", odd)).issuccess());
+
+  const std::vector<ReceivedSubscribe> got = OnlyDatafeedConnection().subscribes_received;
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].action, model::ADD);
+  EXPECT_EQ(got[0].data_types, (std::vector<int>{kStockType, kIndexType}));
+  ASSERT_EQ(got[0].id_details.size(), 2u);
+  EXPECT_EQ(got[0].id_details[0].first, kIndexType);
+  EXPECT_EQ(got[0].id_details[0].second, (std::vector<std::string>{"399001.SZ", ""}));
+  EXPECT_EQ(got[0].id_details[1].first, kStockType);
+  EXPECT_TRUE(got[0].id_details[1].second.empty());
+  EXPECT_EQ(got[1].action, 7);
+  EXPECT_TRUE(got[1].data_types.empty());
+  EXPECT_TRUE(got[1].id_details.empty());
+
+  // Past the bound the oldest go first.
+  const int extra = static_cast<int>(kMaxRecordedSubscribes) + 3;
+  for (int i = 0; i < extra; ++i) {
+    ASSERT_FALSE(Subscribe(c, wire::SubscribeTypes({1000 + i}, "sdk_subscribe_7")).issuccess());
+  }
+  const std::vector<ReceivedSubscribe> kept = OnlyDatafeedConnection().subscribes_received;
+  ASSERT_EQ(kept.size(), kMaxRecordedSubscribes);
+  EXPECT_EQ(kept.front().data_types, std::vector<int>{1000 + extra - static_cast<int>(kMaxRecordedSubscribes)});
+  EXPECT_EQ(kept.back().data_types, std::vector<int>{1000 + extra - 1});
+}
+
 TEST_F(FeedSimTest, EveryRecordKindOfBothFamiliesIsPushed) {
   Scenario sc = BaseScenario();
   sc.streams.clear();

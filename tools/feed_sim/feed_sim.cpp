@@ -881,6 +881,19 @@ void Connection::HandleSubscribe(const model::MetaData& meta, const char* body, 
     ProtocolError();
     return;
   }
+  {
+    ReceivedSubscribe received;
+    received.action = static_cast<int>(req.subscribeactiontype());
+    for (int t : req.subscribebydatatype().qeldatatypes()) received.data_types.push_back(t);
+    for (const auto& d : req.subscribebyid().subscribebyiddetails()) {
+      received.id_details.emplace_back(d.qeldatatype(),
+                                       std::vector<std::string>(d.quorsecurityid().begin(), d.quorsecurityid().end()));
+    }
+    MutexLock lk(m_cell->mu);
+    std::vector<ReceivedSubscribe>& kept = m_cell->s.subscribes_received;
+    if (kept.size() >= kMaxRecordedSubscribes) kept.erase(kept.begin());
+    kept.push_back(std::move(received));
+  }
   const Faults& f = CurrentFaults();
   if (f.no_subscribe_response) return;  // a node that never answers
   model::SubscribeResponse rsp;

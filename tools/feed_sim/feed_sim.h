@@ -47,6 +47,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace com {
@@ -237,6 +238,18 @@ struct ChannelStats {
   int64_t last_record_seq = 0;   // last record sequence sent
 };
 
+// One SUBSCRIBE_REQUEST as a datafeed connection received it (accepted or
+// not): the action number and both request lists, in wire order.
+struct ReceivedSubscribe {
+  int action = 0;                  // ESubscribeActionType number as sent
+  std::vector<int> data_types;     // subscribeByDataType.qelDataTypes
+  // subscribeById details: (qelDataType, quorSecurityId list)
+  std::vector<std::pair<int, std::vector<std::string>>> id_details;
+};
+
+// How many received subscribe requests a connection keeps (the latest ones).
+constexpr size_t kMaxRecordedSubscribes = 64;
+
 // Snapshot of one connection (datafeed or discovery), kept after it closed.
 struct ConnectionStats {
   uint64_t id = 0;             // unique per simulator, in accept order
@@ -259,6 +272,8 @@ struct ConnectionStats {
   int64_t heartbeats_answered = 0;
   int64_t subscribe_requests = 0;
   int64_t subscribes_refused = 0;
+  // The latest kMaxRecordedSubscribes requests that parsed, oldest first.
+  std::vector<ReceivedSubscribe> subscribes_received;
   int64_t malformed_sent = 0;
   int64_t protocol_errors = 0; // bad frames received from the client
   int64_t subscribed_ids = 0;   // security ids in force now
