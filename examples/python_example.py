@@ -26,6 +26,19 @@ import time
 
 import qel_gateway_client as qel
 
+_print_lock = threading.Lock()
+
+
+def say(*parts):
+    """print, one whole line at a time: callbacks print from several threads."""
+    with _print_lock:
+        print(*parts, flush=True)
+
+
+def fields(answer):
+    """A query answer's row as a dict (the text map arrives as key/value entries)."""
+    return {e["key"]: e["value"] for e in answer.get("resultData", {}).get("fields", [])}
+
 
 class PrintingNotify(qel.Notify):
     """Prints one market-data record in `every` as a dict, and the login,
@@ -40,16 +53,16 @@ class PrintingNotify(qel.Notify):
         self.lock = threading.Lock()  # callbacks come from several library threads
 
     def OnLoginDatafeedNodeSuccess(self, site_type, message):
-        print("datafeed node of site type %d logged in: %s" % (site_type, qel.text_at(message)))
+        say("datafeed node of site type %d logged in: %s" % (site_type, qel.text_at(message)))
 
     def OnLoginDataServiceSuccess(self):
-        print("data service logged in")
+        say("data service logged in")
 
     def OnLoginDataServiceFailed(self):
-        print("data service login failed")
+        say("data service login failed")
 
     def OnSubscribeResponse(self, buf, size):
-        print("subscribe response:", json.loads(qel.cdata(buf, size)))
+        say("subscribe response:", json.loads(qel.cdata(buf, size)))
 
     def OnMarketData(self, buf, size):
         record = json.loads(qel.cdata(buf, size))  # a dict, keys as in the schema
@@ -59,10 +72,10 @@ class PrintingNotify(qel.Notify):
             self.by_kind[kind] = self.by_kind.get(kind, 0) + 1
             show = self.records % self.every == 1 or self.every == 1
         if show:
-            print("market data:", record)
+            say("market data:", record)
 
     def OnDisconnected(self, site_type, message):
-        print("disconnected from site type %d: %s" % (site_type, qel.text_at(message)))
+        say("disconnected from site type %d: %s" % (site_type, qel.text_at(message)))
 
     def OnFinInfoQueryResponse(self, buf, size):
         self.query_answers.append(json.loads(qel.cdata(buf, size)))
@@ -110,13 +123,13 @@ def main():
     })
     rc = qel.python_login(login, len(login))  # blocks a few seconds; other threads go on
     if rc != 0:
-        print("login failed: %d" % rc)
+        say("login failed: %d" % rc)
         qel.python_fini_env()
         return 1
 
     # Stock snapshots (3) and indexes (6) of site type 1, orders (8) and trades (9) of site type 2.
     by_type = json.dumps({"SubType": 1, "QelDataTypes": [3, 6, 8, 9]})
-    print("subscribe by data type:", qel.python_subscribeByDataType(by_type, len(by_type)))
+    say("subscribe by data type:", qel.python_subscribeByDataType(by_type, len(by_type)))
     time.sleep(args.seconds)
 
     # Reference data: basic information (1) of two securities, synchronously,
@@ -124,15 +137,15 @@ def main():
     query = json.dumps({"DataType": 1, "QUORSecurityIDs": ["600000.SH", "000001.SZ"]})
     answers = read_sync_result(qel.python_request_fin_info_query_sync(query, len(query)))
     for answer in answers:
-        print("basic info:", answer["resultData"]["fields"])
+        say("basic info:", fields(answer))
     query = json.dumps({"DataType": 2, "MarketdataTypes": [{"ESecurityIDSource": 101, "ESecurityType": 2}]})
-    print("status query:", qel.python_request_fin_info_query_async(query, len(query)))
+    say("status query:", qel.python_request_fin_info_query_async(query, len(query)))
     for answer in notify.query_answers:
-        print("status:", answer["resultData"]["fields"])
+        say("status:", fields(answer))
 
     qel.python_logout()  # every library thread has stopped when it returns
     qel.python_fini_env()
-    print("records received: %d %s" % (notify.records, notify.by_kind))
+    say("records received: %d %s" % (notify.records, notify.by_kind))
     return 0 if notify.records > 0 and answers and notify.query_answers else 1
 
 

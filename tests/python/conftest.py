@@ -21,14 +21,15 @@ class RecordingNotify(qel.Notify):
 
     def __init__(self):
         qel.Notify.__init__(self)
-        self.lock = threading.Lock()  # guards calls and threads
+        self.lock = threading.Lock()  # guards calls and market_data_threads
         self.calls = []
-        self.threads = set()
+        self.market_data_threads = set()
 
     def _add(self, name, *args):
         with self.lock:
             self.calls.append((name, args))
-            self.threads.add(threading.get_ident())
+            if name == "OnMarketData":
+                self.market_data_threads.add(threading.get_ident())
 
     def _text(self, name, buf, size):
         text = qel.cdata(buf, size)
@@ -83,7 +84,7 @@ class RecordingNotify(qel.Notify):
     def clear(self):
         with self.lock:
             self.calls.clear()
-            self.threads.clear()
+            self.market_data_threads.clear()
 
 
 def json_texts(notify, name):

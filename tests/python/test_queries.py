@@ -35,21 +35,22 @@ def query_sim(sim):
     _store_query_settings(sim)
 
 
-def _answers(texts):
-    return [json.loads(t) for t in texts]
+def fields(answer):
+    """The answer's row: the text map renders as a list of key/value entries."""
+    return {e["key"]: e["value"] for e in answer["resultData"]["fields"]}
 
 
 ASYNC_CASES = [
     pytest.param({"DataType": BASIC_INFO, "QUORSecurityIDs": ["600000.SH", "", 7, "000001.SZ"]}, 1,
                  lambda a: [x["resultData"]["securityID"] for x in a] == ["600000.SH", "000001.SZ"]
                  and all(x["isSuccess"] is True for x in a)
-                 and a[0]["resultData"]["fields"]["SecurityIDSource"] == "101",
+                 and fields(a[0])["SecurityIDSource"] == "101",
                  id="basic-info-by-id"),
     pytest.param({"DataType": STATUS, "MarketdataTypes": [
         {"ESecurityIDSource": 101, "ESecurityType": 2}, {"ESecurityType": 2}]}, 1,
                  lambda a: len(a) >= 2 and all(
-                     set(x["resultData"]["fields"]) <= STATUS_FIELDS
-                     and x["resultData"]["fields"]["SecurityID"].endswith(".SH") for x in a),
+                     set(fields(x)) <= STATUS_FIELDS
+                     and fields(x)["SecurityID"].endswith(".SH") for x in a),
                  id="status-by-source-and-type"),
     pytest.param({"DataType": BASIC_INFO, "QUORSecurityIDs": []}, 1,
                  lambda a: a == [], id="empty-id-list-matches-nothing"),
@@ -95,7 +96,7 @@ def test_sync_buffer_layouts(query_sim):
     assert ", " in text and all(isinstance(e, str) for e in array)
     answers = [json.loads(e) for e in array]
     assert [a["resultData"]["securityID"] for a in answers] == ["600000.SH", "600036.SH"]
-    assert answers[1]["resultData"]["fields"]["Name"]
+    assert fields(answers[1])["Name"] and fields(answers[1])["SecurityID"] == "600036.SH"
 
     # A failed query: the marker, then the first failing answer's code and
     # message length ("%8d" each) and the message itself.
