@@ -14,6 +14,98 @@
 // symbols from the process that loads it; it never links libpython itself.
 %module(directors="1", threads="1") qel_gateway_client
 
+// The interpreter-lock blocks of the generated code. Releasing around every
+// wrapped call is the generator's own; taking the lock for a callback differs
+// in one point: a thread the interpreter has never seen (every library
+// thread) gets a Python thread state on its first callback and keeps it until
+// the thread ends. The generator's block would create and destroy one around
+// every callback (an allocation of the frame stack and an unmap each time),
+// which costs more than a small callback itself.
+%begin %{
+#define SWIG_PYTHON_NO_USE_GIL
+#include <Python.h>
+
+namespace {
+
+// Owned by one library thread (thread_local): the extra hold on the thread
+// state taken on its first callback, dropped when the thread ends.
+class QelThreadStatePin {
+ public:
+  // Interpreter lock held, on a thread whose state was just created.
+  void Pin() {
+    if (m_pinned) return;
+    PyGILState_Ensure();
+    m_pinned = true;
+  }
+  ~QelThreadStatePin() {
+    if (!m_pinned || !Py_IsInitialized()) return;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (Py_IsFinalizing()) return;
+#else
+    if (_Py_IsFinalizing()) return;
+#endif
+    // The last hold: releasing it with the lock held deletes the state and
+    // releases the lock.
+    PyEval_RestoreThread(PyGILState_GetThisThreadState());
+    PyGILState_Release(PyGILState_LOCKED);
+  }
+
+ private:
+  bool m_pinned = false;
+};
+
+// The interpreter lock for one call into Python, on any thread.
+class QelPythonBlock {
+ public:
+  QelPythonBlock() {
+    const bool unseen_thread = PyGILState_GetThisThreadState() == nullptr;
+    m_state = PyGILState_Ensure();
+    if (unseen_thread) {
+      thread_local QelThreadStatePin pin;
+      pin.Pin();
+    }
+  }
+  QelPythonBlock(const QelPythonBlock&) = delete;
+  QelPythonBlock& operator=(const QelPythonBlock&) = delete;
+  void end() {
+    if (m_active) {
+      m_active = false;
+      PyGILState_Release(m_state);
+    }
+  }
+  ~QelPythonBlock() { end(); }
+
+ private:
+  PyGILState_STATE m_state;
+  bool m_active = true;
+};
+
+// The interpreter lock released around one call into the library.
+class QelPythonAllow {
+ public:
+  QelPythonAllow() : m_saved(PyEval_SaveThread()) {}
+  QelPythonAllow(const QelPythonAllow&) = delete;
+  QelPythonAllow& operator=(const QelPythonAllow&) = delete;
+  void end() {
+    if (m_saved != nullptr) {
+      PyEval_RestoreThread(m_saved);
+      m_saved = nullptr;
+    }
+  }
+  ~QelPythonAllow() { end(); }
+
+ private:
+  PyThreadState* m_saved;
+};
+
+}  // namespace
+
+#define SWIG_PYTHON_THREAD_BEGIN_BLOCK QelPythonBlock _swig_thread_block
+#define SWIG_PYTHON_THREAD_END_BLOCK _swig_thread_block.end()
+#define SWIG_PYTHON_THREAD_BEGIN_ALLOW QelPythonAllow _swig_thread_allow
+#define SWIG_PYTHON_THREAD_END_ALLOW _swig_thread_allow.end()
+%}
+
 %{
 #include "Notify.h"
 #include "python_wrapper.h"

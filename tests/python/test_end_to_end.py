@@ -110,8 +110,11 @@ class Raising(qel.Notify):
         qel.Notify.__init__(self)
         self.seen = 0
         self.kept = 0
+        self.done = False
 
     def OnMarketData(self, buf, size):
+        if self.done:
+            return  # a call still in flight after the test replaced it
         self.seen += 1
         if self.seen == 1:
             raise SystemExit(3)
@@ -135,6 +138,7 @@ def test_raising_callback_is_reported_and_delivery_goes_on(logged_in, monkeypatc
     try:
         assert wait_until(lambda: notify.kept >= 20, timeout=30)
     finally:
+        notify.done = True
         qel.Notify_Regist(logged_in)
     with lock:
         got = list(reports)
@@ -179,6 +183,26 @@ def test_registration_replace_unregister_and_keep_alive(logged_in):
     gc.collect()
     assert second_ref() is not None
     qel.Notify_Regist(logged_in)
+
+
+def test_library_thread_keeps_its_python_thread_state(logged_in):
+    # Each library thread is one Python thread for its whole life: what a
+    # callback keeps in a threading.local is there on its next callback.
+    local = threading.local()
+    seen = []
+
+    class Counting(qel.Notify):
+        def OnMarketData(self, buf, size):
+            local.count = getattr(local, "count", 0) + 1
+            seen.append(local.count)
+
+    notify = Counting()
+    qel.Notify_Regist(notify)
+    try:
+        assert wait_until(lambda: len(seen) > 50)
+    finally:
+        qel.Notify_Regist(logged_in)
+    assert max(seen) > 1
 
 
 def test_replaced_objects_are_released_by_logout(sim):
