@@ -90,6 +90,12 @@ size_t g_querydata_dirty GUARDED_BY(g_binding_mutex) = 0;  // bytes the last res
 
 char g_version[] = "python_4.0.7_2022/7/7";
 
+// The callback object, created on first use.
+PythonHandle* HandleLocked() REQUIRES(g_binding_mutex) {
+  if (g_handle == nullptr) g_handle = new PythonHandle();
+  return g_handle;
+}
+
 // --- JSON helpers -------------------------------------------------------------
 
 struct JsonDecref {
@@ -285,7 +291,7 @@ QuerySettings CurrentQuerySettings() {
   return QuerySettings{g_username, g_password, g_query_use_ssl, g_query_cert_string, g_isquerySSL};
 }
 
-// One request's arguments for the query library.
+// One request's arguments for the query library; owned by the querying thread.
 struct QueryArguments {
   int data_type = EFFECTIVE_DATA;
   std::map<std::string, std::string> params;
@@ -369,7 +375,8 @@ std::unique_ptr<kq::QueryClientInterface> QueryClient(const char* form) {
   return client;
 }
 
-// The answers of one request, released through the client when it goes.
+// The answers of one request: used on the querying script thread, owns the
+// answer list until it goes, then hands it back to the client to free.
 class QueryAnswers {
  public:
   explicit QueryAnswers(kq::QueryClientInterface* client) : m_client(client) {}
@@ -465,8 +472,7 @@ size_t WriteSyncQueryResult(char* buf, size_t capacity, size_t max_size, const S
 PythonHandle* globalhandle(bool create) {
   if (create) {
     MutexLock lock(g_binding_mutex);
-    if (g_handle == nullptr) g_handle = new PythonHandle();
-    return g_handle;
+    return HandleLocked();
   }
   bool logout_first;
   {
@@ -487,7 +493,11 @@ PythonHandle* globalhandle(bool create) {
 
 char* python_get_version() { return g_version; }
 
-void Notify_Regist(Notify* notify) { globalhandle(true)->Regist_Notify(notify); }
+void Notify_Regist(Notify* notify) {
+  // Under the lock, so that a concurrent fini_env cannot delete the handle in between.
+  MutexLock lock(g_binding_mutex);
+  HandleLocked()->Regist_Notify(notify);
+}
 
 void Log_Regist(PyLog* log) {
   MutexLock lock(g_binding_mutex);
@@ -611,7 +621,11 @@ int python_request_fin_info_query_async(const char* json, int /*length*/) {
   QueryAnswers answers(client.get());
   const bool ok = answers.Request(args);
   if (!ok) ErrorPrint("request async query failed");
-  Notify* notify = globalhandle(true)->RegisteredNotify();
+  Notify* notify = nullptr;
+  {
+    MutexLock lock(g_binding_mutex);
+    notify = HandleLocked()->RegisteredNotify();
+  }
   if (notify != nullptr) {
     for (const kq::VentrixQueryResponse* answer : answers.List()) {
       const std::string text = RenderAnswer(*answer);

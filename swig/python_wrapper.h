@@ -52,7 +52,9 @@ QEL_API int python_subscribeBySecurityId(const char* json, int length);
 QEL_API int python_request_fin_info_query_async(const char* json, int length);
 // The process-wide result buffer (length header + JSON array, or
 // "9999999999" too large, or "9999999998" failed), or null when no query
-// client could be created or logged in.
+// client could be created or logged in. The pointer and its contents stay
+// valid until the next synchronous query (which may re-allocate the buffer
+// when a later login raised "QueryMaxQuerySize").
 QEL_API void* python_request_fin_info_query_sync(const char* json, int length);
 
 #endif  // QEL_SWIG_PYTHON_WRAPPER_H

@@ -243,10 +243,13 @@ TEST_F(PythonQueryTest, QueriesOverTlsWithTheConfiguredCa) {
   EXPECT_EQ(ParseAnswer(m_notify.JsonCalls("OnFinInfoQueryResponse")[0].text).resultdata().datatype(), 2);
 }
 
-// No usable query client: the service is down, or the CA file cannot be read.
+// No usable query client: the service is down, reads and never answers, or
+// the CA file cannot be read. Each ends in bounded time.
+enum class NoClientCause { kServiceDown, kServiceSilent, kUnreadableCa };
+
 struct NoClientCase {
   const char* name;
-  bool service_down;
+  NoClientCause cause;
   const char* async_error;
   const char* sync_error;
   friend void PrintTo(const NoClientCase& c, std::ostream* os) { *os << c.name; }
@@ -258,9 +261,15 @@ TEST_P(QueryNoClientTest, AsyncGivesInvalidClientAndSyncNull) {
   const NoClientCase& c = GetParam();
   m_log.ExpectError(c.async_error);
   m_log.ExpectError(c.sync_error);
-  if (c.service_down) {
+  if (c.cause == NoClientCause::kServiceDown) {
     StoreQuerySettings(R"("UserName":"demo","Password":"demo123","QuerySSL":false,"QueryAddress":"127.0.0.1:)" +
                        std::to_string(qel_test::ClosedPort()) + "\"");
+  } else if (c.cause == NoClientCause::kServiceSilent) {
+    StartSim();
+    sim::Faults f;
+    f.no_query_response = true;
+    m_sim->SetFaults(f);
+    StoreQuerySettings(SimQuerySettings());
   } else {
     StoreQuerySettings(R"("UserName":"demo","Password":"demo123","QuerySSL":true,"QueryCert":"/nonexistent/ca.pem")"
                        R"(,"QueryAddress":"127.0.0.1:1")");
@@ -275,9 +284,12 @@ TEST_P(QueryNoClientTest, AsyncGivesInvalidClientAndSyncNull) {
 
 INSTANTIATE_TEST_SUITE_P(
     Causes, QueryNoClientTest,
-    ::testing::Values(NoClientCase{"ServiceDown", true, "request async query login failed",
+    ::testing::Values(NoClientCase{"ServiceDown", NoClientCause::kServiceDown, "request async query login failed",
                                    "request sync query login failed"},
-                      NoClientCase{"UnreadableCa", false, "request async query client creation  failed",
+                      NoClientCase{"ServiceSilent", NoClientCause::kServiceSilent,
+                                   "request async query login failed", "request sync query login failed"},
+                      NoClientCase{"UnreadableCa", NoClientCause::kUnreadableCa,
+                                   "request async query client creation  failed",
                                    "request sync query client creation  failed"}),
     [](const ::testing::TestParamInfo<NoClientCase>& i) { return i.param.name; });
 
