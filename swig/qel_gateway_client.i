@@ -7,8 +7,10 @@
 // callback meanwhile. Every director method (Notify, on any library thread)
 // takes the lock for the one Python call it makes and contains any Python
 // exception raised there: it is shown through sys.unraisablehook together
-// with the callback, and the record is dropped. No C++ exception leaves a
-// director method.
+// with the callback, and the record is dropped; no Python error becomes a C++
+// exception on a library thread. (The generator's other director exception,
+// "'self' uninitialized", needs a director without its Python object, which
+// cannot be: the object owns its director.)
 //
 // The module links libqel_client_sdk_tcp_cpp and resolves the interpreter's
 // symbols from the process that loads it; it never links libpython itself.
