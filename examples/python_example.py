@@ -134,11 +134,11 @@ def main():
 
     # Reference data: basic information (1) of two securities, synchronously,
     # then the status (2) of every XSHG (101) stock (2), through the callback.
-    query = json.dumps({"DataType": 1, "QUORSecurityIDs": ["600000.SH", "000001.SZ"]})
+    query = json.dumps({"DataType": qel.cvar.QUERY_TYPE_BASE_INFORMATION, "QUORSecurityIDs": ["600000.SH", "000001.SZ"]})
     answers = read_sync_result(qel.python_request_fin_info_query_sync(query, len(query)))
     for answer in answers:
         say("basic info:", fields(answer))
-    query = json.dumps({"DataType": 2, "MarketdataTypes": [{"ESecurityIDSource": 101, "ESecurityType": 2}]})
+    query = json.dumps({"DataType": qel.cvar.QUERY_TYPE_STATUS, "MarketdataTypes": [{"ESecurityIDSource": 101, "ESecurityType": 2}]})
     say("status query:", qel.python_request_fin_info_query_async(query, len(query)))
     for answer in notify.query_answers:
         say("status:", fields(answer))

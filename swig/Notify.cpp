@@ -1,5 +1,7 @@
 #include "swig/Notify.h"
 
+#include <cxxabi.h>
+
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -16,10 +18,13 @@ namespace {
 // Runs one call into the registered Notify. Nothing it throws may leave a
 // library thread (the workers and connection loops have no handler for it):
 // the error is logged with the callback's name and the record is dropped.
+// Only a thread's cancellation unwinds on, as it must.
 template <typename Call>
-void Deliver(const char* callback, Call&& call) noexcept {
+void Deliver(const char* callback, Call&& call) {
   try {
     call();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::exception& e) {
     ErrorPrint("Notify::%s raised an error, callback dropped: %s", callback, e.what());
   } catch (...) {
@@ -32,7 +37,7 @@ void Deliver(const char* callback, Call&& call) noexcept {
 // when the rendering is empty.
 template <typename Call>
 void DeliverJson(Notify* notify, const char* callback, const google::protobuf::Message& msg,
-                 const char* render_error, Call&& call) noexcept {
+                 const char* render_error, Call&& call) {
   Deliver(callback, [&] {
     const std::string text = pb2json(msg);
     if (text.empty()) {

@@ -13,8 +13,8 @@ import qel_gateway_client as qel
 from conftest import RecordingNotify, json_texts
 from sim_support import FeedSim, PASSWORD, USER
 
-BASIC_INFO = 1
-STATUS = 2
+BASIC_INFO = qel.cvar.QUERY_TYPE_BASE_INFORMATION
+STATUS = qel.cvar.QUERY_TYPE_STATUS
 STATUS_FIELDS = {"SecurityID", "Symbol", "TradingStatus", "PreClosePx", "UpLimitPx", "DownLimitPx"}
 
 
@@ -54,10 +54,10 @@ ASYNC_CASES = [
                  id="status-by-source-and-type"),
     pytest.param({"DataType": BASIC_INFO, "QUORSecurityIDs": []}, 1,
                  lambda a: a == [], id="empty-id-list-matches-nothing"),
-    pytest.param({"DataType": qel.cvar.QUERY_TYPE_STATUS}, 0,
+    pytest.param({"DataType": qel.cvar.QUERY_TYPE_SUBSCRIBE_ANSWER}, 0,
                  lambda a: len(a) == 1 and "isSuccess" not in a[0]
                  and a[0]["errorContext"] == {"errorCode": 1001,
-                                              "message": "unknown query data type 1021"},
+                                              "message": "unknown query data type 1031"},
                  id="unknown-type-fails-with-answer"),
 ]
 
