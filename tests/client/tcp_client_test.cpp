@@ -372,6 +372,9 @@ struct ShutdownCases {
   static void SubscribeRetrySleep(TcpClientShutdownTest* t) {
     Waits w;
     w.subscribe_try_interval = kLongWaitSeconds;
+    // The refused subscription would otherwise let the daemon's next check
+    // reconnect in the middle of the test; this case is about the retry sleep.
+    w.daemon_check_interval = kLongWaitSeconds;
     t->LoadWaits(w);
     t->StartSim(t->TwoSites(false));
     t->LoginAndDrain();
