@@ -24,31 +24,36 @@ struct DecodeTable {
 
 }  // namespace qel_b64
 
-// Appends the base64 text of size bytes at in to out.
-inline void b64_encode_append(const char* in, size_t size, std::string* out) {
-  out->reserve(out->size() + (size + 2) / 3 * 4);
+// Length of the base64 text of size bytes.
+constexpr size_t b64_encoded_size(size_t size) { return (size + 2) / 3 * 4; }
+
+// Writes the base64 text of size bytes at in to out, b64_encoded_size(size)
+// characters.
+inline void b64_encode_to(const char* in, size_t size, char* out) {
   size_t i = 0;
-  for (; i + 3 <= size; i += 3) {
+  for (; i + 3 <= size; i += 3, out += 4) {
     const unsigned v = (static_cast<unsigned>(static_cast<unsigned char>(in[i])) << 16) |
                        (static_cast<unsigned>(static_cast<unsigned char>(in[i + 1])) << 8) |
                        static_cast<unsigned char>(in[i + 2]);
-    const char group[4] = {qel_b64::kAlphabet[(v >> 18) & 0x3F], qel_b64::kAlphabet[(v >> 12) & 0x3F],
-                           qel_b64::kAlphabet[(v >> 6) & 0x3F], qel_b64::kAlphabet[v & 0x3F]};
-    out->append(group, 4);
+    out[0] = qel_b64::kAlphabet[(v >> 18) & 0x3F];
+    out[1] = qel_b64::kAlphabet[(v >> 12) & 0x3F];
+    out[2] = qel_b64::kAlphabet[(v >> 6) & 0x3F];
+    out[3] = qel_b64::kAlphabet[v & 0x3F];
   }
   if (i < size) {  // one or two bytes left: "=" fills the group
     const unsigned b0 = static_cast<unsigned char>(in[i]);
     const unsigned b1 = i + 1 < size ? static_cast<unsigned char>(in[i + 1]) : 0u;
     const unsigned v = (b0 << 16) | (b1 << 8);
-    const char group[4] = {qel_b64::kAlphabet[(v >> 18) & 0x3F], qel_b64::kAlphabet[(v >> 12) & 0x3F],
-                           i + 1 < size ? qel_b64::kAlphabet[(v >> 6) & 0x3F] : '=', '='};
-    out->append(group, 4);
+    out[0] = qel_b64::kAlphabet[(v >> 18) & 0x3F];
+    out[1] = qel_b64::kAlphabet[(v >> 12) & 0x3F];
+    out[2] = i + 1 < size ? qel_b64::kAlphabet[(v >> 6) & 0x3F] : '=';
+    out[3] = '=';
   }
 }
 
 inline std::string b64_encode(const std::string& in) {
-  std::string out;
-  b64_encode_append(in.data(), in.size(), &out);
+  std::string out(b64_encoded_size(in.size()), '\0');
+  b64_encode_to(in.data(), in.size(), &out[0]);
   return out;
 }
 

@@ -43,7 +43,7 @@ using JsonPtr = std::unique_ptr<json_t, JsonDecref>;
 
 // ---------------------------------------------------------------- rendering
 //
-// The text is written straight into one std::string. It is the text jansson's
+// The text is written straight into a buffer. It is the text jansson's
 // json_dump_callback gives (flags 0) for a tree of the same values: members
 // separated by ", ", keys by ": ", no line breaks; reals as "%.17g" with ".0"
 // added when neither a point nor an exponent shows, the exponent without "+"
@@ -51,21 +51,63 @@ using JsonPtr = std::unique_ptr<json_t, JsonDecref>;
 // \t, the rest as \u00XX with capital hex digits), everything else (UTF-8
 // included) verbatim.
 
+// Growable text with inline appends; used by one thread at a time.
+class TextBuffer {
+ public:
+  size_t size() const { return m_size; }
+  const char* data() const { return m_data.get(); }
+  size_t capacity() const { return m_capacity; }
+  void Clear() { m_size = 0; }
+  void Release() {
+    m_data.reset();
+    m_capacity = m_size = 0;
+  }
+
+  // Room for n more characters; Commit says how many were written there.
+  char* Reserve(size_t n) {
+    if (m_capacity - m_size < n) Grow(n);
+    return m_data.get() + m_size;
+  }
+  void Commit(size_t n) { m_size += n; }
+
+  void Append(const char* text, size_t n) {
+    std::memcpy(Reserve(n), text, n);
+    m_size += n;
+  }
+  void Append(char c) {
+    *Reserve(1) = c;
+    ++m_size;
+  }
+
+ private:
+  void Grow(size_t n) {
+    const size_t capacity = std::max({m_capacity * 2, m_size + n, size_t{512}});
+    std::unique_ptr<char[]> data(new char[capacity]);
+    if (m_size != 0) std::memcpy(data.get(), m_data.get(), m_size);
+    m_data = std::move(data);
+    m_capacity = capacity;
+  }
+
+  std::unique_ptr<char[]> m_data;
+  size_t m_capacity = 0;
+  size_t m_size = 0;
+};
+
 // Appends the decimal text of value.
 template <typename Int>
-void AppendInteger(std::string& out, Int value) {
-  char buf[24];
-  const std::to_chars_result end = std::to_chars(buf, buf + sizeof buf, value);
-  out.append(buf, static_cast<size_t>(end.ptr - buf));
+void AppendInteger(TextBuffer& out, Int value) {
+  char* start = out.Reserve(20);  // "-9223372036854775808"
+  const std::to_chars_result end = std::to_chars(start, start + 20, value);
+  out.Commit(static_cast<size_t>(end.ptr - start));
 }
 
 // Appends value as a JSON real; false (nothing appended) for NaN and the
 // infinities, which JSON cannot hold. std::to_chars gives printf's "%.17g"
 // text without depending on the locale.
-bool AppendReal(std::string& out, double value) {
+bool AppendReal(TextBuffer& out, double value) {
   if (!std::isfinite(value)) return false;
-  char buf[40];
-  const std::to_chars_result res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 17);
+  char* const buf = out.Reserve(32);  // "-2.2250738585072014e-308" and ".0" fit
+  const std::to_chars_result res = std::to_chars(buf, buf + 32, value, std::chars_format::general, 17);
   char* end = res.ptr;
   char* exponent = std::find(buf, end, 'e');
   if (exponent == end) {
@@ -85,7 +127,7 @@ bool AppendReal(std::string& out, double value) {
       end -= first - keep;
     }
   }
-  out.append(buf, static_cast<size_t>(end - buf));
+  out.Commit(static_cast<size_t>(end - buf));
   return true;
 }
 
@@ -120,10 +162,11 @@ size_t Utf8SequenceLength(const unsigned char* s, size_t size) {
 
 // Appends text as a quoted JSON string; false when it is not UTF-8 (the caller
 // throws, so what was appended does not matter).
-bool AppendString(std::string& out, const std::string& text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+bool AppendString(TextBuffer& out, const std::string& text) {
+  const char* const data = text.data();
+  const auto* s = reinterpret_cast<const unsigned char*>(data);
   const size_t size = text.size();
-  out.push_back('"');
+  out.Append('"');
   size_t copied = 0;  // s[copied, i) still to be appended as it stands
   size_t i = 0;
   while (i < size) {
@@ -138,53 +181,59 @@ bool AppendString(std::string& out, const std::string& text) {
       }
       continue;
     }
-    out.append(text, copied, i - copied);
+    out.Append(data + copied, i - copied);
     switch (c) {
       case '"':
-        out.append("\\\"", 2);
+        out.Append("\\\"", 2);
         break;
       case '\\':
-        out.append("\\\\", 2);
+        out.Append("\\\\", 2);
         break;
       case '\b':
-        out.append("\\b", 2);
+        out.Append("\\b", 2);
         break;
       case '\f':
-        out.append("\\f", 2);
+        out.Append("\\f", 2);
         break;
       case '\n':
-        out.append("\\n", 2);
+        out.Append("\\n", 2);
         break;
       case '\r':
-        out.append("\\r", 2);
+        out.Append("\\r", 2);
         break;
       case '\t':
-        out.append("\\t", 2);
+        out.Append("\\t", 2);
         break;
       default: {
         static constexpr char kHex[] = "0123456789ABCDEF";
         const char escape[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        out.append(escape, 6);
+        out.Append(escape, 6);
         break;
       }
     }
     copied = ++i;
   }
-  out.append(text, copied, size - copied);
-  out.push_back('"');
+  out.Append(data + copied, size - copied);
+  out.Append('"');
   return true;
 }
 
-// Lists of present fields, one per nesting depth, reused across calls so that
-// a message renders without allocating beyond the output's growth. A deque:
-// growing it for a deeper level leaves the outer lists in place.
+// Lists of present fields, one per nesting depth, reused across calls. A
+// deque: growing it for a deeper level leaves the outer lists in place.
 using FieldLists = std::deque<std::vector<const FieldDescriptor*>>;
 
-// Renders messages into one string for one pb2json call; called by that call's
-// thread only. Owns nothing: it writes to out and borrows that thread's lists.
+// What one thread reuses from one pb2json call to the next, so that a
+// message renders without allocating beyond its result.
+struct RenderScratch {
+  TextBuffer text;
+  FieldLists fields;
+};
+
+// Renders one message tree for one pb2json call; called by that call's
+// thread only. Owns nothing: it writes into the thread's scratch.
 class JsonWriter {
  public:
-  JsonWriter(std::string* out, FieldLists* lists) : m_out(*out), m_fields(*lists) {}
+  explicit JsonWriter(RenderScratch* scratch) : m_out(scratch->text), m_fields(scratch->fields) {}
 
   // False, with nothing appended, when msg has no descriptor or reflection.
   bool WriteMessage(const Message& msg, size_t depth) {
@@ -194,7 +243,7 @@ class JsonWriter {
     std::vector<const FieldDescriptor*>& fields = m_fields[depth];
     fields.clear();
     ref->ListFields(msg, &fields);  // present fields and non-empty repeated ones, by field number
-    m_out.push_back('{');
+    m_out.Append('{');
     bool first = true;
     for (const FieldDescriptor* field : fields) {
       int count = 0;
@@ -202,26 +251,28 @@ class JsonWriter {
         count = ref->FieldSize(msg, field);
         if (count == 0) continue;
       }
-      if (!first) m_out.append(", ", 2);
+      if (!first) m_out.Append(", ", 2);
       first = false;
       // Declared names are identifiers and full names add only dots: nothing
       // in them needs escaping.
       const std::string& name = field->is_extension() ? field->full_name() : field->name();
-      m_out.push_back('"');
-      m_out.append(name);
-      m_out.append("\": ", 3);
+      char* key = m_out.Reserve(name.size() + 4);
+      key[0] = '"';
+      std::memcpy(key + 1, name.data(), name.size());
+      std::memcpy(key + 1 + name.size(), "\": ", 3);
+      m_out.Commit(name.size() + 4);
       if (field->is_repeated()) {
-        m_out.push_back('[');
+        m_out.Append('[');
         for (int i = 0; i < count; ++i) {
-          if (i != 0) m_out.append(", ", 2);
+          if (i != 0) m_out.Append(", ", 2);
           WriteValue(msg, ref, field, i, depth);
         }
-        m_out.push_back(']');
+        m_out.Append(']');
       } else {
         WriteValue(msg, ref, field, 0, depth);
       }
     }
-    m_out.push_back('}');
+    m_out.Append('}');
     return true;
   }
 
@@ -254,9 +305,9 @@ class JsonWriter {
         break;
       case FieldDescriptor::CPPTYPE_BOOL:
         if (QEL_GET_VALUE(Bool)) {
-          m_out.append("true", 4);
+          m_out.Append("true", 4);
         } else {
-          m_out.append("false", 5);
+          m_out.Append("false", 5);
         }
         break;
       case FieldDescriptor::CPPTYPE_ENUM:
@@ -268,9 +319,12 @@ class JsonWriter {
         const std::string& text = repeated ? ref->GetRepeatedStringReference(msg, field, index, &scratch)
                                            : ref->GetStringReference(msg, field, &scratch);
         if (field->type() == FieldDescriptor::TYPE_BYTES) {
-          m_out.push_back('"');
-          b64_encode_append(text.data(), text.size(), &m_out);  // base64 needs no escaping
-          m_out.push_back('"');
+          const size_t encoded = b64_encoded_size(text.size());
+          char* quoted = m_out.Reserve(encoded + 2);  // base64 needs no escaping
+          quoted[0] = '"';
+          b64_encode_to(text.data(), text.size(), quoted + 1);
+          quoted[encoded + 1] = '"';
+          m_out.Commit(encoded + 2);
         } else {
           ok = AppendString(m_out, text);
         }
@@ -285,9 +339,13 @@ class JsonWriter {
     if (!ok) throw j2pb_error(field, "Fail to convert to json");
   }
 
-  std::string& m_out;
+  TextBuffer& m_out;
   FieldLists& m_fields;  // [depth]: the present fields of the message being written there
 };
+
+// A thread keeps its text buffer up to this size for the next call; a larger
+// one (after an unusually big message) is freed.
+constexpr size_t kKeptTextCapacity = size_t{1} << 20;
 
 // ------------------------------------------------------------------ parsing
 
@@ -415,15 +473,14 @@ void _json2pb(Message& msg, json_t* root) {
 }  // namespace
 
 std::string pb2json(const Message& msg) {
-  // Most records of one thread render to similar sizes: start from the last.
-  thread_local size_t last_size = 256;
-  thread_local FieldLists field_lists;
-  std::string text;
-  text.reserve(last_size);
-  JsonWriter writer(&text, &field_lists);
+  thread_local RenderScratch scratch;
+  TextBuffer& text = scratch.text;
+  text.Clear();
+  JsonWriter writer(&scratch);
   if (!writer.WriteMessage(msg, 0)) return std::string();
-  last_size = text.size() + text.size() / 8;
-  return text;
+  std::string result(text.data(), text.size());
+  if (text.capacity() > kKeptTextCapacity) text.Release();
+  return result;
 }
 
 void json2pb(Message& msg, const char* buf, size_t size) {
