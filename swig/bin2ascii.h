@@ -24,21 +24,36 @@ struct DecodeTable {
 
 }  // namespace qel_b64
 
-inline std::string b64_encode(const std::string& in) {
-  std::string out;
-  out.reserve(in.size() / 3 * 4 + 4);
-  const size_t n = in.size();
-  for (size_t i = 0; i < n; i += 3) {
-    const unsigned b0 = static_cast<unsigned char>(in[i]);
-    const unsigned b1 = i + 1 < n ? static_cast<unsigned char>(in[i + 1]) : 0u;
-    const unsigned b2 = i + 2 < n ? static_cast<unsigned char>(in[i + 2]) : 0u;
-    const unsigned v = (b0 << 16) | (b1 << 8) | b2;
-    out.push_back(qel_b64::kAlphabet[(v >> 18) & 0x3F]);
-    out.push_back(qel_b64::kAlphabet[(v >> 12) & 0x3F]);
-    if (i + 1 < n) out.push_back(qel_b64::kAlphabet[(v >> 6) & 0x3F]);
-    if (i + 2 < n) out.push_back(qel_b64::kAlphabet[v & 0x3F]);
+// Length of the base64 text of size bytes.
+constexpr size_t b64_encoded_size(size_t size) { return (size + 2) / 3 * 4; }
+
+// Writes the base64 text of size bytes at in to out, b64_encoded_size(size)
+// characters.
+inline void b64_encode_to(const char* in, size_t size, char* out) {
+  size_t i = 0;
+  for (; i + 3 <= size; i += 3, out += 4) {
+    const unsigned v = (static_cast<unsigned>(static_cast<unsigned char>(in[i])) << 16) |
+                       (static_cast<unsigned>(static_cast<unsigned char>(in[i + 1])) << 8) |
+                       static_cast<unsigned char>(in[i + 2]);
+    out[0] = qel_b64::kAlphabet[(v >> 18) & 0x3F];
+    out[1] = qel_b64::kAlphabet[(v >> 12) & 0x3F];
+    out[2] = qel_b64::kAlphabet[(v >> 6) & 0x3F];
+    out[3] = qel_b64::kAlphabet[v & 0x3F];
   }
-  while (out.size() % 4 != 0) out.push_back('=');
+  if (i < size) {  // one or two bytes left: "=" fills the group
+    const unsigned b0 = static_cast<unsigned char>(in[i]);
+    const unsigned b1 = i + 1 < size ? static_cast<unsigned char>(in[i + 1]) : 0u;
+    const unsigned v = (b0 << 16) | (b1 << 8);
+    out[0] = qel_b64::kAlphabet[(v >> 18) & 0x3F];
+    out[1] = qel_b64::kAlphabet[(v >> 12) & 0x3F];
+    out[2] = i + 1 < size ? qel_b64::kAlphabet[(v >> 6) & 0x3F] : '=';
+    out[3] = '=';
+  }
+}
+
+inline std::string b64_encode(const std::string& in) {
+  std::string out(b64_encoded_size(in.size()), '\0');
+  b64_encode_to(in.data(), in.size(), &out[0]);
   return out;
 }
 

@@ -14,7 +14,8 @@
 // bool, integer or name for enums, base64 text for bytes). The parser runs
 // without flags, so a text holding the escape \u0000 is refused.
 //
-// Stateless: any number of threads may convert at once, each its own message.
+// Any number of threads may convert at once, each its own message; each
+// thread keeps its rendering buffers (text up to 1 MiB) for its next call.
 // Failures are exceptions (j2pb_error, or std::runtime_error from base64);
 // nothing is logged.
 #ifndef QEL_SWIG_JSON2PB_H
