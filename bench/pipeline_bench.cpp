@@ -23,6 +23,7 @@
 //
 //   pipeline_bench [--runs N] [--records N] [--memory-seconds S]
 //                  [--latency-seconds S] [--rate R] [--threads N] [--idle-us N]
+//                  [--inflight-mib N]
 //                  [--only ceiling|throughput|memory|latency]
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -72,6 +73,7 @@ struct Options {
   double rate = 100000;        // records/s of the latency run
   int threads = 0;             // callback workers; 0 = the library's default
   int idle_us = -1;            // pipeline idle sleep; -1 = the library's default
+  int inflight_mib = 0;        // payload bytes in flight per site type; 0 = the library's default
   std::string only;
 };
 
@@ -516,6 +518,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     else if (a == "--rate") o->rate = std::atof(v);
     else if (a == "--threads") o->threads = std::atoi(v);
     else if (a == "--idle-us") o->idle_us = std::atoi(v);
+    else if (a == "--inflight-mib") o->inflight_mib = std::atoi(v);
     else if (a == "--only") o->only = v;
     else {
       std::fprintf(stderr, "unknown option %s\n", a.c_str());
@@ -528,14 +531,16 @@ bool ParseOptions(int argc, char** argv, Options* o) {
 void Usage() {
   std::fprintf(stderr,
                "pipeline_bench [--runs N] [--records N] [--memory-seconds S] [--latency-seconds S]\n"
-               "               [--rate R] [--threads N] [--only ceiling|throughput|memory|latency]\n"
+               "               [--rate R] [--threads N] [--idle-us N] [--inflight-mib N]\n"
+               "               [--only ceiling|throughput|memory|latency]\n"
                "  --runs             repetitions of each measurement (default 3; medians printed)\n"
                "  --records          records of one throughput run (default 1000000)\n"
                "  --memory-seconds   length of the sleeping-callback memory run (default 8)\n"
                "  --latency-seconds  sampled length of one latency run (default 5)\n"
                "  --rate             records/s of the latency run (default 100000)\n"
                "  --threads          callback workers (default: the library's default)\n"
-               "  --idle-us          idle sleep of the pipeline threads, microseconds (default: the library's)\n");
+               "  --idle-us          idle sleep of the pipeline threads, microseconds (default: the library's)\n"
+               "  --inflight-mib     payload MiB in flight per site type (default: the library's)\n");
 }
 
 }  // namespace
@@ -552,13 +557,14 @@ int main(int argc, char** argv) {
   config.SetUseSSL(false);
   if (opt.threads > 0) config.SetHandleThreadNum(static_cast<uint32_t>(opt.threads));
   if (opt.idle_us >= 0) config.SetThreadIdleSleepTime(static_cast<uint32_t>(opt.idle_us));
+  if (opt.inflight_mib > 0) config.SetMaxInflightBytes(static_cast<uint32_t>(opt.inflight_mib) << 20);
   const bool all = opt.only.empty();
   int failures = 0;
 
-  std::printf("pipeline_bench: runs=%d callback_workers=%u idle_sleep_us=%lld stream=QELStock 10 levels, "
-              "50 records/frame, 4 channels, 64 securities\n",
+  std::printf("pipeline_bench: runs=%d callback_workers=%u idle_sleep_us=%lld inflight_mib=%u stream=QELStock "
+              "10 levels, 50 records/frame, 4 channels, 64 securities\n",
               opt.runs, config.GetHandleThreadNum(),
-              static_cast<long long>(config.GetThreadIdleSleepTime().count()));
+              static_cast<long long>(config.GetThreadIdleSleepTime().count()), config.GetMaxInflightBytes() >> 20);
 
   double ceiling = 0;
   if (all || opt.only == "ceiling" || opt.only == "throughput") {
