@@ -22,6 +22,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/sigpipe_guard.h"
 #include "protocol/ventrix_message_header.h"
 
 namespace com {
@@ -31,6 +32,7 @@ namespace query {
 namespace {
 
 using client::MessageHeader;
+using ::qel::SigpipeGuard;
 using ventrix::model::QueryFrameMeta;
 
 // Bounds on waiting: a service that is down or silent yields a failure.
@@ -71,39 +73,6 @@ class Fd {
   int m_fd = -1;
 };
 
-// Keeps a write into a socket the peer has closed from raising SIGPIPE in the
-// calling process: blocks SIGPIPE on this thread for the guard's life and
-// consumes one raised meanwhile. Stack object of the writing thread.
-class SigpipeGuard {
- public:
-  SigpipeGuard() {
-    sigemptyset(&m_pipe);
-    sigaddset(&m_pipe, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    m_wasPending = sigismember(&pending, SIGPIPE) == 1;
-    m_blocked = pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old) == 0;
-  }
-  ~SigpipeGuard() {
-    if (!m_blocked) return;
-    sigset_t pending;
-    sigpending(&pending);
-    if (!m_wasPending && sigismember(&pending, SIGPIPE) == 1) {
-      const timespec zero{0, 0};
-      while (sigtimedwait(&m_pipe, nullptr, &zero) < 0 && errno == EINTR) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
-  }
-  SigpipeGuard(const SigpipeGuard&) = delete;
-  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-
- private:
-  sigset_t m_pipe{};
-  sigset_t m_old{};
-  bool m_wasPending = false;
-  bool m_blocked = false;
-};
 
 bool SplitAddress(const std::string& address, std::string* host, std::string* port) {
   const auto colon = address.rfind(':');

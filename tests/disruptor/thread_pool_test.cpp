@@ -118,21 +118,25 @@ class OrderHandle : public qc::MessageHandle {
 
 // Blocks the callback of the first record until Open(); later records pass
 // through. Counts and orders what it was given.
+// Holds the first callback (or, with hold_every_callback, every callback)
+// until the gate opens.
 class GateHandle : public OrderHandle {
  public:
+  explicit GateHandle(bool hold_every_callback = false) : m_hold_every(hold_every_callback) {}
   void OnMarketData(const MarketDataType& data) override {
     {
       std::unique_lock<std::mutex> lock(m_gate_mutex);
-      if (m_first) {
-        m_first = false;
-        m_entered = true;
+      if (m_hold_every || m_entered == 0) {
+        ++m_entered;
         m_gate_cv.notify_all();
         m_gate_cv.wait(lock, [this] { return m_open; });
       }
     }
     OrderHandle::OnMarketData(data);
   }
-  bool Entered() {
+  bool Entered() { return EnteredCount() > 0; }
+  // Callbacks held at the gate so far (passed through it, once open).
+  int EnteredCount() {
     std::lock_guard<std::mutex> lock(m_gate_mutex);
     return m_entered;
   }
@@ -143,10 +147,10 @@ class GateHandle : public OrderHandle {
   }
 
  private:
+  const bool m_hold_every;
   std::mutex m_gate_mutex;  // guards the gate state below
   std::condition_variable m_gate_cv;
-  bool m_first = true;
-  bool m_entered = false;
+  int m_entered = 0;
   bool m_open = false;
 };
 
@@ -441,41 +445,13 @@ INSTANTIATE_TEST_SUITE_P(Bounds, PoolBound,
                                          BoundCase{"bound_below_the_room", 64, 16, 16}),
                          [](const testing::TestParamInfo<BoundCase>& info) { return std::string(info.param.name); });
 
-// Every callback waits until the gate opens.
-class HoldAllHandle : public OrderHandle {
- public:
-  void OnMarketData(const MarketDataType& data) override {
-    {
-      std::unique_lock<std::mutex> lock(m_gate_mutex);
-      ++m_entered;
-      m_gate_cv.wait(lock, [this] { return m_open; });
-    }
-    OrderHandle::OnMarketData(data);
-  }
-  int Entered() {
-    std::lock_guard<std::mutex> lock(m_gate_mutex);
-    return m_entered;
-  }
-  void Open() {
-    std::lock_guard<std::mutex> lock(m_gate_mutex);
-    m_open = true;
-    m_gate_cv.notify_all();
-  }
-
- private:
-  std::mutex m_gate_mutex;  // guards the gate state below
-  std::condition_variable m_gate_cv;
-  int m_entered = 0;
-  bool m_open = false;
-};
-
 // The bound holds for the pool as a whole: with several slow workers the
 // records waiting in all their queues together stay at the bound, so memory
 // does not grow with the number of busy keys.
 TEST_F(PoolTest, BoundCoversTheRecordsOfEveryWorkerTogether) {
   constexpr int kRecords = 200;
   constexpr uint32_t kBound = 16;
-  HoldAllHandle handle;
+  GateHandle handle(/*hold_every_callback=*/true);
   CThreadPool pool;
   ASSERT_EQ(pool.Init(4, 64, &handle, kBound), 0);
   std::atomic<int> added{0};
@@ -488,7 +464,7 @@ TEST_F(PoolTest, BoundCoversTheRecordsOfEveryWorkerTogether) {
     }
   });
   // Four records in callbacks, kBound in the queues.
-  ASSERT_TRUE(Eventually([&] { return handle.Entered() == 4 && added.load() == static_cast<int>(kBound) + 4; }))
+  ASSERT_TRUE(Eventually([&] { return handle.EnteredCount() == 4 && added.load() == static_cast<int>(kBound) + 4; }))
       << added.load();
   for (int i = 0; i < 50; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
