@@ -265,6 +265,7 @@ void VentrixTcpClient::DaemonThreadWorkFunc() {
       InfoPrint("In daemon thread, Some datafeed need redo subscibe");
       RedoSubscribe();
     }
+    m_daemon_checks_done.fetch_add(1, std::memory_order_release);
     SleepUnlessQuit(BaseConfig::GetInstance().GetDaemonCheckInterval());
   }
   InfoPrint("=== daemon thread quit ===");

@@ -74,6 +74,9 @@ class VentrixTcpClient : public ClientInterface {
   // tests shorten it. Set before logging in.
   void SetLoginPauseForTest(std::chrono::milliseconds pause) { m_login_pause = pause; }
   DiscoveryClient* GetDiscoveryClient() { return m_discovery_client.get(); }
+  // Daemon checks completed since login (read from any thread): a caller that
+  // changes the peers' behaviour can first wait for the check that follows login.
+  uint64_t DaemonChecksDone() const { return m_daemon_checks_done.load(std::memory_order_acquire); }
   DatafeedClient* GetDatafeedClient() { return m_datafeed_client.get(); }
 
  private:
@@ -94,6 +97,7 @@ class VentrixTcpClient : public ClientInterface {
   std::unique_ptr<DatafeedClient> m_datafeed_client;
   std::unique_ptr<DiscoveryClient> m_discovery_client;
   std::atomic<bool> m_is_logindiscovery{false};
+  std::atomic<uint64_t> m_daemon_checks_done{0};  // passes of the daemon loop that ended
 
   Mutex m_quit_mutex;  // pairs with m_quit_cv; m_check_quit and m_calls_in_flight change under it
   std::condition_variable m_quit_cv;  // signalled when m_check_quit is set and when a call ends

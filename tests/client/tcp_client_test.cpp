@@ -378,6 +378,7 @@ struct ShutdownCases {
     t->LoadWaits(w);
     t->StartSim(t->TwoSites(false));
     t->LoginAndDrain();
+    ASSERT_TRUE(Eventually([&] { return t->m_client->DaemonChecksDone() >= 1; }, kWait));
     sim::Faults faults;
     faults.refuse_subscribe = true;
     t->m_sim->SetFaults(faults);

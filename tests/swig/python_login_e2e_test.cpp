@@ -82,7 +82,8 @@ class PythonLoginE2eTest : public ::testing::Test {
   void PrepareClient(bool tls) {
     qc::BaseConfig::GetInstance().SetUseSSL(tls);
     if (tls) qc::BaseConfig::GetInstance().SetSSLCertfolder(m_pki->CaFile());
-    ASSERT_NE(qel_test::CreateTestClient(globalhandle(true)), nullptr);
+    m_client = qel_test::CreateTestClient(globalhandle(true));
+    ASSERT_NE(m_client, nullptr);
   }
   std::string LoginJson(bool tls, const std::string& extra = "") const {
     std::string json = R"({"UserName":"alice","Password":"s3cret","MainServerIP":"127.0.0.1","MainServerPort":)" +
@@ -121,6 +122,7 @@ class PythonLoginE2eTest : public ::testing::Test {
   qel_test::RecordingNotify m_notify;
   std::unique_ptr<qel_test::TestPki> m_pki;
   std::unique_ptr<sim::FeedSimulator> m_sim;
+  qc::VentrixTcpClient* m_client = nullptr;  // owned by the factory
 };
 
 TEST_F(PythonLoginE2eTest, TlsLoginSubscribeAndMarketDataAsJson) {
@@ -334,6 +336,9 @@ TEST_F(PythonLoginE2eTest, IdResultIsTheSumOfTheRequestsResults) {
   waits.daemon_check_interval = 600;
   qel_test::LoadClientWaits(m_dir, waits);
   Login(false);
+  // The daemon's first check runs right after login; a refusal before it ends
+  // would send it reconnecting.
+  ASSERT_TRUE(Eventually([&] { return m_client->DaemonChecksDone() >= 1; }, kWait));
   sim::Faults f;
   f.refuse_subscribe = true;
   m_sim->SetFaults(f);
