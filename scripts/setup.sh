@@ -9,7 +9,7 @@ PACKAGES=(
   libevent-dev libssl-dev openssl liblz4-dev libjansson-dev
   libreaderwriterqueue-dev
   swig python3-dev python3-pytest
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
   clang libclang-rt-14-dev
 )
 
