@@ -142,6 +142,11 @@ void QelReportCallbackError(PyObject* self, const char* method) {
 }
 
 %include "std_vector.i"
+// memmove's source text is copied into a new buffer for the call; the
+// generator's own typemap never frees it, so every call would leak the copy.
+%typemap(freearg, noblock=1) (const void *indata, size_t inlen) {
+  if (alloc$argnum == SWIG_NEWOBJ) delete[] buf$argnum;
+}
 %include "cdata.i"
 
 // Copies only, nothing that blocks: they keep the interpreter lock.

@@ -15,7 +15,7 @@ def test_example_runs_against_the_simulator(sim):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     child = subprocess.run(
-        ["/usr/bin/python3", EXAMPLE, "--port", str(sim.discovery_port), "--ca", sim.ca,
+        [sys.executable, EXAMPLE, "--port", str(sim.discovery_port), "--ca", sim.ca,
          "--query", "127.0.0.1:%d" % sim.query_port, "--query-tls", "--seconds", "2", "--every", "50"],
         capture_output=True, text=True, timeout=120, env=env)
     assert child.returncode == 0, child.stdout + child.stderr
