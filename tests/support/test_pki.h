@@ -1,7 +1,8 @@
 // A throw-away PKI made with the openssl command at test time: a CA, a server
 // certificate it signed for 127.0.0.1, one it signed for another address
-// (127.0.0.2), and a self-signed rogue certificate the CA never saw. Nothing
-// of it is ever committed.
+// (127.0.0.2), and a self-signed rogue certificate the CA never saw; on
+// request, a second CA and a certificate for 127.0.0.1 it signed. Nothing of
+// it is ever committed.
 #ifndef QEL_TESTS_SUPPORT_TEST_PKI_H
 #define QEL_TESTS_SUPPORT_TEST_PKI_H
 
@@ -49,6 +50,20 @@ class TestPki {
   std::string OtherIpKey() const { return m_dir.path() + "/other.key"; }
   std::string RogueCert() const { return m_dir.path() + "/rogue.pem"; }
   std::string RogueKey() const { return m_dir.path() + "/rogue.key"; }
+  // A certificate for 127.0.0.1, right in every way except that a second CA
+  // (ForeignCaFile) signed it, not CaFile. Made on the first call of either.
+  std::string ForeignCert() {
+    MakeForeign();
+    return m_dir.path() + "/foreign.pem";
+  }
+  std::string ForeignKey() {
+    MakeForeign();
+    return m_dir.path() + "/foreign.key";
+  }
+  std::string ForeignCaFile() {
+    MakeForeign();
+    return m_dir.path() + "/foreign-ca.pem";
+  }
 
   // A client context that trusts only the test CA and verifies the peer.
   SslCtxPtr ClientContext() const {
@@ -61,7 +76,23 @@ class TestPki {
   }
 
  private:
+  void MakeForeign() {
+    if (m_foreign_made) return;
+    const std::string cmds =
+        "cd '" + m_dir.path() + "' && "
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout foreign-ca.key -out foreign-ca.pem -days 2"
+        " -subj /CN=qel-test-foreign-ca"
+        " && openssl req -newkey rsa:2048 -nodes -keyout foreign.key -out foreign.csr -subj /CN=127.0.0.1"
+        " && openssl x509 -req -in foreign.csr -CA foreign-ca.pem -CAkey foreign-ca.key -CAcreateserial"
+        " -out foreign.pem -days 2 -extfile ext.cnf";
+    if (std::system(("(" + cmds + ") >/dev/null 2>&1").c_str()) != 0) {
+      throw std::runtime_error("openssl could not create the foreign CA's certificate");
+    }
+    m_foreign_made = true;
+  }
+
   TempDir m_dir;
+  bool m_foreign_made = false;
 };
 
 }  // namespace qel_test
