@@ -1150,15 +1150,6 @@ void Connection::SendUnaskedHeartbeats() {
   m_cell->s.unasked_heartbeats_sent += n;
 }
 
-const std::vector<Malformed>& AllMalformedKinds() {
-  static const std::vector<Malformed> kinds = {
-      Malformed::kMetaTooLong,      Malformed::kPayloadTooLong,     Malformed::kNegativeLength,
-      Malformed::kGarbageMeta,      Malformed::kTruncatedRecord,    Malformed::kCorruptLz4,
-      Malformed::kUnknownMessageType, Malformed::kNoMessageType,    Malformed::kUndecodableRecord,
-  };
-  return kinds;
-}
-
 bool Connection::SendMalformed(Malformed kind) {
   if (!m_bev) return false;
   model::MetaData meta;

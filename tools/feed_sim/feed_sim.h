@@ -161,9 +161,6 @@ enum class Malformed : int {
   kUndecodableRecord = 9,
 };
 
-// Every malformed kind, in number order.
-const std::vector<Malformed>& AllMalformedKinds();
-
 // Faults; all default to "behave". May be replaced at any time through
 // FeedSimulator::SetFaults, and take effect on the next event they concern
 // (new connections and connections already open alike).
