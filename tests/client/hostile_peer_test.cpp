@@ -423,10 +423,6 @@ class HostileReconnectTest : public HostilePeerTest, public testing::WithParamIn
 TEST_P(HostileReconnectTest, OtherSiteTypeGoesOnWhole) {
   const Hostility h = GetParam();
   m_log.AllowAnyErrors();  // a reconnect loop against hostile nodes: every kind of connect and login failure
-  qel_test::ClientWaits waits;
-  waits.login_try_count = 1;
-  waits.daemon_check_interval = 1;
-  qel_test::LoadClientWaits(m_dir, waits);
   constexpr int64_t kHostileRecords = 400;
   constexpr int64_t kBehavingRecords = 12000;  // six seconds of data: the hostile reconnects run meanwhile
   sim::Scenario s = TwoSites(kHostileRecords, kBehavingRecords);
