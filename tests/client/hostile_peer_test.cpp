@@ -170,11 +170,10 @@ class HostilePeerTest : public testing::Test {
       s.tls_key_file = m_pki->ForeignKey();
     }
   }
-  void StartSim(sim::Scenario s) {
+  // The simulator for s, and the factory's client (not logged in yet).
+  void StartSimAndClient(sim::Scenario s) {
     m_sim = qel_test::StartSimulator(std::move(s));
     ASSERT_NE(m_sim, nullptr);
-  }
-  void CreateClient() {
     m_client = qel_test::CreateTestClient(&m_handle);
     ASSERT_NE(m_client, nullptr);
   }
@@ -186,7 +185,6 @@ class HostilePeerTest : public testing::Test {
     return m_client->SubscribeByDatatype(qm::COVERAGE, by_type);
   }
   void LoginAndSubscribe() {
-    CreateClient();
     ASSERT_EQ(Login(), 0);
     ASSERT_EQ(SubscribeBoth(), 0);
   }
@@ -250,7 +248,7 @@ TEST_P(HostileMalformedTest, ReadFramesAreDeliveredAndTheOtherSiteTypeLosesNothi
   s.faults.only_site_type = kHostileSite;
   s.faults.malformed_after_frames = kFramesBefore;
   s.faults.malformed_kind = c.kind;
-  StartSim(s);
+  ASSERT_NO_FATAL_FAILURE(StartSimAndClient(s));
   LoginAndSubscribe();
 
   if (c.fatal) {
@@ -376,8 +374,7 @@ class HostileLoginTest : public HostilePeerTest, public testing::WithParamInterf
 TEST_P(HostileLoginTest, LoginFailsWithinTheConfiguredWaitsAndDeliversNothing) {
   const HostileLoginCase& c = GetParam();
   for (const char* line : c.error_lines) m_log.ExpectError(line);
-  StartSim(Hostile(c.hostility));
-  CreateClient();
+  ASSERT_NO_FATAL_FAILURE(StartSimAndClient(Hostile(c.hostility)));
   const auto start = steady_clock::now();
   EXPECT_EQ(Login(), c.code);
   // Two nodes of site type 1 each wait at most one read timeout; a few
@@ -430,7 +427,7 @@ TEST_P(HostileReconnectTest, OtherSiteTypeGoesOnWhole) {
     UseTls(s);
     UseForeignCertificate(s, 1, false);  // the backup
   }
-  StartSim(s);
+  ASSERT_NO_FATAL_FAILURE(StartSimAndClient(s));
   LoginAndSubscribe();
   ASSERT_TRUE(Eventually([&] { return m_handle.Records(kHostileChannel) >= kHostileRecords; }, kWait));
   if (h == Hostility::kNodeLoginNeverAnswered) {
@@ -471,8 +468,7 @@ TEST_F(HostilePeerTest, SubscriptionUnansweredOnOneSiteTypeFailsInTimeAndTheOthe
   sim::Scenario s = TwoSites(0, kBehavingRecords);
   s.faults.no_subscribe_response = true;
   s.faults.only_site_type = kHostileSite;
-  StartSim(s);
-  CreateClient();
+  ASSERT_NO_FATAL_FAILURE(StartSimAndClient(s));
   ASSERT_EQ(Login(), 0);
   const auto start = steady_clock::now();
   EXPECT_EQ(SubscribeBoth(), qc::SUBSCRIBE_RESPONSE_REJECT);
@@ -496,7 +492,7 @@ TEST_P(HeartbeatFloodTest, ConnectionStaysAndDeliversEverything) {
   s.faults.only_site_type = kHostileSite;
   s.faults.unasked_heartbeats_per_frame = 200;
   s.faults.unasked_heartbeat_requests = GetParam();
-  StartSim(s);
+  ASSERT_NO_FATAL_FAILURE(StartSimAndClient(s));
   LoginAndSubscribe();
   ASSERT_TRUE(m_sim->WaitFor(
       [](const sim::SimulatorStats& st) { return RecordsSent(st, kHostileSite) >= kHostileRecords; }, kWait));
