@@ -323,7 +323,9 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"UnknownMessageType", sim::Malformed::kUnknownMessageType, false, {}},
         MalformedCase{"NoMessageType", sim::Malformed::kNoMessageType, false, {}},
         MalformedCase{"UndecodableRecord", sim::Malformed::kUndecodableRecord, false,
-                      {"ParseFromArray failed!", "ProcessRawData Decode market data failed!"}, 2}),
+                      {"ParseFromArray failed!", "ProcessRawData Decode market data failed!"}, 2},
+        MalformedCase{"ForeignTraceId", sim::Malformed::kForeignTraceId, true,
+                      {"Read datafeed response meta data failed!"}}),
     [](const testing::TestParamInfo<MalformedCase>& info) { return std::string(info.param.name); });
 
 // ---- servers the client must not trust or wait for forever ------------------

@@ -713,6 +713,14 @@ TEST_P(MalformedTest, FrameIsBrokenTheAnnouncedWay) {
       EXPECT_TRUE(wire::DecodeRecords(f, &recs, &why)) << why;
       EXPECT_EQ(recs.size(), 1u);
       break;
+    case Malformed::kForeignTraceId:
+      ASSERT_TRUE(whole);
+      ASSERT_TRUE(meta.ParseFromString(f.meta));
+      EXPECT_EQ(meta.sysmessagetype(), model::PUSH_MARKET_DATA);
+      EXPECT_EQ(meta.traceid(), "sdk_trace_nobody_sent");
+      EXPECT_TRUE(wire::DecodeRecords(f, &recs, &why)) << why;
+      EXPECT_EQ(recs.size(), 1u);
+      break;
     case Malformed::kUndecodableRecord:
       ASSERT_TRUE(whole);
       ASSERT_TRUE(meta.ParseFromString(f.meta));
@@ -739,7 +747,8 @@ INSTANTIATE_TEST_SUITE_P(
                       MalformedCase{"CorruptLz4", Malformed::kCorruptLz4},
                       MalformedCase{"UnknownMessageType", Malformed::kUnknownMessageType},
                       MalformedCase{"NoMessageType", Malformed::kNoMessageType},
-                      MalformedCase{"UndecodableRecord", Malformed::kUndecodableRecord}),
+                      MalformedCase{"UndecodableRecord", Malformed::kUndecodableRecord},
+                      MalformedCase{"ForeignTraceId", Malformed::kForeignTraceId}),
     [](const ::testing::TestParamInfo<MalformedCase>& i) { return std::string(i.param.name); });
 
 TEST_F(FeedSimTest, MalformedFrameReplacesTheNthMarketDataFrame) {

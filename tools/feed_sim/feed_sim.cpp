@@ -1206,12 +1206,16 @@ bool Connection::SendMalformed(Malformed kind) {
       break;
     }
     case Malformed::kUnknownMessageType:
-    case Malformed::kNoMessageType: {
-      // A well-formed record behind a type the reader has no handler for.
+    case Malformed::kNoMessageType:
+    case Malformed::kForeignTraceId: {
+      // A well-formed record behind a type the reader has no handler for, or
+      // behind a trace id it never sent.
       if (kind == Malformed::kUnknownMessageType) {
         meta.set_sysmessagetype(static_cast<model::ESysMessageType>(99));
-      } else {
+      } else if (kind == Malformed::kNoMessageType) {
         meta.clear_sysmessagetype();
+      } else {
+        meta.set_traceid("sdk_trace_nobody_sent");
       }
       model::MarketData record;
       record.set_qelmessagechannel(meta.channelno());

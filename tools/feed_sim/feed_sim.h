@@ -159,6 +159,9 @@ enum class Malformed : int {
   // Market data of three records, all framed right; the middle one does not
   // parse as MarketData, the other two are envelopes holding only their channel.
   kUndecodableRecord = 9,
+  // Sound market data whose MetaData carries a TraceID no request of the
+  // client's had (market data carries none).
+  kForeignTraceId = 10,
 };
 
 // Faults; all default to "behave". May be replaced at any time through

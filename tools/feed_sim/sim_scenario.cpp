@@ -81,6 +81,7 @@ bool ParseMalformed(const std::string& s, Malformed* out) {
       {"unknown_message_type", Malformed::kUnknownMessageType},
       {"no_message_type", Malformed::kNoMessageType},
       {"undecodable_record", Malformed::kUndecodableRecord},
+      {"foreign_trace_id", Malformed::kForeignTraceId},
   };
   for (const auto& n : kNames) {
     if (s == n.first) {
