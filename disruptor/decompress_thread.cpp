@@ -202,9 +202,14 @@ void DecompressThread::ProcessRawData(RawData* data) {
     const int32_t recordLength = ReadLittleEndianInt32(records + pos);
     auto* record = new MarketDataType();
     if (VentrixMessage::DecodeMsgBody(records + pos + kLengthPrefixSize, recordLength, *record) != 0) {
+      // The lengths were all checked, so the records around this one are
+      // framed right: only this one is skipped, the others are delivered.
       ErrorPrint("ProcessRawData Decode market data failed!");
+      WarnPrint("Market-data record skipped (channel %d, index %lld, offset %d, %d bytes): does not parse",
+                data->m_channelNo, static_cast<long long>(data->m_channelIdx), pos, recordLength);
       delete record;
-      return;
+      pos += kLengthPrefixSize + recordLength;
+      continue;
     }
     pos += kLengthPrefixSize + recordLength;
     // Ownership passes to the pool in every case; false only while stopping.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "client/ventrix_tcp_client.h"
 #include "client_factory.h"
@@ -70,6 +71,15 @@ inline void UseTls(qel::sim::Scenario& s, std::unique_ptr<TestPki>& pki) {
   s.tls_key_file = pki->ServerKey();
   com::quor::kbr::client::BaseConfig::GetInstance().SetUseSSL(true);
   com::quor::kbr::client::BaseConfig::GetInstance().SetSSLCertfolder(pki->CaFile());
+}
+
+// A started simulator for s; nullptr (and a test failure naming the reason)
+// when it cannot start.
+inline std::unique_ptr<qel::sim::FeedSimulator> StartSimulator(qel::sim::Scenario s) {
+  auto sim = std::make_unique<qel::sim::FeedSimulator>(std::move(s));
+  if (sim->Start()) return sim;
+  ADD_FAILURE() << "the simulator did not start: " << sim->LastError();
+  return nullptr;
 }
 
 // The factory's client for handle, with no pause between login stages and

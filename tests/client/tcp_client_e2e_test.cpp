@@ -164,8 +164,8 @@ protected:
     }
   }
   void StartSim(sim::Scenario s) {
-    m_sim = std::make_unique<sim::FeedSimulator>(std::move(s));
-    ASSERT_TRUE(m_sim->Start()) << m_sim->LastError();
+    m_sim = qel_test::StartSimulator(std::move(s));
+    ASSERT_NE(m_sim, nullptr);
   }
   void LoginAndSubscribeAll() {
     m_client = qel_test::CreateTestClient(&m_handle);

@@ -216,9 +216,10 @@ TEST_P(MalformedFrame, IsDroppedWholeAndLaterFramesAreDelivered) {
 INSTANTIATE_TEST_SUITE_P(Cases, MalformedFrame, testing::ValuesIn(kBadFrames),
                          [](const testing::TestParamInfo<BadFrame>& info) { return std::string(info.param.name); });
 
-// A record that is not a MarketData: the records before it in the frame are
-// delivered, the rest of the frame is dropped, the next frame is delivered.
-TEST_F(DecompressThreadTest, UndecodableRecordDropsTheRestOfItsFrame) {
+// A record that is not a MarketData, between two that are, framed right:
+// only it is skipped; the records after it in the frame and the next frame
+// are delivered.
+TEST_F(DecompressThreadTest, UndecodableRecordIsSkippedAndTheRestOfItsFrameDelivered) {
   m_log.ExpectError("ParseFromArray failed!");
   m_log.ExpectError("ProcessRawData Decode market data failed!");
   constexpr int64_t kChannel = 3;
@@ -226,9 +227,9 @@ TEST_F(DecompressThreadTest, UndecodableRecordDropsTheRestOfItsFrame) {
   m_thread->Start(&m_handle, 2);
   m_source.Push(0, Payload({rec(1), std::string("\xff\xff\xff\xff", 4), rec(2)}, false));
   m_source.Push(0, Payload({rec(3)}, false));
-  ASSERT_TRUE(m_handle.WaitTotal(2));
+  ASSERT_TRUE(m_handle.WaitTotal(3));
   ASSERT_TRUE(m_source.WaitReturned(2));
-  EXPECT_EQ(m_handle.Seqs(kChannel), (std::vector<int64_t>{1, 3}));
+  EXPECT_EQ(m_handle.Seqs(kChannel), (std::vector<int64_t>{1, 2, 3}));
   EXPECT_EQ(m_log.Count("ProcessRawData Decode market data failed!"), 1);
 }
 

@@ -619,6 +619,27 @@ TEST_F(TlsFeedSimTest, DiscoveryLoginSubscriptionAndDataOverTls) {
   EXPECT_TRUE(OnlyDatafeedConnection().tls);
 }
 
+TEST_F(TlsFeedSimTest, NodeWithItsOwnCertificateShowsItAndTheOthersKeepTheScenarios) {
+  Scenario sc = BaseScenario();
+  sc.nodes[0].tls = true;
+  sc.node_tls[0] = {m_pki.ForeignCert(), m_pki.ForeignKey()};
+  sc.nodes[1].tls = true;
+  sc.tls_cert_file = m_pki.ServerCert();
+  sc.tls_key_file = m_pki.ServerKey();
+  StartSim(sc);
+  Client own_ca;
+  EXPECT_TRUE(own_ca.Connect(m_sim->NodePortByIndex(1), m_pki.CaFile()));
+  Client refused;
+  EXPECT_FALSE(refused.Connect(m_sim->NodePortByIndex(0), m_pki.CaFile())) << "signed by another CA";
+  Client foreign_ca;
+  EXPECT_TRUE(foreign_ca.Connect(m_sim->NodePortByIndex(0), m_pki.ForeignCaFile()));
+
+  sc.node_tls[0].key_file = m_pki.ServerKey();  // not the certificate's key
+  FeedSimulator mismatched(sc);
+  EXPECT_FALSE(mismatched.Start());
+  EXPECT_NE(mismatched.LastError().find("node 0"), std::string::npos) << mismatched.LastError();
+}
+
 TEST_F(TlsFeedSimTest, StartFailsWithoutUsableCertificate) {
   Scenario sc = BaseScenario();
   sc.nodes[0].tls = true;
@@ -682,8 +703,38 @@ TEST_P(MalformedTest, FrameIsBrokenTheAnnouncedWay) {
       EXPECT_FALSE(wire::DecodeRecords(f, &recs, &why));
       EXPECT_NE(why.find("LZ4 block does not decompress"), std::string::npos) << why;
       break;
+    case Malformed::kUnknownMessageType:
+    case Malformed::kNoMessageType:
+      // Only the type is wrong: the record behind it is sound.
+      ASSERT_TRUE(whole);
+      ASSERT_TRUE(meta.ParseFromString(f.meta));
+      EXPECT_EQ(static_cast<int>(meta.sysmessagetype()),
+                GetParam().kind == Malformed::kUnknownMessageType ? 99 : 0);
+      EXPECT_TRUE(wire::DecodeRecords(f, &recs, &why)) << why;
+      EXPECT_EQ(recs.size(), 1u);
+      break;
+    case Malformed::kForeignTraceId:
+      ASSERT_TRUE(whole);
+      ASSERT_TRUE(meta.ParseFromString(f.meta));
+      EXPECT_EQ(meta.sysmessagetype(), model::PUSH_MARKET_DATA);
+      EXPECT_EQ(meta.traceid(), "sdk_trace_nobody_sent");
+      EXPECT_TRUE(wire::DecodeRecords(f, &recs, &why)) << why;
+      EXPECT_EQ(recs.size(), 1u);
+      break;
+    case Malformed::kUndecodableRecord:
+      ASSERT_TRUE(whole);
+      ASSERT_TRUE(meta.ParseFromString(f.meta));
+      EXPECT_EQ(meta.sysmessagetype(), model::PUSH_MARKET_DATA);
+      EXPECT_FALSE(wire::DecodeRecords(f, &recs, &why));
+      EXPECT_EQ(why, "record does not parse");
+      ASSERT_EQ(recs.size(), 3u) << "every record is framed right";
+      EXPECT_EQ(RecordKindOf(recs[0]), 0) << "an envelope without a record";
+      EXPECT_EQ(RecordKindOf(recs[2]), 0) << "an envelope without a record";
+      break;
   }
-  EXPECT_EQ(OnlyDatafeedConnection().malformed_sent, 1);
+  const ConnectionStats cs = OnlyDatafeedConnection();
+  EXPECT_EQ(cs.malformed_sent, 1);
+  EXPECT_EQ(cs.records_before_malformed, 0) << "nothing was subscribed";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -693,7 +744,11 @@ INSTANTIATE_TEST_SUITE_P(
                       MalformedCase{"NegativeLength", Malformed::kNegativeLength},
                       MalformedCase{"GarbageMeta", Malformed::kGarbageMeta},
                       MalformedCase{"TruncatedRecord", Malformed::kTruncatedRecord},
-                      MalformedCase{"CorruptLz4", Malformed::kCorruptLz4}),
+                      MalformedCase{"CorruptLz4", Malformed::kCorruptLz4},
+                      MalformedCase{"UnknownMessageType", Malformed::kUnknownMessageType},
+                      MalformedCase{"NoMessageType", Malformed::kNoMessageType},
+                      MalformedCase{"UndecodableRecord", Malformed::kUndecodableRecord},
+                      MalformedCase{"ForeignTraceId", Malformed::kForeignTraceId}),
     [](const ::testing::TestParamInfo<MalformedCase>& i) { return std::string(i.param.name); });
 
 TEST_F(FeedSimTest, MalformedFrameReplacesTheNthMarketDataFrame) {
@@ -713,7 +768,68 @@ TEST_F(FeedSimTest, MalformedFrameReplacesTheNthMarketDataFrame) {
   }
   ASSERT_TRUE(c.ReadFrame(&f));
   EXPECT_FALSE(meta.ParseFromString(f.meta));
+  EXPECT_EQ(OnlyDatafeedConnection().records_before_malformed, 3 * 50) << "three whole stock frames";
 }
+
+TEST_F(FeedSimTest, FaultsOfOneSiteTypeLeaveTheOthersBehaving) {
+  Scenario sc = BaseScenario();
+  sc.faults.no_datafeed_login_response = true;
+  sc.faults.only_site_type = 2;
+  StartSim(sc);
+  Client behaving;
+  LoginDatafeed(behaving, 0);  // site type 1 answers
+  Client silent;
+  ASSERT_TRUE(silent.Connect(m_sim->NodePortByIndex(2)));
+  ASSERT_TRUE(silent.Send(wire::DatafeedLogin("demo", m_sim->IssueToken("demo"), "sdk_login_2")));
+  EXPECT_TRUE(silent.SilentFor(300));
+  ASSERT_TRUE(m_sim->WaitFor(
+      [](const SimulatorStats& s) {
+        for (const auto& c : s.connections) {
+          if (c.site_type == 2 && c.login_requests == 1) return true;
+        }
+        return false;
+      },
+      milliseconds(20000)));
+  for (const auto& c : m_sim->Stats().connections) {
+    if (c.site_type != 2) continue;
+    EXPECT_FALSE(c.logged_in);
+    EXPECT_EQ(c.logins_ok + c.logins_refused, 0) << "read, not answered";
+  }
+}
+
+class UnaskedHeartbeatTest : public FeedSimTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UnaskedHeartbeatTest, EveryDataFrameIsFollowedByTheConfiguredHeartbeats) {
+  const bool requests = GetParam();
+  Scenario sc = BaseScenario();
+  sc.faults.unasked_heartbeats_per_frame = 4;
+  sc.faults.unasked_heartbeat_requests = requests;
+  StartSim(sc);
+  Client c;
+  LoginDatafeed(c, 0);
+  ASSERT_TRUE(Subscribe(c, wire::SubscribeTypes({kStockType}, "sdk_subscribe_7")).issuccess());
+  const model::ESysMessageType expected = requests ? model::HEARTBEAT_REQUEST : model::HEARTBEAT_RESPONSE;
+  RawFrame f;
+  model::MetaData meta;
+  for (int frame = 0; frame < 3; ++frame) {
+    ASSERT_TRUE(c.ReadFrame(&f));
+    ASSERT_TRUE(meta.ParseFromString(f.meta));
+    ASSERT_EQ(meta.sysmessagetype(), model::PUSH_MARKET_DATA);
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_TRUE(c.ReadFrame(&f));
+      ASSERT_TRUE(meta.ParseFromString(f.meta));
+      EXPECT_EQ(meta.sysmessagetype(), expected) << "frame " << frame << ", heartbeat " << i;
+      model::SysHeartbeat hb;
+      EXPECT_TRUE(wire::ParseResponseBody(f, &hb));
+    }
+  }
+  EXPECT_GE(OnlyDatafeedConnection().unasked_heartbeats_sent, 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, UnaskedHeartbeatTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                           return std::string(i.param ? "Requests" : "Responses");
+                         });
 
 // ---- connection faults and listener control --------------------------------
 

@@ -155,6 +155,7 @@ class Connection {
   void RebuildSlots();
   void Pump();
   void SendMarketFrame(size_t slot_index, int max_records);
+  void SendUnaskedHeartbeats();
   void ProtocolError();
 
   struct StreamState {
@@ -310,7 +311,12 @@ class SimulatorImpl {
   uint16_t QueryPort() const { return m_query_port.load(std::memory_order_acquire); }
 
   const Scenario& scenario() const { return m_scenario; }
-  SSL_CTX* ssl_ctx() const { return m_ssl_ctx.get(); }
+  // The TLS context of a listener: the node's own when it names a
+  // certificate, else the scenario's.
+  SSL_CTX* ssl_ctx(int node_index = -1) const {
+    auto it = m_node_ssl_ctx.find(node_index);
+    return it != m_node_ssl_ctx.end() ? it->second.get() : m_ssl_ctx.get();
+  }
 
   std::string LastError() const {
     MutexLock lk(m_mu);
@@ -466,6 +472,7 @@ class SimulatorImpl {
   // the sites half built or half torn down.
   Mutex m_life_mu;
   SslCtxPtr m_ssl_ctx;
+  std::map<int, SslCtxPtr> m_node_ssl_ctx;  // nodes with their own certificate; set at Start
   std::unique_ptr<QueryService> m_query;  // declared after m_ssl_ctx: stopped before it goes
   std::atomic<uint16_t> m_query_port{0};  // the query listener's port, 0 when none
   std::unique_ptr<Site> m_discovery;
@@ -525,7 +532,7 @@ void Site::OnAccept(evconnlistener*, evutil_socket_t fd, sockaddr*, int, void* a
   evutil_make_socket_nonblocking(fd);
   bufferevent* bev = nullptr;
   if (ctx->tls) {
-    SSL* ssl = SSL_new(sim->ssl_ctx());
+    SSL* ssl = SSL_new(sim->ssl_ctx(ctx->node_index));
     if (!ssl) {
       evutil_closesocket(fd);
       return;
@@ -606,6 +613,10 @@ const Faults& Connection::CurrentFaults() {
   const uint64_t v = m_sim->faults_version();
   if (v != m_faults_version) {
     m_faults = m_sim->GetFaults();
+    // A datafeed connection of a site type the faults do not concern behaves.
+    if (m_faults.only_site_type > 0 && !m_site->discovery() && m_site->site_type() != m_faults.only_site_type) {
+      m_faults = Faults{};
+    }
     m_faults_version = v;
     ApplyWatermark();
   }
@@ -786,6 +797,13 @@ void Connection::HandleDatafeedLogin(const model::MetaData& meta, const char* bo
   const std::string& user = req.uwt().username();
   const bool ok = !f.refuse_datafeed_login && req.has_uwt() &&
                   m_sim->CheckToken(user, req.uwt().token());
+  if (f.no_datafeed_login_response) {
+    // Read and left unanswered: the connection is not logged in.
+    MutexLock lk(m_cell->mu);
+    ++m_cell->s.login_requests;
+    m_cell->s.user = user;
+    return;
+  }
   CountLogin(user, ok);
   model::LoginResponse rsp;
   rsp.set_issuccess(ok);
@@ -1108,6 +1126,28 @@ void Connection::SendMarketFrame(size_t slot_index, int max_records) {
     ch.last_record_seq = seq;
   }
   Write(m_out);
+  SendUnaskedHeartbeats();
+}
+
+void Connection::SendUnaskedHeartbeats() {
+  const int n = m_faults.unasked_heartbeats_per_frame;
+  if (n <= 0 || !m_bev) return;
+  model::MetaData meta;
+  meta.set_sysmessagetype(m_faults.unasked_heartbeat_requests ? model::HEARTBEAT_REQUEST
+                                                              : model::HEARTBEAT_RESPONSE);
+  meta.set_qelsysmessagenum(1);
+  model::SysHeartbeat hb;
+  std::string frame;
+  AppendResponseFrame(&frame, meta, hb);
+  std::string out;
+  out.reserve(frame.size() * static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) out += frame;
+  // One write of n frames: counted as one frame by Write, so the statistic
+  // below is the number of heartbeats.
+  Write(out);
+  if (!m_bev) return;
+  MutexLock lk(m_cell->mu);
+  m_cell->s.unasked_heartbeats_sent += n;
 }
 
 bool Connection::SendMalformed(Malformed kind) {
@@ -1165,10 +1205,49 @@ bool Connection::SendMalformed(Malformed kind) {
                      static_cast<int16_t>(kFlagManage | kFlagLz4));
       break;
     }
+    case Malformed::kUnknownMessageType:
+    case Malformed::kNoMessageType:
+    case Malformed::kForeignTraceId: {
+      // A well-formed record behind a type the reader has no handler for, or
+      // behind a trace id it never sent.
+      if (kind == Malformed::kUnknownMessageType) {
+        meta.set_sysmessagetype(static_cast<model::ESysMessageType>(99));
+      } else if (kind == Malformed::kNoMessageType) {
+        meta.clear_sysmessagetype();
+      } else {
+        meta.set_traceid("sdk_trace_nobody_sent");
+      }
+      model::MarketData record;
+      record.set_qelmessagechannel(meta.channelno());
+      const std::string bytes = record.SerializeAsString();
+      std::string payload;
+      AppendI32(&payload, static_cast<int32_t>(bytes.size()));
+      payload += bytes;
+      AppendRawFrame(&out, meta, payload.data(), payload.size(), kFlagManage);
+      break;
+    }
+    case Malformed::kUndecodableRecord: {
+      model::MarketData record;
+      record.set_qelmessagechannel(meta.channelno());
+      const std::string first = record.SerializeAsString();
+      // 0x0F is field 1 with the invalid wire type 7.
+      const std::string garbage("\x0F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8);
+      std::string payload;
+      AppendI32(&payload, static_cast<int32_t>(first.size()));
+      payload += first;
+      AppendI32(&payload, static_cast<int32_t>(garbage.size()));
+      payload += garbage;
+      AppendI32(&payload, static_cast<int32_t>(first.size()));
+      payload += first;
+      meta.set_qelsysmessagenum(3);
+      AppendRawFrame(&out, meta, payload.data(), payload.size(), kFlagManage);
+      break;
+    }
   }
   {
     MutexLock lk(m_cell->mu);
     ++m_cell->s.malformed_sent;
+    if (m_cell->s.records_before_malformed < 0) m_cell->s.records_before_malformed = m_cell->s.records_sent;
   }
   Write(out);
   return true;
@@ -1242,27 +1321,55 @@ void Connection::AfterFrameSent() {
 // ---------------------------------------------------------------------------
 // SimulatorImpl
 
+namespace {
+
+// A server context holding one certificate chain and its key; null with a
+// reason in *error when either does not load or they do not match.
+SslCtxPtr LoadServerContext(const std::string& cert, const std::string& key, std::string* error) {
+  SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
+  if (!ctx) {
+    *error = "cannot create the TLS context: " + OpenSslError();
+    return nullptr;
+  }
+  if (SSL_CTX_use_certificate_chain_file(ctx.get(), cert.c_str()) != 1) {
+    *error = "cannot load certificate " + cert + ": " + OpenSslError();
+    return nullptr;
+  }
+  if (SSL_CTX_use_PrivateKey_file(ctx.get(), key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(ctx.get()) != 1) {
+    *error = "cannot load key " + key + ": " + OpenSslError();
+    return nullptr;
+  }
+  return ctx;
+}
+
+}  // namespace
+
 bool SimulatorImpl::SetUpTls() {
   bool need = m_scenario.discovery_tls || (m_scenario.query_enabled && m_scenario.query_tls);
-  for (const auto& n : m_scenario.nodes) need = need || n.tls;
+  std::string error;
+  for (size_t i = 0; i < m_scenario.nodes.size(); ++i) {
+    if (!m_scenario.nodes[i].tls) continue;
+    auto own_files = m_scenario.node_tls.find(static_cast<int>(i));
+    if (own_files == m_scenario.node_tls.end()) {
+      need = true;
+      continue;
+    }
+    SslCtxPtr own = LoadServerContext(own_files->second.cert_file, own_files->second.key_file, &error);
+    if (!own) {
+      SetError("node " + std::to_string(i) + ": " + error);
+      return false;
+    }
+    m_node_ssl_ctx[static_cast<int>(i)] = std::move(own);
+  }
   if (!need) return true;
   if (m_scenario.tls_cert_file.empty() || m_scenario.tls_key_file.empty()) {
     SetError("a TLS listener needs a certificate and a key file");
     return false;
   }
-  m_ssl_ctx.reset(SSL_CTX_new(TLS_server_method()));
+  m_ssl_ctx = LoadServerContext(m_scenario.tls_cert_file, m_scenario.tls_key_file, &error);
   if (!m_ssl_ctx) {
-    SetError("cannot create the TLS context: " + OpenSslError());
-    return false;
-  }
-  if (SSL_CTX_use_certificate_chain_file(m_ssl_ctx.get(), m_scenario.tls_cert_file.c_str()) != 1) {
-    SetError("cannot load certificate " + m_scenario.tls_cert_file + ": " + OpenSslError());
-    return false;
-  }
-  if (SSL_CTX_use_PrivateKey_file(m_ssl_ctx.get(), m_scenario.tls_key_file.c_str(),
-                                  SSL_FILETYPE_PEM) != 1 ||
-      SSL_CTX_check_private_key(m_ssl_ctx.get()) != 1) {
-    SetError("cannot load key " + m_scenario.tls_key_file + ": " + OpenSslError());
+    SetError(error);
     return false;
   }
   return true;

@@ -113,6 +113,12 @@ struct NodeSpec {
   uint16_t port = 0;    // 0 = ephemeral, chosen at Start and kept across restarts
 };
 
+// A certificate chain and its key (PEM files).
+struct TlsFiles {
+  std::string cert_file;
+  std::string key_file;
+};
+
 // One market-data stream, pushed on every logged-in connection of its site
 // type, restricted to what the connection subscribed to.
 struct StreamSpec {
@@ -148,6 +154,14 @@ enum class Malformed : int {
   kGarbageMeta = 4,       // metadata bytes that do not parse as MetaData
   kTruncatedRecord = 5,   // last record's length prefix claims more than is left
   kCorruptLz4 = 6,        // compressed flag set, LZ4 block is garbage
+  kUnknownMessageType = 7,  // MetaData parses; SysMessageType 99, which no one defines
+  kNoMessageType = 8,     // MetaData parses and names no type (UNKNOWN_MESSAGE_TYPE)
+  // Market data of three records, all framed right; the middle one does not
+  // parse as MarketData, the other two are envelopes holding only their channel.
+  kUndecodableRecord = 9,
+  // Sound market data whose MetaData carries a TraceID no request of the
+  // client's had (market data carries none).
+  kForeignTraceId = 10,
 };
 
 // Faults; all default to "behave". May be replaced at any time through
@@ -162,6 +176,7 @@ struct Faults {
   bool refuse_subscribe = false;         // SUBSCRIBE_RESPONSE isSuccess false, subscription unchanged
   bool no_subscribe_response = false;    // SUBSCRIBE_REQUEST read and never answered; data flows on
   bool no_discovery_response = false;    // discovery reads the login and never answers
+  bool no_datafeed_login_response = false;  // token logins read and never answered
   bool refuse_query_login = false;       // query service refuses every login
   bool no_query_response = false;        // query service reads requests (login included), never answers
   // Close a datafeed connection once it has sent this many frames of any kind
@@ -178,6 +193,15 @@ struct Faults {
   // given kind in place of the next market-data frame (0 = never).
   int64_t malformed_after_frames = 0;
   Malformed malformed_kind = Malformed::kGarbageMeta;
+  // After every market-data frame, this many heartbeat frames nobody asked
+  // for: HEARTBEAT_RESPONSE, or HEARTBEAT_REQUEST when unasked_heartbeat_requests
+  // is set (0 = none).
+  int unasked_heartbeats_per_frame = 0;
+  bool unasked_heartbeat_requests = false;
+  // When > 0, the faults above concern only the datafeed connections of this
+  // site type; those of other site types behave. Discovery faults apply
+  // whatever it is.
+  int only_site_type = 0;
 };
 
 // A control action the command-line program applies at a set time after its
@@ -209,6 +233,9 @@ struct Scenario {
   std::string query_reference_file;  // empty = the repository's reference_data.json
   std::string tls_cert_file;     // PEM; needed when any listener uses TLS
   std::string tls_key_file;
+  // Nodes (index into nodes) whose TLS listener shows its own certificate
+  // instead of the one above.
+  std::map<int, TlsFiles> node_tls;
   // Data types granted in SUBSCRIBE_RESPONSE.permittedDataTypes; data of any
   // other type is never sent. Empty = every type is permitted.
   std::vector<int> permitted_data_types;
@@ -275,6 +302,10 @@ struct ConnectionStats {
   // The latest kMaxRecordedSubscribes requests that parsed, oldest first.
   std::vector<ReceivedSubscribe> subscribes_received;
   int64_t malformed_sent = 0;
+  // Records sent before the first malformed frame (-1 while none was sent):
+  // everything a reader that stops at a broken frame could have read.
+  int64_t records_before_malformed = -1;
+  int64_t unasked_heartbeats_sent = 0;
   int64_t protocol_errors = 0; // bad frames received from the client
   int64_t subscribed_ids = 0;   // security ids in force now
   int64_t subscribed_types = 0; // whole data types in force now

@@ -78,6 +78,10 @@ bool ParseMalformed(const std::string& s, Malformed* out) {
       {"garbage_meta", Malformed::kGarbageMeta},
       {"truncated_record", Malformed::kTruncatedRecord},
       {"corrupt_lz4", Malformed::kCorruptLz4},
+      {"unknown_message_type", Malformed::kUnknownMessageType},
+      {"no_message_type", Malformed::kNoMessageType},
+      {"undecodable_record", Malformed::kUndecodableRecord},
+      {"foreign_trace_id", Malformed::kForeignTraceId},
   };
   for (const auto& n : kNames) {
     if (s == n.first) {
@@ -99,6 +103,10 @@ bool ParseFaults(Reader& rd, json_t* f, Faults* out) {
       !rd.Bool(f, "refuse_subscribe", &out->refuse_subscribe, w) ||
       !rd.Bool(f, "no_subscribe_response", &out->no_subscribe_response, w) ||
       !rd.Bool(f, "no_discovery_response", &out->no_discovery_response, w) ||
+      !rd.Bool(f, "no_datafeed_login_response", &out->no_datafeed_login_response, w) ||
+      !rd.Bool(f, "unasked_heartbeat_requests", &out->unasked_heartbeat_requests, w) ||
+      !rd.IntAs(f, "unasked_heartbeats_per_frame", &out->unasked_heartbeats_per_frame, w, 0, 10000) ||
+      !rd.IntAs(f, "only_site_type", &out->only_site_type, w, 0, INT32_MAX) ||
       !rd.Bool(f, "refuse_query_login", &out->refuse_query_login, w) ||
       !rd.Bool(f, "no_query_response", &out->no_query_response, w) ||
       !rd.IntAs(f, "close_after_frames", &out->close_after_frames, w, 0, INT64_MAX) ||
