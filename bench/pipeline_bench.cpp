@@ -867,7 +867,7 @@ int main(int argc, char** argv) {
                 "< 2 MiB: %s)\n",
                 opt.memory_minutes, g.samples, static_cast<long long>(g.delivered), g.start_mib, g.end_mib,
                 g.max_mib, g.slope_mib_per_min, g.fitted_growth_mib, flat ? "met" : "MISSED");
-    std::printf("@row|Memory|RSS growth over %.0f min of steady data (20k records/s), least-squares fit|%+.2f MiB "
+    std::printf("@row|Memory|RSS growth over %g min of steady data (20k records/s), least-squares fit|%+.2f MiB "
                 "(%.1f -> %.1f MiB)|%.4f|no growth (< 2 MiB)|%s\n",
                 opt.memory_minutes, g.fitted_growth_mib, g.start_mib, g.end_mib,
                 g.start_mib > 0 ? g.end_mib / g.start_mib : 0, flat ? "yes" : "NO");
