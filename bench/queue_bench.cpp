@@ -84,44 +84,42 @@ class Ours {
   std::unique_ptr<qc::RawDataQueue> m_q;
 };
 
-class Moodycamel {
+using MoodycamelQueue = moodycamel::ReaderWriterQueue<RawData>;
+using BoostQueue = boost::lockfree::spsc_queue<RawData, boost::lockfree::capacity<kSlots>>;
+
+// Each peer's own non-blocking calls, and how it is made with kSlots - 1 items of room.
+bool TryPush(MoodycamelQueue& q, const RawData& d) { return q.try_enqueue(d); }
+bool TryPop(MoodycamelQueue& q, RawData& d) { return q.try_dequeue(d); }
+std::unique_ptr<MoodycamelQueue> MakeQueue(MoodycamelQueue*) { return std::make_unique<MoodycamelQueue>(kSlots - 1); }
+bool TryPush(BoostQueue& q, const RawData& d) { return q.push(d); }
+bool TryPop(BoostQueue& q, RawData& d) { return q.pop(d); }
+std::unique_ptr<BoostQueue> MakeQueue(BoostQueue*) { return std::make_unique<BoostQueue>(); }
+
+// A peer queue behind the same spinning Push / Pop as Ours.
+template <typename Queue, const char* kName>
+class Peer {
  public:
-  static const char* Name() { return "moodycamel::ReaderWriterQueue"; }
-  Moodycamel() : m_q(std::make_unique<moodycamel::ReaderWriterQueue<RawData>>(kSlots - 1)) {}
+  static const char* Name() { return kName; }
+  Peer() : m_q(MakeQueue(static_cast<Queue*>(nullptr))) {}
   void Push(const RawData& d) {
-    while (!m_q->try_enqueue(d)) {
+    while (!TryPush(*m_q, d)) {
     }
   }
   RawData Pop() {
     RawData d;
-    while (!m_q->try_dequeue(d)) {
+    while (!TryPop(*m_q, d)) {
     }
     return d;
   }
 
  private:
-  std::unique_ptr<moodycamel::ReaderWriterQueue<RawData>> m_q;
-};
-
-class Boost {
- public:
-  static const char* Name() { return "boost::lockfree::spsc_queue"; }
-  Boost() : m_q(std::make_unique<Queue>()) {}
-  void Push(const RawData& d) {
-    while (!m_q->push(d)) {
-    }
-  }
-  RawData Pop() {
-    RawData d;
-    while (!m_q->pop(d)) {
-    }
-    return d;
-  }
-
- private:
-  using Queue = boost::lockfree::spsc_queue<RawData, boost::lockfree::capacity<kSlots>>;
   std::unique_ptr<Queue> m_q;
 };
+
+constexpr char kMoodycamelName[] = "moodycamel::ReaderWriterQueue";
+constexpr char kBoostName[] = "boost::lockfree::spsc_queue";
+using Moodycamel = Peer<MoodycamelQueue, kMoodycamelName>;
+using Boost = Peer<BoostQueue, kBoostName>;
 
 // Items/s of one producer -> consumer run; 0 if an item arrived out of order.
 template <typename Q>
