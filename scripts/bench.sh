@@ -18,7 +18,7 @@ while [ $# -gt 0 ]; do
     --quick) quick=1 ;;
     --full) minutes=10 ;;
     --memory-minutes) shift; minutes="${1:?--memory-minutes needs a value}" ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
