@@ -326,6 +326,7 @@ TEST(SimScenario, FullDocumentAndErrors) {
                    "security_ids": ["A"], "rate_per_sec": 10.5, "batch": 5, "lz4": true,
                    "max_records": 100, "queue_levels": 10, "send_stamp": "monotonic"}],
       "pace_tick_us": 1000,
+      "pace_max_backlog_ms": 3,
       "faults": {"refuse_subscribe": true, "split_write_bytes": 3,
                  "malformed_kind": "corrupt_lz4", "close_after_frames": 9},
       "schedule": [{"at_ms": 500, "action": "stop_node", "node": 0},
@@ -345,6 +346,7 @@ TEST(SimScenario, FullDocumentAndErrors) {
   EXPECT_EQ(sc.streams[0].queue_levels, 10);
   EXPECT_EQ(sc.streams[0].send_stamp, StreamSpec::SendStamp::kMonotonic);
   EXPECT_EQ(sc.pace_tick_us, 1000);
+  EXPECT_EQ(sc.pace_max_backlog_ms, 3);
   EXPECT_TRUE(sc.faults.refuse_subscribe);
   EXPECT_EQ(sc.faults.split_write_bytes, 3);
   EXPECT_EQ(sc.faults.malformed_kind, Malformed::kCorruptLz4);
@@ -373,6 +375,7 @@ TEST(SimScenario, FullDocumentAndErrors) {
       R"({"nodes": [], "streams": [{"record": "QELStock", "send_stamp": "sundial"}]})",
       R"({"nodes": [], "streams": [{"record": "QELStock", "queue_levels": 51}]})",
       R"({"nodes": [], "pace_tick_us": 0})",
+      R"({"nodes": [], "pace_max_backlog_ms": 0})",
   };
   for (const char* text : bad) {
     Scenario s2;

@@ -1028,8 +1028,9 @@ void Connection::OnTick(evutil_socket_t, short, void* arg) {
     const double rate = streams[i].spec.rate_per_sec;
     if (rate <= 0) continue;
     StreamState& st = self->m_stream_state[i];
-    // At most one second of backlog, so a slow reader does not get a burst.
-    st.tokens = std::min(st.tokens + rate * dt, std::max(rate, 1.0 * streams[i].spec.batch));
+    // At most pace_max_backlog_ms of backlog, so a slow reader does not get a burst.
+    const double cap = rate * self->m_sim->scenario().pace_max_backlog_ms / 1000.0;
+    st.tokens = std::min(st.tokens + rate * dt, std::max(cap, 1.0 * streams[i].spec.batch));
   }
   self->Pump();
 }

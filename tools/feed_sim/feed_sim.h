@@ -245,6 +245,12 @@ struct Scenario {
   // spreads a stream's frames more evenly. The loop's timers are
   // millisecond-grained, so periods below 1000 act as about 1000.
   int pace_tick_us = 10000;
+  // The most a rate-paced stream lets out at once after its loop fell behind
+  // (milliseconds of its rate, at least one batch). The default, a second,
+  // catches up on a stall; a latency measurement at a fixed rate sets a few
+  // milliseconds, so that a stall of the simulator's own thread does not
+  // become a burst queued in front of the client.
+  int pace_max_backlog_ms = 1000;
   std::vector<ScheduledAction> schedule;  // in any order; run by the program
   // Where the simulator's log lines go: one whole line per call, no line end,
   // called on the loop threads (several at once: it must be thread-safe);

@@ -236,7 +236,8 @@ bool ParseScenarioJson(const std::string& text, Scenario* out, std::string* erro
   Scenario sc;
   json_t* r = root.get();
   if (!rd.String(r, "bind_ip", &sc.bind_ip, "scenario") ||
-      !rd.IntAs(r, "pace_tick_us", &sc.pace_tick_us, "scenario", 1, 1000000)) {
+      !rd.IntAs(r, "pace_tick_us", &sc.pace_tick_us, "scenario", 1, 1000000) ||
+      !rd.IntAs(r, "pace_max_backlog_ms", &sc.pace_max_backlog_ms, "scenario", 1, 1000000)) {
     return false;
   }
   if (json_t* d = json_object_get(r, "discovery")) {
