@@ -2,7 +2,6 @@
 // BaseConfig::SetConfigFilePath, as an application loading its key=value
 // file does. The loader reports every line on standard output, which is sent
 // to /dev/null here; libFuzzer reports on standard error.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -20,11 +19,7 @@ namespace {
 struct Fixture {
   Fixture() {
     qel_fuzz::QuietLibrary();
-    const int null_fd = open("/dev/null", O_WRONLY);
-    if (null_fd >= 0) {
-      dup2(null_fd, STDOUT_FILENO);
-      close(null_fd);
-    }
+    qel_fuzz::DiscardStdout();
     char name[] = "/tmp/qel_config_fuzz_XXXXXX";
     const int fd = mkstemp(name);
     if (fd < 0) abort();

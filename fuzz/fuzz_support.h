@@ -3,7 +3,9 @@
 #ifndef QEL_FUZZ_FUZZ_SUPPORT_H
 #define QEL_FUZZ_FUZZ_SUPPORT_H
 
+#include <fcntl.h>
 #include <google/protobuf/stubs/logging.h>
+#include <unistd.h>
 
 #include "config/base_config.h"
 
@@ -17,6 +19,15 @@ inline void QuietLibrary() {
   config.CloseFileLog();
   config.CloseCoutLog();
   google::protobuf::SetLogHandler(nullptr);
+}
+
+// Sends standard output to /dev/null, for code that reports with printf
+// (libFuzzer reports on standard error).
+inline void DiscardStdout() {
+  const int null_fd = open("/dev/null", O_WRONLY);
+  if (null_fd < 0) return;
+  dup2(null_fd, STDOUT_FILENO);
+  close(null_fd);
 }
 
 }  // namespace qel_fuzz
