@@ -2,7 +2,6 @@
 // dispatch, in chunks chosen by the input itself, on a connection with no
 // socket. Any crash, overrun or undefined behaviour is a finding.
 #include <event2/buffer.h>
-#include <google/protobuf/stubs/logging.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include "common/common_def.h"
 #include "config/base_config.h"
 #include "datafeed_client/connect_thread.h"
+#include "fuzz/fuzz_support.h"
 
 namespace qc = com::quor::kbr::client;
 
@@ -20,11 +20,7 @@ namespace {
 struct Fixture {
   Fixture()
       : queue(std::make_shared<qc::RawDataQueue>()), back(std::make_shared<qc::RawDataQueueBack>()) {
-    qc::BaseConfig::GetInstance().CloseFileLog();
-    qc::BaseConfig::GetInstance().CloseCoutLog();
-    // Protobuf reports every string field with invalid UTF-8 on stderr; over
-    // a fuzz run that is hundreds of thousands of lines of noise.
-    google::protobuf::SetLogHandler(nullptr);
+    qel_fuzz::QuietLibrary();
     nodes.emplace(2, qc::ServerHost("127.0.0.1", 1, false));
     nodes.emplace(1, qc::ServerHost("127.0.0.1", 2, false));
     conn = std::make_unique<qc::SocketConnectThread>(&handle, nodes, queue, back, user, token, 1, nullptr);

@@ -24,6 +24,7 @@
 #include "kbr_query/query_client.h"
 #include "log/base_log.h"
 #include "swig/json2pb.h"
+#include "swig/python_documents.h"
 #include "swig/query_result_buffer.h"
 
 using com::quor::kbr::client::BaseConfig;
@@ -31,7 +32,17 @@ using com::quor::kbr::client::ClientFactory;
 using com::quor::kbr::client::ClientInterface;
 using com::quor::kbr::client::DebugPrint;
 using com::quor::kbr::client::ErrorPrint;
+using com::quor::kbr::client::DataTypeSubscription;
+using com::quor::kbr::client::IdSubscription;
 using com::quor::kbr::client::IsLibraryThread;
+using com::quor::kbr::client::JsonPtr;
+using com::quor::kbr::client::ParseDocument;
+using com::quor::kbr::client::PythonLoginRequest;
+using com::quor::kbr::client::QueryArguments;
+using com::quor::kbr::client::ReadDataTypeSubscription;
+using com::quor::kbr::client::ReadIdSubscription;
+using com::quor::kbr::client::ReadLoginDocument;
+using com::quor::kbr::client::ReadQueryDocument;
 using com::quor::kbr::client::Mutex;
 using com::quor::kbr::client::MutexLock;
 using com::quor::kbr::client::SyncQueryOutcome;
@@ -96,132 +107,10 @@ PythonHandle* HandleLocked() REQUIRES(g_binding_mutex) {
   return g_handle;
 }
 
-// --- JSON helpers -------------------------------------------------------------
-
-struct JsonDecref {
-  void operator()(json_t* value) const { json_decref(value); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonDecref>;
-
-// Parses text; on failure logs failure_format with the parser's text and
-// returns an empty object, so every key reads as absent.
-JsonPtr ParseDocument(const char* text, const char* failure_format) {
-  json_error_t error;
-  JsonPtr doc(json_loads(text != nullptr ? text : "", 0, &error));
-  if (!doc) {
-    ErrorPrint(failure_format, error.text);
-    return JsonPtr(json_object());
-  }
-  return doc;
-}
-
-// Member key of doc when it has the wanted type, else null (another type
-// counts as absent). A document that is not an object has no members.
-json_t* Member(json_t* doc, const char* key) { return json_is_object(doc) ? json_object_get(doc, key) : nullptr; }
-json_t* StringMember(json_t* doc, const char* key) {
-  json_t* v = Member(doc, key);
-  return json_is_string(v) ? v : nullptr;
-}
-json_t* IntegerMember(json_t* doc, const char* key) {
-  json_t* v = Member(doc, key);
-  return json_is_integer(v) ? v : nullptr;
-}
-json_t* BooleanMember(json_t* doc, const char* key) {
-  json_t* v = Member(doc, key);
-  return json_is_boolean(v) ? v : nullptr;
-}
-json_t* ArrayMember(json_t* doc, const char* key) {
-  json_t* v = Member(doc, key);
-  return json_is_array(v) ? v : nullptr;
-}
-
 std::string Dump(const json_t* value) {
   std::string text;
   json_dump_callback(value, json_dump_std_string, &text, 0);
   return text;
-}
-
-// --- Login ------------------------------------------------------------------
-
-// What one login document asks for, read under g_binding_mutex (it also stores
-// the process-wide values the document names).
-struct LoginRequest {
-  std::string user;
-  std::string password;
-  std::string cert_folder;
-  std::string ip;
-  int port = EFFECTIVE_DATA;
-  bool ssl = false;
-  int thread_count = 4;
-  std::vector<std::string> backup;
-
-  bool Complete() const { return !ip.empty() && port != EFFECTIVE_DATA && !user.empty() && !password.empty(); }
-};
-
-LoginRequest ReadLoginDocument(json_t* doc) REQUIRES(g_binding_mutex) {
-  LoginRequest req;
-  if (json_t* v = StringMember(doc, "UserName")) {
-    req.user = json_string_value(v);
-    g_username = req.user;
-    DebugPrint("UserName: %s \r\n", req.user.c_str());
-  }
-  if (json_t* v = StringMember(doc, "Password")) {
-    req.password = json_string_value(v);
-    g_password = req.password;
-    DebugPrint("Password: %s \r\n", req.password.c_str());
-  }
-  if (json_t* v = StringMember(doc, "CertFolder")) {
-    g_cert_folder = json_string_value(v);
-    DebugPrint("cert_folder: %s \r\n", g_cert_folder.c_str());
-  }
-  req.cert_folder = g_cert_folder;
-  if (json_t* v = StringMember(doc, "MainServerIP")) {
-    req.ip = json_string_value(v);
-    DebugPrint("MainServerIP: %s \r\n", req.ip.c_str());
-  }
-  if (json_t* v = IntegerMember(doc, "MainServerPort")) {
-    req.port = static_cast<int>(json_integer_value(v));
-    DebugPrint("MainServerPort: %d \r\n", req.port);
-  }
-  if (json_t* v = BooleanMember(doc, "Is_Ssl")) {
-    req.ssl = json_is_true(v);
-    DebugPrint("ssl: %d \r\n", req.ssl ? 1 : 0);
-  }
-  if (json_t* v = StringMember(doc, "QueryAddress")) {
-    if (json_string_length(v) > 0) {
-      g_query_use_ssl = json_string_value(v);
-      DebugPrint("query_use_ssl: %s \r\n", g_query_use_ssl.c_str());
-    }
-  }
-  if (json_t* v = StringMember(doc, "QueryCert")) {
-    if (json_string_length(v) > 0) g_query_cert_string = json_string_value(v);
-    DebugPrint("QueryCert: %s \r\n", json_string_value(v));
-  }
-  if (json_t* v = BooleanMember(doc, "QuerySSL")) {
-    g_isquerySSL = json_is_true(v);
-    DebugPrint("QuerySSL: %d \r\n", g_isquerySSL ? 1 : 0);
-  }
-  if (json_t* v = IntegerMember(doc, "QueryMaxQuerySize")) {
-    // The size only grows; a value beyond the 32-bit range is ignored.
-    const json_int_t size = json_integer_value(v);
-    if (size > g_max_query_size && size <= std::numeric_limits<int32_t>::max()) {
-      g_max_query_size = static_cast<int32_t>(size);
-      DebugPrint("QueryMaxQuerySize: %d \r\n", g_max_query_size);
-    }
-  }
-  if (json_t* v = IntegerMember(doc, "Thread_Count")) req.thread_count = static_cast<int>(json_integer_value(v));
-  DebugPrint("THREAD_COUNT: %d \r\n", req.thread_count);
-  if (json_t* servers = ArrayMember(doc, "BackServer")) {
-    size_t i;
-    json_t* server;
-    json_array_foreach(servers, i, server) {
-      json_t* ip = StringMember(server, "IP");
-      json_t* port = IntegerMember(server, "Port");
-      if (ip == nullptr || port == nullptr) continue;
-      req.backup.push_back(std::string(json_string_value(ip)) + ":" + std::to_string(json_integer_value(port)));
-    }
-  }
-  return req;
 }
 
 // The factory's client for handle (created if there is none); remembers that
@@ -248,23 +137,6 @@ bool Logout() {
 
 // --- Subscription -------------------------------------------------------------
 
-// The action a "SubType" asks for: 1 to 4 name the actions, any other integer
-// is sent unchanged, absent means COVERAGE.
-qm::ESubscribeActionType ReadSubType(json_t* doc) {
-  json_t* v = IntegerMember(doc, "SubType");
-  if (v == nullptr) return qm::COVERAGE;
-  int action = static_cast<int>(json_integer_value(v));
-  switch (action) {
-    case 1: action = qm::COVERAGE; break;
-    case 2: action = qm::ADD; break;
-    case 3: action = qm::DECREASE; break;
-    case 4: action = qm::CANCEL; break;
-    default: break;
-  }
-  DebugPrint("subtype: %d \r\n", action);
-  return static_cast<qm::ESubscribeActionType>(action);
-}
-
 // The client to subscribe with, or null after logging why.
 ClientInterface* SubscribeClient() {
   PythonHandle* handle = globalhandle(true);
@@ -289,72 +161,6 @@ struct QuerySettings {
 QuerySettings CurrentQuerySettings() {
   MutexLock lock(g_binding_mutex);
   return QuerySettings{g_username, g_password, g_query_use_ssl, g_query_cert_string, g_isquerySSL};
-}
-
-// One request's arguments for the query library; owned by the querying thread.
-struct QueryArguments {
-  int data_type = EFFECTIVE_DATA;
-  std::map<std::string, std::string> params;
-  std::unique_ptr<std::list<kq::SecuritySourceType>> source_types;  // null: no list
-  std::unique_ptr<std::list<std::string>> security_ids;             // null: no list
-};
-
-QueryArguments ReadQueryDocument(json_t* doc, bool sync) {
-  QueryArguments args;
-  if (json_t* v = IntegerMember(doc, "DataType")) {
-    args.data_type = static_cast<int>(json_integer_value(v));
-    DebugPrint("DataType: %d \r\n", args.data_type);
-  }
-  if (json_t* params = Member(doc, "Params"); json_is_object(params)) {
-    const char* key;
-    json_t* value;
-    json_object_foreach(params, key, value) {
-      if (sync) DebugPrint("params: key=%s \r\n", key);
-      if (!json_is_string(value)) continue;
-      args.params[key] = json_string_value(value);
-      if (sync) DebugPrint("params: key=%s value=%s \r\n", key, json_string_value(value));
-    }
-  }
-  if (json_t* ids = ArrayMember(doc, "QUORSecurityIDs")) {
-    args.security_ids = std::make_unique<std::list<std::string>>();
-    size_t i;
-    json_t* id;
-    json_array_foreach(ids, i, id) {
-      if (!json_is_string(id) || json_string_length(id) == 0) {
-        ErrorPrint(sync ? " request sync query parameter QUORSecurityIDs  non conformance"
-                        : " request async query parameter QUORSecurityIDs  non conformance");
-        continue;
-      }
-      if (sync) {
-        DebugPrint("QUORSecurityID: %s \r\n", json_string_value(id));
-      } else {
-        std::printf("QUORSecurityID: %s \r\n", json_string_value(id));
-      }
-      args.security_ids->push_back(json_string_value(id));
-    }
-  }
-  if (json_t* types = ArrayMember(doc, "MarketdataTypes")) {
-    args.source_types = std::make_unique<std::list<kq::SecuritySourceType>>();
-    size_t i;
-    json_t* element;
-    json_array_foreach(types, i, element) {
-      json_t* type = IntegerMember(element, "ESecurityType");
-      json_t* source = IntegerMember(element, "ESecurityIDSource");
-      if (type == nullptr) continue;
-      const int type_value = static_cast<int>(json_integer_value(type));
-      const int source_value = source != nullptr ? static_cast<int>(json_integer_value(source)) : EFFECTIVE_DATA;
-      if (sync) {
-        if (source != nullptr) DebugPrint("ESecurityIDSource: %d \r\n", source_value);
-        DebugPrint("ESecurityType: %d \r\n", type_value);
-      }
-      if (type_value == EFFECTIVE_DATA || source_value == EFFECTIVE_DATA) continue;
-      kq::SecuritySourceType entry;
-      entry.set_securityidsource(static_cast<km::ESecurityIDSource>(source_value));
-      entry.set_securitytype(static_cast<km::ESecurityType>(type_value));
-      args.source_types->push_back(entry);
-    }
-  }
-  return args;
 }
 
 // A logged-in query client, or null after logging why ("async"/"sync" names
@@ -433,6 +239,235 @@ namespace com {
 namespace quor {
 namespace kbr {
 namespace client {
+
+namespace {
+
+// Member key of doc when it has the wanted type, else null (another type
+// counts as absent). A document that is not an object has no members.
+json_t* Member(json_t* doc, const char* key) { return json_is_object(doc) ? json_object_get(doc, key) : nullptr; }
+json_t* StringMember(json_t* doc, const char* key) {
+  json_t* v = Member(doc, key);
+  return json_is_string(v) ? v : nullptr;
+}
+json_t* IntegerMember(json_t* doc, const char* key) {
+  json_t* v = Member(doc, key);
+  return json_is_integer(v) ? v : nullptr;
+}
+json_t* BooleanMember(json_t* doc, const char* key) {
+  json_t* v = Member(doc, key);
+  return json_is_boolean(v) ? v : nullptr;
+}
+json_t* ArrayMember(json_t* doc, const char* key) {
+  json_t* v = Member(doc, key);
+  return json_is_array(v) ? v : nullptr;
+}
+
+// The action a "SubType" asks for: 1 to 4 name the actions, any other integer
+// is sent unchanged, absent means COVERAGE.
+qm::ESubscribeActionType ReadSubType(json_t* doc) {
+  json_t* v = IntegerMember(doc, "SubType");
+  if (v == nullptr) return qm::COVERAGE;
+  int action = static_cast<int>(json_integer_value(v));
+  switch (action) {
+    case 1: action = qm::COVERAGE; break;
+    case 2: action = qm::ADD; break;
+    case 3: action = qm::DECREASE; break;
+    case 4: action = qm::CANCEL; break;
+    default: break;
+  }
+  DebugPrint("subtype: %d \r\n", action);
+  return static_cast<qm::ESubscribeActionType>(action);
+}
+
+}  // namespace
+
+// --- Documents of the entry functions ----------------------------------------
+
+// Parses text; on failure logs failure_format with the parser's text and
+// returns an empty object, so every key reads as absent.
+JsonPtr ParseDocument(const char* text, const char* failure_format) {
+  json_error_t error;
+  JsonPtr doc(json_loads(text != nullptr ? text : "", 0, &error));
+  if (!doc) {
+    ErrorPrint(failure_format, error.text);
+    return JsonPtr(json_object());
+  }
+  return doc;
+}
+
+PythonLoginRequest ReadLoginDocument(json_t* doc) {
+  MutexLock lock(g_binding_mutex);
+  PythonLoginRequest req;
+  if (json_t* v = StringMember(doc, "UserName")) {
+    req.user = json_string_value(v);
+    g_username = req.user;
+    DebugPrint("UserName: %s \r\n", req.user.c_str());
+  }
+  if (json_t* v = StringMember(doc, "Password")) {
+    req.password = json_string_value(v);
+    g_password = req.password;
+    DebugPrint("Password: %s \r\n", req.password.c_str());
+  }
+  if (json_t* v = StringMember(doc, "CertFolder")) {
+    g_cert_folder = json_string_value(v);
+    DebugPrint("cert_folder: %s \r\n", g_cert_folder.c_str());
+  }
+  req.cert_folder = g_cert_folder;
+  if (json_t* v = StringMember(doc, "MainServerIP")) {
+    req.ip = json_string_value(v);
+    DebugPrint("MainServerIP: %s \r\n", req.ip.c_str());
+  }
+  if (json_t* v = IntegerMember(doc, "MainServerPort")) {
+    req.port = static_cast<int>(json_integer_value(v));
+    DebugPrint("MainServerPort: %d \r\n", req.port);
+  }
+  if (json_t* v = BooleanMember(doc, "Is_Ssl")) {
+    req.ssl = json_is_true(v);
+    DebugPrint("ssl: %d \r\n", req.ssl ? 1 : 0);
+  }
+  if (json_t* v = StringMember(doc, "QueryAddress")) {
+    if (json_string_length(v) > 0) {
+      g_query_use_ssl = json_string_value(v);
+      DebugPrint("query_use_ssl: %s \r\n", g_query_use_ssl.c_str());
+    }
+  }
+  if (json_t* v = StringMember(doc, "QueryCert")) {
+    if (json_string_length(v) > 0) g_query_cert_string = json_string_value(v);
+    DebugPrint("QueryCert: %s \r\n", json_string_value(v));
+  }
+  if (json_t* v = BooleanMember(doc, "QuerySSL")) {
+    g_isquerySSL = json_is_true(v);
+    DebugPrint("QuerySSL: %d \r\n", g_isquerySSL ? 1 : 0);
+  }
+  if (json_t* v = IntegerMember(doc, "QueryMaxQuerySize")) {
+    // The size only grows; a value beyond the 32-bit range is ignored.
+    const json_int_t size = json_integer_value(v);
+    if (size > g_max_query_size && size <= std::numeric_limits<int32_t>::max()) {
+      g_max_query_size = static_cast<int32_t>(size);
+      DebugPrint("QueryMaxQuerySize: %d \r\n", g_max_query_size);
+    }
+  }
+  if (json_t* v = IntegerMember(doc, "Thread_Count")) req.thread_count = static_cast<int>(json_integer_value(v));
+  DebugPrint("THREAD_COUNT: %d \r\n", req.thread_count);
+  if (json_t* servers = ArrayMember(doc, "BackServer")) {
+    size_t i;
+    json_t* server;
+    json_array_foreach(servers, i, server) {
+      json_t* ip = StringMember(server, "IP");
+      json_t* port = IntegerMember(server, "Port");
+      if (ip == nullptr || port == nullptr) continue;
+      req.backup.push_back(std::string(json_string_value(ip)) + ":" + std::to_string(json_integer_value(port)));
+    }
+  }
+  return req;
+}
+
+DataTypeSubscription ReadDataTypeSubscription(json_t* doc) {
+  DataTypeSubscription out;
+  out.action = ReadSubType(doc);
+  json_t* types = ArrayMember(doc, "QelDataTypes");
+  if (types == nullptr) return out;
+  out.has_types = true;
+  size_t i;
+  json_t* type;
+  json_array_foreach(types, i, type) {
+    if (json_is_integer(type)) DebugPrint("QelDataType: %d \r\n", static_cast<int>(json_integer_value(type)));
+    if (!json_is_integer(type) || json_integer_value(type) == EFFECTIVE_DATA) {
+      ErrorPrint("subscribe parameter non conformance");
+      continue;
+    }
+    out.message.add_qeldatatypes(static_cast<int32_t>(json_integer_value(type)));
+  }
+  return out;
+}
+
+IdSubscription ReadIdSubscription(json_t* doc) {
+  IdSubscription out;
+  out.action = ReadSubType(doc);
+  json_t* elements = ArrayMember(doc, "QUORSecurityIDs");
+  if (elements == nullptr || json_array_size(elements) == 0) return out;
+  out.has_ids = true;
+  size_t i;
+  json_t* element;
+  json_array_foreach(elements, i, element) {
+    json_t* type = IntegerMember(element, "QelDataType");
+    if (type == nullptr) {
+      ErrorPrint("details[%zu].qelDataType missing or not integer, skipped.\r\n", i);
+      continue;
+    }
+    json_t* ids = ArrayMember(element, "QUORSecurityID");
+    if (ids == nullptr) {
+      ErrorPrint("details[%zu].quorSecurityId missing or not array, skipped.\r\n", i);
+      continue;
+    }
+    qm::SubscribeByIdDetail* detail = out.message.add_subscribebyiddetails();
+    detail->set_qeldatatype(static_cast<int32_t>(json_integer_value(type)));
+    size_t j;
+    json_t* id;
+    json_array_foreach(ids, j, id) {
+      if (json_is_string(id)) detail->add_quorsecurityid(json_string_value(id));
+    }
+  }
+  return out;
+}
+
+QueryArguments ReadQueryDocument(json_t* doc, bool sync) {
+  QueryArguments args;
+  if (json_t* v = IntegerMember(doc, "DataType")) {
+    args.data_type = static_cast<int>(json_integer_value(v));
+    DebugPrint("DataType: %d \r\n", args.data_type);
+  }
+  if (json_t* params = Member(doc, "Params"); json_is_object(params)) {
+    const char* key;
+    json_t* value;
+    json_object_foreach(params, key, value) {
+      if (sync) DebugPrint("params: key=%s \r\n", key);
+      if (!json_is_string(value)) continue;
+      args.params[key] = json_string_value(value);
+      if (sync) DebugPrint("params: key=%s value=%s \r\n", key, json_string_value(value));
+    }
+  }
+  if (json_t* ids = ArrayMember(doc, "QUORSecurityIDs")) {
+    args.security_ids = std::make_unique<std::list<std::string>>();
+    size_t i;
+    json_t* id;
+    json_array_foreach(ids, i, id) {
+      if (!json_is_string(id) || json_string_length(id) == 0) {
+        ErrorPrint(sync ? " request sync query parameter QUORSecurityIDs  non conformance"
+                        : " request async query parameter QUORSecurityIDs  non conformance");
+        continue;
+      }
+      if (sync) {
+        DebugPrint("QUORSecurityID: %s \r\n", json_string_value(id));
+      } else {
+        std::printf("QUORSecurityID: %s \r\n", json_string_value(id));
+      }
+      args.security_ids->push_back(json_string_value(id));
+    }
+  }
+  if (json_t* types = ArrayMember(doc, "MarketdataTypes")) {
+    args.source_types = std::make_unique<std::list<kq::SecuritySourceType>>();
+    size_t i;
+    json_t* element;
+    json_array_foreach(types, i, element) {
+      json_t* type = IntegerMember(element, "ESecurityType");
+      json_t* source = IntegerMember(element, "ESecurityIDSource");
+      if (type == nullptr) continue;
+      const int type_value = static_cast<int>(json_integer_value(type));
+      const int source_value = source != nullptr ? static_cast<int>(json_integer_value(source)) : EFFECTIVE_DATA;
+      if (sync) {
+        if (source != nullptr) DebugPrint("ESecurityIDSource: %d \r\n", source_value);
+        DebugPrint("ESecurityType: %d \r\n", type_value);
+      }
+      if (type_value == EFFECTIVE_DATA || source_value == EFFECTIVE_DATA) continue;
+      kq::SecuritySourceType entry;
+      entry.set_securityidsource(static_cast<km::ESecurityIDSource>(source_value));
+      entry.set_securitytype(static_cast<km::ESecurityType>(type_value));
+      args.source_types->push_back(entry);
+    }
+  }
+  return args;
+}
 
 size_t WriteSyncQueryResult(char* buf, size_t capacity, size_t max_size, const SyncQueryOutcome& outcome) {
   constexpr size_t kHeader = 10;
@@ -525,10 +560,9 @@ int python_login(const char* json, int /*length*/) {
   std::printf("try to login ...\n");
   std::fflush(stdout);
   DebugPrint("login json:%s\r\n", json != nullptr ? json : "");
-  LoginRequest req;
+  PythonLoginRequest req;
   {
     JsonPtr doc = ParseDocument(json, "load login json failed: %s");
-    MutexLock lock(g_binding_mutex);
     req = ReadLoginDocument(doc.get());
   }
   PythonHandle* handle = globalhandle(true);
@@ -560,21 +594,9 @@ int python_subscribeByDataType(const char* json, int /*length*/) {
   JsonPtr doc = ParseDocument(json, "load subscribe json failed: %s");
   ClientInterface* client = SubscribeClient();
   if (client == nullptr) return -1;
-  const qm::ESubscribeActionType action = ReadSubType(doc.get());
-  json_t* types = ArrayMember(doc.get(), "QelDataTypes");
-  if (types == nullptr) return 0;
-  qm::SubscribeByDataType message;
-  size_t i;
-  json_t* type;
-  json_array_foreach(types, i, type) {
-    if (json_is_integer(type)) DebugPrint("QelDataType: %d \r\n", static_cast<int>(json_integer_value(type)));
-    if (!json_is_integer(type) || json_integer_value(type) == EFFECTIVE_DATA) {
-      ErrorPrint("subscribe parameter non conformance");
-      continue;
-    }
-    message.add_qeldatatypes(static_cast<int32_t>(json_integer_value(type)));
-  }
-  return client->SubscribeByDatatype(action, message);
+  const DataTypeSubscription subscription = ReadDataTypeSubscription(doc.get());
+  if (!subscription.has_types) return 0;
+  return client->SubscribeByDatatype(subscription.action, subscription.message);
 }
 
 int python_subscribeBySecurityId(const char* json, int /*length*/) {
@@ -582,32 +604,14 @@ int python_subscribeBySecurityId(const char* json, int /*length*/) {
   JsonPtr doc = ParseDocument(json, "load subscribe json failed: %s");
   ClientInterface* client = SubscribeClient();
   if (client == nullptr) return -1;
-  const qm::ESubscribeActionType action = ReadSubType(doc.get());
-  json_t* elements = ArrayMember(doc.get(), "QUORSecurityIDs");
-  if (elements == nullptr || json_array_size(elements) == 0) return 0;
+  const IdSubscription subscription = ReadIdSubscription(doc.get());
+  if (!subscription.has_ids) return 0;
+  // One request per detail, each carrying every detail up to it.
   qm::SubscribeById message;
   int sum = 0;
-  size_t i;
-  json_t* element;
-  json_array_foreach(elements, i, element) {
-    json_t* type = IntegerMember(element, "QelDataType");
-    if (type == nullptr) {
-      ErrorPrint("details[%zu].qelDataType missing or not integer, skipped.\r\n", i);
-      continue;
-    }
-    json_t* ids = ArrayMember(element, "QUORSecurityID");
-    if (ids == nullptr) {
-      ErrorPrint("details[%zu].quorSecurityId missing or not array, skipped.\r\n", i);
-      continue;
-    }
-    qm::SubscribeByIdDetail* detail = message.add_subscribebyiddetails();
-    detail->set_qeldatatype(static_cast<int32_t>(json_integer_value(type)));
-    size_t j;
-    json_t* id;
-    json_array_foreach(ids, j, id) {
-      if (json_is_string(id)) detail->add_quorsecurityid(json_string_value(id));
-    }
-    sum += client->SubscribeById(action, message);
+  for (const qm::SubscribeByIdDetail& detail : subscription.message.subscribebyiddetails()) {
+    *message.add_subscribebyiddetails() = detail;
+    sum += client->SubscribeById(subscription.action, message);
   }
   return sum;
 }

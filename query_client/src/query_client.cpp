@@ -2,6 +2,8 @@
 // and docs/wire-format.md ("Query connections").
 #include "kbr_query/query_client.h"
 
+#include "kbr_query/answer_reader.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -39,7 +41,6 @@ using ventrix::model::QueryFrameMeta;
 constexpr int kConnectTimeoutMs = 3000;
 // Every single receive or send (and the TLS handshake's) is bounded by this.
 constexpr int kAnswerTimeoutMs = 5000;
-constexpr int32_t kMaxSectionLen = 16 * 1024 * 1024;  // answers may hold many rows
 constexpr int kLoginRequest = 11;
 constexpr int kLoginResponse = 12;
 constexpr int kQueryRequest = 15;
@@ -73,6 +74,14 @@ class Fd {
   int m_fd = -1;
 };
 
+
+VentrixQueryResponse* Failure(int code, const std::string& message) {
+  auto* r = new VentrixQueryResponse();
+  r->set_issuccess(false);
+  r->mutable_errorcontext()->set_errorcode(code);
+  r->mutable_errorcontext()->set_message(message);
+  return r;
+}
 
 bool SplitAddress(const std::string& address, std::string* host, std::string* port) {
   const auto colon = address.rfind(':');
@@ -180,15 +189,7 @@ class QueryClient final : public QueryClientInterface {
                                                     : "query service did not answer"));
       return false;
     }
-    for (auto& r : *resp.mutable_responses()) {
-      auto* owned = new VentrixQueryResponse();
-      owned->Swap(&r);
-      responses->push_back(owned);
-    }
-    if (!resp.issuccess() && responses->empty()) {
-      responses->push_back(Failure(resp.errorcontext().errorcode(), resp.errorcontext().message()));
-    }
-    return resp.issuccess();
+    return TakeAnswers(resp, responses);
   }
 
   void ReleaseQueryResponses(QueryResponseList*& responses) override {
@@ -199,14 +200,6 @@ class QueryClient final : public QueryClientInterface {
   }
 
  private:
-  static VentrixQueryResponse* Failure(int code, const std::string& message) {
-    auto* r = new VentrixQueryResponse();
-    r->set_issuccess(false);
-    r->mutable_errorcontext()->set_errorcode(code);
-    r->mutable_errorcontext()->set_message(message);
-    return r;
-  }
-
   bool Handshake(const std::string& host) {
     m_ssl.reset(SSL_new(m_ctx.get()));
     if (!m_ssl) return false;
@@ -301,33 +294,10 @@ class QueryClient final : public QueryClientInterface {
     frame.append(p4, 4);
     frame += body_bytes;
     if (!WriteAll(frame.data(), frame.size())) return false;
-    for (;;) {
-      char h[12];
-      if (!ReadAll(h, sizeof(h))) return false;
-      MessageHeader in;
-      in.decode(h);
-      if (in.m_metaLength < 0 || in.m_payloadLength < 4 || in.m_metaLength > kMaxSectionLen ||
-          in.m_payloadLength > kMaxSectionLen) {
-        m_lastError = kQueryBadAnswer;
-        return false;
-      }
-      std::string m(static_cast<size_t>(in.m_metaLength), '\0');
-      std::string payload(static_cast<size_t>(in.m_payloadLength), '\0');
-      if (!ReadAll(&m[0], m.size()) || !ReadAll(&payload[0], payload.size())) return false;
-      QueryFrameMeta got;
-      if (!got.ParseFromString(m)) {
-        m_lastError = kQueryBadAnswer;
-        return false;
-      }
-      if (got.sysmessagetype() != answer_type) continue;
-      int32_t len = 0;
-      std::memcpy(&len, payload.data(), 4);  // answers: bare body length
-      if (len != in.m_payloadLength - 4 || !answer->ParseFromArray(payload.data() + 4, len)) {
-        m_lastError = kQueryBadAnswer;
-        return false;
-      }
-      return true;
-    }
+    const AnswerStatus status =
+        ReadAnswer([this](char* p, size_t n) { return ReadAll(p, n); }, answer_type, answer);
+    if (status == AnswerStatus::kBad) m_lastError = kQueryBadAnswer;
+    return status == AnswerStatus::kOk;
   }
 
   const bool m_useTls;
@@ -340,6 +310,43 @@ class QueryClient final : public QueryClientInterface {
 };
 
 }  // namespace
+
+AnswerStatus ReadAnswer(const ReadExactly& read, int answer_type, google::protobuf::MessageLite* answer) {
+  for (;;) {
+    char h[12];
+    if (!read(h, sizeof(h))) return AnswerStatus::kLost;
+    MessageHeader in;
+    in.decode(h);
+    if (in.m_metaLength < 0 || in.m_payloadLength < 4 || in.m_metaLength > kMaxAnswerSectionLen ||
+        in.m_payloadLength > kMaxAnswerSectionLen) {
+      return AnswerStatus::kBad;
+    }
+    std::string m(static_cast<size_t>(in.m_metaLength), '\0');
+    std::string payload(static_cast<size_t>(in.m_payloadLength), '\0');
+    if (!read(&m[0], m.size()) || !read(&payload[0], payload.size())) return AnswerStatus::kLost;
+    QueryFrameMeta got;
+    if (!got.ParseFromString(m)) return AnswerStatus::kBad;
+    if (got.sysmessagetype() != answer_type) continue;
+    int32_t len = 0;
+    std::memcpy(&len, payload.data(), 4);  // answers: bare body length
+    if (len != in.m_payloadLength - 4 || !answer->ParseFromArray(payload.data() + 4, len)) {
+      return AnswerStatus::kBad;
+    }
+    return AnswerStatus::kOk;
+  }
+}
+
+bool TakeAnswers(ventrix::model::QueryResponse& resp, QueryResponseList* list) {
+  for (auto& r : *resp.mutable_responses()) {
+    auto* owned = new VentrixQueryResponse();
+    owned->Swap(&r);
+    list->push_back(owned);
+  }
+  if (!resp.issuccess() && list->empty()) {
+    list->push_back(Failure(resp.errorcontext().errorcode(), resp.errorcontext().message()));
+  }
+  return resp.issuccess();
+}
 
 QueryClientFactory* QueryClientFactory::Instance() {
   static QueryClientFactory factory;
