@@ -85,6 +85,7 @@ void DecompressThread::Run(int site_type) {
       // Idle: records delivered meanwhile are released now rather than with
       // the next frame, so they do not sit in memory while the feed is quiet.
       ReclaimAll();
+      m_threadpool_ptr->NoteIdle();  // a stall ends once the workers have caught up
       // Frames close together are caught by short sleeps; after a longer
       // silence the thread sleeps until the connection queues a frame, so a
       // quiet feed costs no CPU.
