@@ -4,7 +4,7 @@
 // are delivered in the order they were added.
 //
 // Owned by one decompress thread. Threads:
-//   decompress thread (the producer): AddTask, GetTask
+//   decompress thread (the producer): AddTask, GetTask, NoteIdle
 //   owner, while the producer does not run: Init, Stop, Destroy, destructor
 //   any thread: RequestStop, IsStopping, WorkerCount, WorkerIndex
 // Owns its workers and every record it holds; a record is only lent to the
