@@ -327,15 +327,20 @@ void SocketConnectThread::OnEvent(bufferevent* bev, short events) {
   } else if (events & BEV_EVENT_CONNECTED) {
     SendLoginRequest(bev);
   } else if (events & BEV_EVENT_EOF) {
-    ErrorPrint("Connected to datafeed service closed by peer, site type: %d, service host: %s.", m_ipPart,
-               host.c_str());
-    ReConnnect();
+    // Reported once per connection: a read that ends a drain already under way is its last step.
+    if (!m_peerGone) {
+      ErrorPrint("Connected to datafeed service closed by peer, site type: %d, service host: %s.", m_ipPart,
+                 host.c_str());
+    }
+    DeliverThenReconnect(events);
   } else if (events & BEV_EVENT_ERROR) {
     const int err = EVUTIL_SOCKET_ERROR();
-    if (m_handle != nullptr) m_handle->OnDisconnected(m_ipPart, host);
-    ErrorPrint("Connected to datafeed service error, errno: %d, error msg: %s, site type: %d, service host: %s.", err,
-               evutil_socket_error_to_string(err), m_ipPart, host.c_str());
-    ReConnnect();
+    if (!m_peerGone) {
+      if (m_handle != nullptr) m_handle->OnDisconnected(m_ipPart, host);
+      ErrorPrint("Connected to datafeed service error, errno: %d, error msg: %s, site type: %d, service host: %s.",
+                 err, evutil_socket_error_to_string(err), m_ipPart, host.c_str());
+    }
+    DeliverThenReconnect(events);
   } else {
     ReConnnect();
   }
@@ -603,10 +608,16 @@ void SocketConnectThread::PauseReading(uint32_t payloadLength, bool queueFull) {
   if (m_resumeEv && !m_resumeArmed) m_resumeArmed = event_add(m_resumeEv.get(), &kResumePoll) == 0;
 }
 
-void SocketConnectThread::EndPause() {
+void SocketConnectThread::StopPause() {
   if (m_resumeEv) event_del(m_resumeEv.get());
   m_resumeArmed = false;
   m_readPaused = false;
+}
+
+void SocketConnectThread::EndPause() {
+  StopPause();
+  m_peerGone = false;
+  m_inputEnded = false;
 }
 
 void SocketConnectThread::ResumeCallback(evutil_socket_t, short, void* arg) {
@@ -626,15 +637,59 @@ void SocketConnectThread::OnResume() {
     m_resumeArmed = event_add(m_resumeEv.get(), &kResumePoll) == 0;
     return;
   }
-  bufferevent_enable(m_bev.get(), EV_READ);
+  // Once a read has found the end of a closed connection there is nothing more to read.
+  if (!m_inputEnded) bufferevent_enable(m_bev.get(), EV_READ);
   ProcessInput(bufferevent_get_input(m_bev.get()));
   if (m_readPaused && !m_resumeArmed) FinishPause();
+  if (m_peerGone && !m_readPaused) ContinueDrain();
 }
 
 void SocketConnectThread::FinishPause() {
-  EndPause();
+  StopPause();
   m_heartbeatCount = 0;  // answers that waited behind the data are read from here on
   InfoPrint("Datafeed reading resumed for site type: %d", m_ipPart);
+}
+
+void SocketConnectThread::DeliverThenReconnect(short events) {
+  if (!m_bev) return;
+  if (!m_peerGone) {
+    // While reading runs, every read has been cut into frames as it came, and
+    // an end found by a read leaves nothing behind; nor does a failed connect.
+    const bool readEnded = (events & BEV_EVENT_READING) != 0;
+    const bool writeFailed = (events & BEV_EVENT_WRITING) != 0;
+    if (!m_readPaused && (readEnded || !writeFailed)) {
+      ReConnnect();
+      return;
+    }
+    m_peerGone = true;
+    m_inputEnded = false;
+    bufferevent_disable(m_bev.get(), EV_WRITE);  // nothing more goes out on a closed connection
+    WarnPrint("Datafeed connection of site type %d closed with %zu bytes read and not yet queued%s; they are queued "
+              "before reconnecting",
+              m_ipPart, evbuffer_get_length(bufferevent_get_input(m_bev.get())),
+              m_readPaused ? " (reading held back: the decode thread is behind)" : "");
+  }
+  if (events & BEV_EVENT_READING) m_inputEnded = true;
+  ContinueDrain();
+}
+
+void SocketConnectThread::ContinueDrain() {
+  evbuffer* input = bufferevent_get_input(m_bev.get());
+  if (!m_readPaused) {
+    ProcessInput(input);
+    if (!m_peerGone) return;  // the frames closed or replaced the socket themselves
+  }
+  if (m_readPaused) return;  // OnResume goes on once the decode thread has room
+  if (!m_inputEnded) {
+    // The kernel may still hold what the node sent: read it; the read ends in EOF or an error.
+    bufferevent_enable(m_bev.get(), EV_READ);
+    return;
+  }
+  const size_t partial = evbuffer_get_length(input);
+  if (partial > 0) {
+    WarnPrint("Datafeed connection of site type %d closed inside a frame: %zu bytes of it dropped", m_ipPart, partial);
+  }
+  ReConnnect();
 }
 
 void SocketConnectThread::HandleLoginResponse(const char* payload, int32_t payloadLength) {

@@ -16,6 +16,10 @@
 // callback keeps the connection alive until it returns, and the loop then
 // ends by itself.
 //
+// A node that closes, or a socket that fails, loses nothing already sent:
+// the complete frames still unread are queued (as the decode thread makes
+// room) before the connection moves to the next node.
+//
 // Memory: market-data payloads in flight (queued for, or held by, the decode
 // thread) are bounded by BaseConfig::GetMaxInflightBytes() and by the queue's
 // slots. When either is exhausted the connection stops reading its socket
@@ -153,8 +157,20 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   void ReleaseReturnedBuffers();
   bool MustHoldBack(uint32_t payloadLength, bool queueFull) const;
   void PauseReading(uint32_t payloadLength, bool queueFull);
+  // The socket is closed or replaced: no pause and no drain outlives it.
   void EndPause();
+  // Reading goes on: the decode thread has caught up.
   void FinishPause();
+  // Stops the resume timer and clears the pause flag.
+  void StopPause();
+  // The node closed the connection or its socket failed (OnEvent): every
+  // complete frame it sent and the connection has not yet queued (in the
+  // input buffer, and in the kernel when reading was held back) is queued
+  // first, as the decode thread makes room; then ReConnnect.
+  void DeliverThenReconnect(short events);
+  // One step of that drain: queue what fits, read on while the kernel may
+  // hold more, reconnect once a read found the end and no whole frame is left.
+  void ContinueDrain();
   static void ResumeCallback(evutil_socket_t fd, short what, void* arg);
   void OnResume();
   void HandleLoginResponse(const char* payload, int32_t payloadLength);
@@ -215,6 +231,11 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   uint32_t m_heldPayloadLength = 0;         // payload length of the frame that could not be queued
   bool m_resumeArmed = false;               // the resume timer is pending
   EventPtr m_resumeEv;                      // polls the decode thread's progress while paused
+  // A closed connection being drained (DeliverThenReconnect); cleared with the
+  // socket (EndPause). Loop thread only. A drain waits for the decode thread
+  // as a pause does: Stop, Reset or CloseSocket end it at any time.
+  bool m_peerGone = false;    // the node's end is closed or the socket failed
+  bool m_inputEnded = false;  // a read found the end: nothing more will come in
 
   // Last: destroyed first, once everything the loop thread touches is gone
   // from it (Stop frees the socket and timers on the loop thread).

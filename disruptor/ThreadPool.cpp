@@ -48,9 +48,13 @@ bool CThreadPool::AddTask(int64_t key, MarketDataType* record) {
     delete record;
     return false;
   }
-  if (QueuedCount() >= m_max_queued && RefreshQueuedCount() >= m_max_queued && !WaitForRoom(worker)) {
-    delete record;
-    return false;
+  if (QueuedCount() >= m_max_queued && RefreshQueuedCount() >= m_max_queued) {
+    if (!WaitForRoom(worker)) {
+      delete record;
+      return false;
+    }
+  } else if (m_stall.active) {
+    StallMayEnd();
   }
   worker.PushTask(record);
   return record != nullptr;
@@ -69,23 +73,40 @@ uint64_t CThreadPool::RefreshQueuedCount() {
 }
 
 bool CThreadPool::WaitForRoom(CWorkerThread& worker) {
-  const auto started = std::chrono::steady_clock::now();
-  bool has_room = false;
+  const auto now = std::chrono::steady_clock::now();
+  if (!m_stall.active) {
+    m_stall.active = true;
+    m_stall.started = now;
+    m_stall.records = 0;
+    WarnPrint("Callback workers held %llu queued records: decompress thread waits for worker %u",
+              static_cast<unsigned long long>(m_max_queued), worker.Index());
+  }
+  ++m_stall.records;
   for (;;) {
     ReleaseDelivered();
     if (RefreshQueuedCount() < m_max_queued) {
-      has_room = true;
-      break;
+      m_stall.last_room = std::chrono::steady_clock::now();
+      return true;
     }
     if (m_stopping.load() || worker.HasEnded()) break;
     std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
   }
-  const double waited_ms =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-  WarnPrint("Callback workers held %llu queued records: decompress thread waited %.3f ms for worker %u%s",
-            static_cast<unsigned long long>(m_max_queued), waited_ms, worker.Index(),
-            has_room ? "" : ", record not queued (stopping)");
-  return has_room;
+  m_stall.last_room = std::chrono::steady_clock::now();
+  EndStall(", record not queued (stopping)");
+  return false;
+}
+
+void CThreadPool::StallMayEnd() {
+  if (RefreshQueuedCount() <= m_max_queued / 2) EndStall("");
+}
+
+void CThreadPool::EndStall(const char* outcome) {
+  if (!m_stall.active) return;
+  m_stall.active = false;
+  const double lasted_ms = std::chrono::duration<double, std::milli>(m_stall.last_room - m_stall.started).count();
+  WarnPrint("Callback workers held %llu queued records: decompress thread waited %.3f ms, %llu records waited%s",
+            static_cast<unsigned long long>(m_max_queued), lasted_ms,
+            static_cast<unsigned long long>(m_stall.records), outcome);
 }
 
 void CThreadPool::ReleaseDelivered() {
@@ -104,6 +125,7 @@ std::vector<MarketDataType*> CThreadPool::Stop() {
   // earlier one is being joined.
   for (auto& worker : m_workers) worker->RequestStop();
   m_stopping.store(true);
+  EndStall("");  // the producer no longer runs: a stall still open ends here
   std::vector<MarketDataType*> left;
   for (auto& worker : m_workers) {
     std::vector<MarketDataType*> part = worker->Stop();

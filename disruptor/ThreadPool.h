@@ -4,7 +4,7 @@
 // are delivered in the order they were added.
 //
 // Owned by one decompress thread. Threads:
-//   decompress thread (the producer): AddTask, GetTask
+//   decompress thread (the producer): AddTask, GetTask, NoteIdle
 //   owner, while the producer does not run: Init, Stop, Destroy, destructor
 //   any thread: RequestStop, IsStopping, WorkerCount, WorkerIndex
 // Owns its workers and every record it holds; a record is only lent to the
@@ -14,11 +14,14 @@
 // Memory is bounded: the queues of all workers together hold at most
 // max_queued records (by default the pre-sized room of one queue), however
 // many keys are slow. At the bound AddTask waits for the workers instead of
-// growing a queue, and logs the stall once when it ends.
+// growing a queue. A stall (a run of waits while the workers stay behind) is
+// logged twice: when its first wait begins, and when it ends with how long
+// it lasted and how many records waited.
 #ifndef QEL_DISRUPTOR_THREAD_POOL_H
 #define QEL_DISRUPTOR_THREAD_POOL_H
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,6 +57,12 @@ class CThreadPool {
   // chosen worker has ended - the record has then been released here.
   bool AddTask(int64_t key, MarketDataType* record);
 
+  // Producer, while it has nothing to add: ends a stall in progress once the
+  // workers are no longer behind (see StallMayEnd).
+  void NoteIdle() {
+    if (m_stall.active) StallMayEnd();
+  }
+
   // One record that worker index has delivered, for the caller to release;
   // null when there is none or index is not a worker's index.
   MarketDataType* GetTask(int index);
@@ -85,10 +94,26 @@ class CThreadPool {
   uint64_t QueuedCount() const;
   uint64_t RefreshQueuedCount();
   void ReleaseDelivered();
+  // Producer: a stall ends once the workers have brought the queues down to
+  // half the bound (hysteresis: a callback that only keeps pace leaves the
+  // producer finding room now and then, which is not the end of the stall).
+  void StallMayEnd();
+  // Producer, or the owner at Stop: logs the end of the stall in progress.
+  void EndStall(const char* outcome);
+
+  // The stall in progress; producer only (the owner's Stop runs when the
+  // producer does not).
+  struct Stall {
+    bool active = false;
+    std::chrono::steady_clock::time_point started;    // the first wait began
+    std::chrono::steady_clock::time_point last_room;  // the latest wait ended
+    uint64_t records = 0;                             // records that waited
+  };
 
   std::vector<std::unique_ptr<CWorkerThread>> m_workers;
   uint64_t m_max_queued = 1;
   std::atomic<bool> m_stopping{false};
+  Stall m_stall;
 };
 
 }  // namespace client

@@ -57,6 +57,7 @@ void DecompressThread::Start(MessageHandle* handle, int thread_size, uint32_t ma
   Stop();
   m_thread_size = thread_size > 0 ? thread_size : 0;
   m_handle = handle;
+  m_site_type = site_type;
   m_threadpool_ptr->Init(static_cast<uint32_t>(m_thread_size), WORKER_QUEUE_SIZE, handle, max_queued, site_type);
   m_stop.store(false);
   m_thread = std::thread([this, site_type] { Run(site_type); });
@@ -85,6 +86,7 @@ void DecompressThread::Run(int site_type) {
       // Idle: records delivered meanwhile are released now rather than with
       // the next frame, so they do not sit in memory while the feed is quiet.
       ReclaimAll();
+      m_threadpool_ptr->NoteIdle();  // a stall ends once the workers have caught up
       // Frames close together are caught by short sleeps; after a longer
       // silence the thread sleeps until the connection queues a frame, so a
       // quiet feed costs no CPU.
@@ -164,25 +166,6 @@ int32_t DecompressThread::Decompress(const RawData& data) {
   return decompressed;
 }
 
-bool DecompressThread::CheckRecords(const char* records, int32_t length, const RawData& data) const {
-  int32_t pos = 0;
-  while (pos < length) {
-    const int32_t remaining = length - pos;
-    if (remaining < kLengthPrefixSize) {
-      LogFrameDropped(data, "bytes after the last record too short for a length prefix (offset, bytes)", pos,
-                      remaining);
-      return false;
-    }
-    const int32_t recordLength = ReadLittleEndianInt32(records + pos);
-    if (recordLength < 0 || recordLength > remaining - kLengthPrefixSize) {
-      LogFrameDropped(data, "truncated record (offset, record length)", pos, recordLength);
-      return false;
-    }
-    pos += kLengthPrefixSize + recordLength;
-  }
-  return true;
-}
-
 void DecompressThread::ProcessRawData(RawData* data) {
   if (data == nullptr || data->m_body == nullptr) return;
   const char* records = data->m_body;
@@ -193,17 +176,38 @@ void DecompressThread::ProcessRawData(RawData* data) {
     records = m_originalData.get();
   }
   if (length <= 0) return;
-  // Every length prefix is checked before any record is handed over, so a
-  // frame is either delivered whole or dropped whole.
-  if (!CheckRecords(records, length, *data)) return;
 
+  // Each length is checked as it is read: the records before a framing fault
+  // are delivered, the fault and everything after it skipped (one warning).
   int32_t pos = 0;
   while (pos < length) {
+    const int32_t remaining = length - pos;
+    if (remaining < kLengthPrefixSize) {
+      WarnPrint("Market-data frame cut short (site type %d, channel %d, index %lld): %d bytes left after the last "
+                "record, too few for a record length; the records before them were delivered",
+                m_site_type, data->m_channelNo, static_cast<long long>(data->m_channelIdx), remaining);
+      return;
+    }
     const int32_t recordLength = ReadLittleEndianInt32(records + pos);
+    // Negative first: a negative length is never used as a size or an offset.
+    if (recordLength < 0) {
+      WarnPrint("Market-data frame cut short (site type %d, channel %d, index %lld): negative record length %d at "
+                "offset %d; the records before it were delivered, the rest of the frame (%d bytes) skipped",
+                m_site_type, data->m_channelNo, static_cast<long long>(data->m_channelIdx), recordLength, pos,
+                remaining);
+      return;
+    }
+    if (recordLength > remaining - kLengthPrefixSize) {
+      WarnPrint("Market-data frame cut short (site type %d, channel %d, index %lld): record length %d beyond the %d "
+                "bytes left, at offset %d; the records before it were delivered, the rest of the frame skipped",
+                m_site_type, data->m_channelNo, static_cast<long long>(data->m_channelIdx), recordLength,
+                remaining - kLengthPrefixSize, pos);
+      return;
+    }
     auto* record = new MarketDataType();
     if (VentrixMessage::DecodeMsgBody(records + pos + kLengthPrefixSize, recordLength, *record) != 0) {
-      // The lengths were all checked, so the records around this one are
-      // framed right: only this one is skipped, the others are delivered.
+      // Its length was sound, so the records after it are framed right: only
+      // this one is skipped, the others are delivered.
       ErrorPrint("ProcessRawData Decode market data failed!");
       WarnPrint("Market-data record skipped (channel %d, index %lld, offset %d, %d bytes): does not parse",
                 data->m_channelNo, static_cast<long long>(data->m_channelIdx), pos, recordLength);

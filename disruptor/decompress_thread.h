@@ -74,8 +74,6 @@ class DecompressThread {
  private:
   void Run(int site_type);
   void ProcessRawData(RawData* data);
-  // Checks and cuts one body of records; false when a record is truncated.
-  bool CheckRecords(const char* records, int32_t length, const RawData& data) const;
   // Decompresses a compressed body into m_originalData; the decompressed
   // length, or -1 (logged) when the frame cannot be decompressed.
   int32_t Decompress(const RawData& data);
@@ -99,6 +97,7 @@ class DecompressThread {
   std::unique_ptr<char[]> m_originalData;
   size_t m_originalDataSize = 0;
   int32_t m_thread_size = 0;
+  int m_site_type = -1;  // named in the thread's warning lines
   MessageHandle* m_handle = nullptr;
 };
 

@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -673,3 +675,98 @@ TEST_F(ConnectionTest, SlowDecoderPausesReadingAndLosesNothing) {
   EXPECT_EQ(m_conn->m_state.load(), Conn::LOGIN_SUCCESS);
   EXPECT_TRUE(m_log.Contains("Datafeed reading resumed for site type: 2"));
 }
+
+// ---- a node that closes while reading is held back ---------------------------
+
+struct HeldCloseCase {
+  const char* name;
+  bool tls;
+  // A heartbeat written after the close fails while reading is still held:
+  // the socket error arrives before the connection has read to the end.
+  bool heartbeat_fails;
+};
+void PrintTo(const HeldCloseCase& c, std::ostream* os) { *os << c.name; }
+
+class HeldCloseTest : public ConnectionTest, public testing::WithParamInterface<HeldCloseCase> {};
+
+// The node sends its records two to a frame and closes, while the decode
+// stage is behind and the budget lets one frame in flight at a time: nearly
+// every frame is still unread (in the input buffer or the kernel) when the
+// close is noticed. Every record the node sent is queued, in order, and only
+// then does the connection move to the next node.
+TEST_P(HeldCloseTest, FramesSentBeforeTheCloseAreDeliveredThenItReconnects) {
+  const HeldCloseCase& c = GetParam();
+  constexpr int64_t kRecords = 40;
+  // Writes into the closed socket must come back as errors, as they do in an
+  // application (ClientFactory makes the process ignore SIGPIPE).
+  std::signal(SIGPIPE, SIG_IGN);
+  m_log.ExpectError("Connected to datafeed service closed by peer");
+  m_log.ExpectError("Connected to datafeed service error");
+  m_log.ExpectError("Send heartbeat msg failed");
+  qc::BaseConfig::GetInstance().SetMaxInflightBytes(1);
+  qc::BaseConfig::GetInstance().SetHeartBeatInterval(c.heartbeat_fails ? 1 : 60);
+  qc::BaseConfig::GetInstance().SetUseSSL(c.tls);
+  qel_test::TestPki pki;
+  auto ctx = pki.ClientContext();
+  sim::Scenario s = Nodes(2, c.tls);
+  s.tls_cert_file = pki.ServerCert();
+  s.tls_key_file = pki.ServerKey();
+  sim::StreamSpec st = Stream(kRecords, false);
+  st.channels = {11};
+  st.batch = 2;
+  s.streams.push_back(st);
+  // Login answer, subscribe answer and twenty market-data frames.
+  s.faults.close_after_frames = 2 + kRecords / 2;
+  StartSim(s);
+  m_consumer = std::make_unique<QueueConsumer>(m_queue, m_back);
+  m_consumer->SetPaused(true);  // the decoder has fallen behind
+  StartConnection(NodesFromSim(), ctx.get());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  Subscribe();
+
+  // The first node has sent everything and closed.
+  sim::ConnectionStats first;
+  ASSERT_TRUE(m_sim->WaitFor(
+      [&](const sim::SimulatorStats& stats) {
+        for (const auto& conn : stats.connections) {
+          if (!conn.discovery && conn.md_frames_sent > 0 && !conn.open) {
+            first = conn;
+            return true;
+          }
+        }
+        return false;
+      },
+      kWait));
+  ASSERT_EQ(first.records_sent, kRecords);
+  if (c.heartbeat_fails) {
+    // Noticed while reading is held: a heartbeat into the closed socket fails
+    // (a TLS connection may have read the close already).
+    ASSERT_TRUE(Eventually(
+        [&] {
+          return m_log.Contains("Connected to datafeed service error") ||
+                 m_log.Contains("Connected to datafeed service closed by peer");
+        },
+        kWait));
+  }
+  EXPECT_TRUE(m_conn->IsReadPaused()) << "the decode stage is still behind";
+  EXPECT_EQ(m_sim->Stats().datafeed_logins_ok, 1) << "no other node before the frames read are queued";
+
+  m_consumer->SetPaused(false);
+  ASSERT_TRUE(Eventually([&] { return m_consumer->records() >= kRecords; }, kWait))
+      << m_consumer->records() << " of " << kRecords << " records delivered";
+  EXPECT_EQ(m_consumer->faults(), 0) << "a record out of order, missing, or undecodable";
+  EXPECT_EQ(m_consumer->frames(), first.md_frames_sent);
+  // Then it moves on to the next node.
+  ASSERT_TRUE(m_sim->WaitForDatafeedLogins(2, kWait));
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  EXPECT_EQ(m_conn->GetServerIndex(), 1);
+  EXPECT_FALSE(m_conn->IsReadPaused());
+  EXPECT_EQ(m_consumer->records(), kRecords);
+}
+
+INSTANTIATE_TEST_SUITE_P(Closes, HeldCloseTest,
+                         testing::Values(HeldCloseCase{"PlainHeartbeatFails", false, true},
+                                         HeldCloseCase{"TlsHeartbeatFails", true, true},
+                                         HeldCloseCase{"PlainDecoderCatchesUp", false, false},
+                                         HeldCloseCase{"TlsDecoderCatchesUp", true, false}),
+                         [](const testing::TestParamInfo<HeldCloseCase>& info) { return std::string(info.param.name); });

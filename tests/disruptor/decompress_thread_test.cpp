@@ -1,7 +1,8 @@
 // Decode stage of one site type: frames from the raw-data queue, plain and
 // LZ4, cut into records of every type and delivered per channel in order;
-// malformed frames dropped whole with an error line while later frames still
-// arrive; bodies back through the back queue; stopping with frames and
+// bodies that cannot be decompressed dropped whole with an error line, frames
+// cut short inside delivered up to the fault with a warning, while later
+// frames still arrive; bodies back through the back queue; stopping with frames and
 // records still queued.
 #include "disruptor/decompress_thread.h"
 
@@ -180,22 +181,13 @@ const BadFrame kBadFrames[] = {
      }},
     {"compressed_body_of_3_bytes", kLz4Flag, [](const auto&) { return std::string("\x10\x00\x00", 3); }},
     {"compressed_body_empty", kLz4Flag, [](const auto&) { return std::string(); }},
-    {"truncated_record_plain", 0,
-     [](const auto& rec) { return PlainWithTail({rec(2)}, LengthBytes(500) + std::string(20, 'x')); }},
-    {"truncated_record_inside_lz4", kLz4Flag,
-     [](const auto& rec) {
-       // The decompressed data holds a record whose prefix claims more than is left.
-       return Lz4Raw(PlainWithTail({rec(2)}, LengthBytes(900) + std::string(30, 'x')));
-     }},
-    {"negative_record_length", 0, [](const auto& rec) { return PlainWithTail({rec(2)}, LengthBytes(-1)); }},
-    {"tail_too_short_for_a_length", 0, [](const auto& rec) { return PlainWithTail({rec(2)}, "\x01\x00"); }},
 };
 
 class MalformedFrame : public DecompressThreadTest, public testing::WithParamInterface<BadFrame> {};
 
-// Good frame, bad frame, good frame on one channel: the bad frame yields no
-// record at all (also not the valid records before its fault), one error
-// line, and the frame after it is delivered. Every body comes back.
+// Good frame, bad frame, good frame on one channel: a body that cannot be
+// decompressed yields no record, one error line, and the frame after it is
+// delivered. Every body comes back.
 TEST_P(MalformedFrame, IsDroppedWholeAndLaterFramesAreDelivered) {
   m_log.ExpectError(kDecompressFailed);
   constexpr int64_t kChannel = 9;
@@ -215,6 +207,79 @@ TEST_P(MalformedFrame, IsDroppedWholeAndLaterFramesAreDelivered) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, MalformedFrame, testing::ValuesIn(kBadFrames),
                          [](const testing::TestParamInfo<BadFrame>& info) { return std::string(info.param.name); });
+
+// ------------------------------------------------ frames cut short inside
+
+struct CutShortFrame {
+  const char* name;
+  int16_t flags;
+  // The payload; rec(seq) is a valid record on the test's channel.
+  std::function<std::string(const std::function<std::string(int64_t)>& rec)> payload;
+  std::vector<int64_t> delivered;  // the records of that frame delivered
+  const char* fault;               // what the warning says was wrong
+};
+
+void PrintTo(const CutShortFrame& frame, std::ostream* os) { *os << frame.name; }
+
+const CutShortFrame kCutShortFrames[] = {
+    {"record_longer_than_the_rest_plain", 0,
+     [](const auto& rec) { return PlainWithTail({rec(2), rec(3)}, LengthBytes(500) + std::string(20, 'x')); },
+     {2, 3}, "record length 500 beyond the 20 bytes left, at offset"},
+    {"record_longer_than_the_rest_inside_lz4", kLz4Flag,
+     [](const auto& rec) {
+       // The decompressed data holds a record whose prefix claims more than is left.
+       return Lz4Raw(PlainWithTail({rec(2)}, LengthBytes(900) + std::string(30, 'x')));
+     },
+     {2}, "record length 900 beyond the 30 bytes left, at offset"},
+    {"first_record_cut_short", 0, [](const auto&) { return LengthBytes(64) + std::string(10, 'x'); }, {},
+     "record length 64 beyond the 10 bytes left, at offset 0"},
+    // A negative length is never taken as a size: the sound record right
+    // behind it is not read either.
+    {"negative_record_length", 0,
+     [](const auto& rec) { return PlainWithTail({rec(2)}, LengthBytes(-1) + Payload({rec(3)}, false)); }, {2},
+     "negative record length -1 at offset"},
+    {"most_negative_record_length", 0,
+     [](const auto& rec) {
+       return PlainWithTail({rec(2)}, LengthBytes(std::numeric_limits<int32_t>::min()) + Payload({rec(3)}, false));
+     },
+     {2}, "negative record length -2147483648 at offset"},
+    {"tail_too_short_for_a_length", 0, [](const auto& rec) { return PlainWithTail({rec(2)}, std::string("\x01\x00", 2)); }, {2},
+     "2 bytes left after the last record, too few for a record length"},
+};
+
+class CutShort : public DecompressThreadTest, public testing::WithParamInterface<CutShortFrame> {};
+
+// Good frame, frame whose records run into a framing fault, good frame, on
+// one channel: the records before the fault are delivered, the rest of that
+// frame is skipped with one warning naming the site type, the channel and
+// the fault, and the next frame is delivered. No error line.
+TEST_P(CutShort, RecordsBeforeTheFaultAreDeliveredAndTheRestSkipped) {
+  const CutShortFrame& c = GetParam();
+  constexpr int64_t kChannel = 9;
+  constexpr int kSiteType = 6;
+  const auto rec = [](int64_t seq) { return SimRecord(qel::sim::kQELStock, kChannel, seq); };
+  m_thread->Start(&m_handle, 2, 0, kSiteType);
+  m_source.Push(0, Payload({rec(1)}, false), 31);
+  m_source.Push(c.flags, c.payload(rec), 32);
+  m_source.Push(kLz4Flag, Payload({rec(4)}, true), 33);
+
+  std::vector<int64_t> expected = {1};
+  expected.insert(expected.end(), c.delivered.begin(), c.delivered.end());
+  expected.push_back(4);
+  ASSERT_TRUE(m_handle.WaitTotal(static_cast<int>(expected.size())));
+  ASSERT_TRUE(m_source.WaitReturned(3));
+  EXPECT_EQ(m_handle.Seqs(kChannel), expected);
+  EXPECT_EQ(m_log.ErrorCount(), 0) << m_log.Errors();
+  const std::vector<std::string> warnings = m_log.LinesWith("Market-data frame cut short");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("site type 6, channel 32"), std::string::npos) << warnings[0];
+  EXPECT_NE(warnings[0].find(c.fault), std::string::npos) << warnings[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CutShort, testing::ValuesIn(kCutShortFrames),
+                         [](const testing::TestParamInfo<CutShortFrame>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // A record that is not a MarketData, between two that are, framed right:
 // only it is skipped; the records after it in the frame and the next frame

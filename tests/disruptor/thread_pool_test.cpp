@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -151,6 +152,36 @@ class GateHandle : public OrderHandle {
   std::mutex m_gate_mutex;  // guards the gate state below
   std::condition_variable m_gate_cv;
   int m_entered = 0;
+  bool m_open = false;
+};
+
+// Lets callbacks through one permit at a time; Open() lets every later one
+// through. Counts and orders what it was given.
+class TurnstileHandle : public OrderHandle {
+ public:
+  void OnMarketData(const MarketDataType& data) override {
+    {
+      std::unique_lock<std::mutex> lock(m_permit_mutex);
+      m_permit_cv.wait(lock, [this] { return m_open || m_permits > 0; });
+      if (!m_open) --m_permits;
+    }
+    OrderHandle::OnMarketData(data);
+  }
+  void Release(int permits) {
+    std::lock_guard<std::mutex> lock(m_permit_mutex);
+    m_permits += permits;
+    m_permit_cv.notify_all();
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(m_permit_mutex);
+    m_open = true;
+    m_permit_cv.notify_all();
+  }
+
+ private:
+  std::mutex m_permit_mutex;  // guards the permits and m_open
+  std::condition_variable m_permit_cv;
+  int m_permits = 0;
   bool m_open = false;
 };
 
@@ -423,10 +454,10 @@ TEST_P(PoolBound, ProducerWaitsAtTheBoundInsteadOfGrowingTheQueue) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     ASSERT_EQ(added.load(), c.bound + 1);
   }
-  // A stall is logged once, when it ends: the one in progress not yet (a
-  // short one may have ended before the worker took its first record).
-  const int stalls_before = log.Count("decompress thread waited");
-  EXPECT_LE(stalls_before, 1);
+  // One stall, logged when it started; it has not ended.
+  const std::string held = "Callback workers held " + std::to_string(c.bound) + " queued records: ";
+  EXPECT_EQ(log.Count(held + "decompress thread waits for worker 0"), 1);
+  EXPECT_EQ(log.Count("decompress thread waited"), 0);
   handle.Open();
   producer.join();
   EXPECT_EQ(added.load(), kRecords);
@@ -434,9 +465,62 @@ TEST_P(PoolBound, ProducerWaitsAtTheBoundInsteadOfGrowingTheQueue) {
   std::vector<int32_t> expected;
   for (int seq = 1; seq <= kRecords; ++seq) expected.push_back(seq);
   EXPECT_EQ(handle.Seqs(4), expected);
-  EXPECT_GT(log.Count("Callback workers held " + std::to_string(c.bound) + " queued records: decompress thread waited "),
-            stalls_before);
   for (MarketDataType* record : pool.Stop()) delete record;
+  // Every stall that started has ended by Stop, each with its own line.
+  EXPECT_GE(log.Count(held + "decompress thread waited "), 1);
+  EXPECT_EQ(log.Count(held + "decompress thread waited "), log.Count(held + "decompress thread waits for worker"));
+}
+
+// A callback slower than the feed keeps the queue at the bound for the
+// whole run: every record after the first few waits for room. The stall is
+// one warning when it starts and one when it ends (with how long it lasted
+// and how many records waited), not a line per record.
+TEST_F(PoolTest, LongStallIsLoggedWhenItStartsAndWhenItEnds) {
+  constexpr int kRecords = 200;
+  constexpr uint32_t kBound = 8;
+  TurnstileHandle handle;
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(1, 64, &handle, kBound), 0);
+  std::atomic<int> added{0};
+  std::thread producer([&] {
+    for (int seq = 1; seq <= kRecords; ++seq) {
+      if (!pool.AddTask(3, NewRecord(3, seq))) return;
+      ReclaimAll(pool);
+      ++added;
+    }
+  });
+  // One record in the callback, kBound queued.
+  ASSERT_TRUE(Eventually([&] { return added.load() == static_cast<int>(kBound) + 1; })) << added.load();
+  // One callback at a time, the next only once the producer has filled the
+  // place it freed: the queue never drains while records remain.
+  for (int next = static_cast<int>(kBound) + 2; next <= kRecords; ++next) {
+    handle.Release(1);
+    ASSERT_TRUE(Eventually([&] { return added.load() >= next; })) << added.load() << " of " << next;
+  }
+  producer.join();
+  const std::string held = "Callback workers held " + std::to_string(kBound) + " queued records: ";
+  EXPECT_EQ(log.Count("Callback workers held"), 1) << "the stall is still on: only its start is logged";
+  EXPECT_EQ(log.Count(held + "decompress thread waits for worker 0"), 1);
+
+  handle.Open();
+  ASSERT_TRUE(Eventually([&] { return handle.Total() == kRecords; }));
+  for (MarketDataType* record : pool.Stop()) delete record;
+  EXPECT_EQ(log.Count("Callback workers held"), 2);
+  EXPECT_EQ(log.Count(held + "decompress thread waited "), 1);
+  // The end line names how many records waited: at least the first after the
+  // bound, at most every record after it.
+  unsigned long long waited = 0;
+  double ms = -1;
+  for (const std::string& line : log.LinesWith("decompress thread waited ")) {
+    const char* at = line.c_str() + line.find("decompress thread waited ");
+    ASSERT_EQ(std::sscanf(at, "decompress thread waited %lf ms, %llu records waited", &ms, &waited), 2) << line;
+  }
+  EXPECT_GE(ms, 0.0);
+  EXPECT_GE(waited, 1u);
+  EXPECT_LE(waited, static_cast<unsigned long long>(kRecords - kBound));
+  std::vector<int32_t> expected;
+  for (int seq = 1; seq <= kRecords; ++seq) expected.push_back(seq);
+  EXPECT_EQ(handle.Seqs(3), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bounds, PoolBound,

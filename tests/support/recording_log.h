@@ -47,6 +47,15 @@ class RecordingLog : public com::quor::kbr::client::LogInterface {
     return n;
   }
   bool Contains(const std::string& text) const { return Count(text) > 0; }
+  // The messages that contain text, in the order they were logged.
+  std::vector<std::string> LinesWith(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::string> out;
+    for (const auto& line : m_lines) {
+      if (line.second.find(text) != std::string::npos) out.push_back(line.second);
+    }
+    return out;
+  }
   int ErrorCount() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     int n = 0;
