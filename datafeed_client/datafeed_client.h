@@ -126,7 +126,10 @@ class DatafeedClient {
   // then their decompress threads, then drains and releases their queues.
   void DropUnlistedSiteTypes();
   int LoginSiteTypes(const std::vector<int>& siteTypes);
-  int SubscribeOn(std::vector<ConnectionPtr> connections, SubscribeRequest* subReq);
+  // Takes and releases each connection's subscription turn over several poll
+  // rounds, which the lock analysis cannot follow: every turn taken is
+  // released before it returns.
+  int SubscribeOn(std::vector<ConnectionPtr> connections, SubscribeRequest* subReq) NO_THREAD_SAFETY_ANALYSIS;
   // Sleeps up to duration; false when interrupted.
   bool WaitFor(std::chrono::milliseconds duration);
   void StopConnections();
