@@ -3,10 +3,12 @@
 // raw-data queue and back queue of each site type.
 //
 // Thread-safety: operations run on the calling thread (the application's
-// during login and subscription, the TCP client's daemon afterwards); the
-// connections' loop threads only change the states polled here. The pool and
-// the queue maps are guarded by one lock, so every walk is over a snapshot;
-// TrySubscribe calls are serialised; Interrupt may be called from any thread.
+// during login and subscription, afterwards the TCP client's daemon and its
+// per-site-type recoveries); the connections' loop threads only change the
+// states polled here. The pool and the queue maps are guarded by one lock, so
+// every walk is over a snapshot; subscriptions are serialised per connection
+// (its subscription turn), so that site types never wait for each other;
+// Interrupt may be called from any thread.
 #ifndef QEL_DATAFEED_CLIENT_DATAFEED_CLIENT_H
 #define QEL_DATAFEED_CLIENT_DATAFEED_CLIENT_H
 
