@@ -32,7 +32,11 @@ class QEL_API ClientInterface {
   virtual int LoginByServiceDiscovery(const std::string& user, const std::string& pwd_or_token,
                                       const std::string& ip, int port,
                                       std::vector<std::string> backup_list) = 0;
-  // 0, or -1040 when the subscription failed after all tries.
+  // 0 when every site type accepted the subscription, or -1040 when one of
+  // them failed it after all tries (a site type not logged in, or no login
+  // at all, fails it). From a connection thread's callback (the
+  // OnLoginDatafeedNode... and OnDisconnected callbacks) it is refused at
+  // once with -1040: that thread would have to read the answer.
   virtual int SubscribeByDatatype(ESubscribeActionType action_type, SubscribeByDataType data_type) = 0;
   virtual int SubscribeById(ESubscribeActionType action_type, SubscribeById id) = 0;
 };

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/event_loop.h"
 #include "common/library_threads.h"
 #include "common/server_host.h"
 #include "config/base_config.h"
@@ -191,6 +192,14 @@ int VentrixTcpClient::SubscribeById(ESubscribeActionType action_type, com::quor:
 
 int VentrixTcpClient::SubscribeWithRetries(SubscribeRequest* raw_request, const char* operation) {
   std::unique_ptr<SubscribeRequest> request(raw_request);
+  if (EventLoop::OnAnyLoopThread()) {
+    // The answer is read by a loop thread; waiting for it (or sleeping between
+    // tries) on one would hold that connection's loop for the whole bound.
+    ErrorPrint("%s refused: called from a library thread (a connection callback), which cannot wait for the "
+               "answer; subscribe from an application thread",
+               operation);
+    return SUBSCRIBE_RESPONSE_REJECT;
+  }
   InfoPrint("%s, request: %s", operation, ToLogJson(*request).c_str());
   const uint32_t tries = BaseConfig::GetInstance().GetSubscribeTryCount();
   for (uint32_t i = 1; i <= tries && !m_check_quit; ++i) {
@@ -224,7 +233,7 @@ size_t VentrixTcpClient::SubscribeRequestCount() {
   return m_subcribe_requests.size();
 }
 
-int VentrixTcpClient::RedoSubscribe() {
+int VentrixTcpClient::RedoSubscribe(int siteType) {
   // Walked as a snapshot: the application may append meanwhile. Requests are
   // released only at destruction, after the daemon has ended.
   std::vector<SubscribeRequest*> requests;
@@ -233,16 +242,51 @@ int VentrixTcpClient::RedoSubscribe() {
     for (const auto& request : m_subcribe_requests) requests.push_back(request.get());
   }
   const uint32_t tries = BaseConfig::GetInstance().GetSubscribeTryCount();
-  int ret = 0;
   for (SubscribeRequest* request : requests) {
+    int ret = SUBSCRIBE_RESPONSE_REJECT;
     for (uint32_t i = 1; i <= tries; ++i) {
       if (m_check_quit) return ret;
-      ret = m_datafeed_client->TrySubscribe(request);
+      ret = m_datafeed_client->TrySubscribeSiteType(siteType, request);
       if (ret == 0) break;
       if (!SleepSecondsUnlessQuit(BaseConfig::GetInstance().GetSubscirbeTryInterval())) return ret;
     }
+    // The site type is reset and all its requests are sent again after its
+    // next login, so the rest need not be tried now.
+    if (ret != 0) return ret;
   }
-  return ret;
+  return 0;
+}
+
+void VentrixTcpClient::ResubscribeOrReset(int siteType) {
+  if (SubscribeRequestCount() == 0 || RedoSubscribe(siteType) == 0 || m_check_quit) return;
+  WarnPrint("Resubscription of site type %d failed: it is reset and retried at the next check", siteType);
+  m_datafeed_client->ResetSiteType(siteType);
+}
+
+void VentrixTcpClient::StartRecovery(int siteType, bool relogin) {
+  auto recovery = std::make_unique<SiteRecovery>();
+  SiteRecovery* state = recovery.get();
+  recovery->thread = std::thread([this, siteType, relogin, state] {
+    MarkLibraryThread("qel-recover-" + std::to_string(siteType));
+    if (relogin) {
+      Reconnect(siteType);
+    } else {
+      ResubscribeOrReset(siteType);
+    }
+    state->done = true;
+  });
+  m_recoveries[siteType] = std::move(recovery);
+}
+
+void VentrixTcpClient::ReapRecoveries(bool every) {
+  for (auto it = m_recoveries.begin(); it != m_recoveries.end();) {
+    if (!every && !it->second->done.load()) {
+      ++it;
+      continue;
+    }
+    it->second->thread.join();
+    it = m_recoveries.erase(it);
+  }
 }
 
 void VentrixTcpClient::DaemonThreadWorkFunc() {
@@ -255,30 +299,42 @@ void VentrixTcpClient::DaemonThreadWorkFunc() {
       DebugPrint("Back in time, reset heartbeat time");
       remembered = now;
     }
-    if (!m_datafeed_client->isAllConnected()) {
-      ErrorPrint("In daemon thread, client need reconnect after check, try to close socket");
-      m_datafeed_client->ResetAllNotConnect();
-      Reconnect();
+    // Each site type on its own: one that is still being recovered is left
+    // to its recovery, and never holds up the check of the others.
+    ReapRecoveries(false);
+    const bool anyRemembered = SubscribeRequestCount() > 0;
+    for (int siteType : m_datafeed_client->SiteTypes()) {
       if (m_check_quit) break;
-    }
-    if (SubscribeRequestCount() > 0 && !m_datafeed_client->isAllSubscibed()) {
-      InfoPrint("In daemon thread, Some datafeed need redo subscibe");
-      RedoSubscribe();
+      if (m_recoveries.count(siteType) != 0) continue;
+      if (!m_datafeed_client->IsLoggedIn(siteType)) {
+        ErrorPrint("In daemon thread, client need reconnect after check, site type %d", siteType);
+        StartRecovery(siteType, true);
+      } else if (anyRemembered && !m_datafeed_client->IsSubscribed(siteType)) {
+        InfoPrint("In daemon thread, Some datafeed need redo subscibe, site type %d", siteType);
+        StartRecovery(siteType, false);
+      }
     }
     m_daemon_checks_done.fetch_add(1, std::memory_order_release);
     SleepUnlessQuit(BaseConfig::GetInstance().GetDaemonCheckInterval());
   }
+  // Every wait of a recovery ends at once now that destruction has begun.
+  ReapRecoveries(true);
   InfoPrint("=== daemon thread quit ===");
 }
 
-void VentrixTcpClient::Reconnect() {
-  InfoPrint("Reconnect, try to login datafeed service directly");
+void VentrixTcpClient::Reconnect(int siteType) {
+  InfoPrint("Reconnect site type %d, try to login datafeed service directly", siteType);
+  uint64_t relogins_seen = 0;
+  {
+    MutexLock relogin(m_relogin_mutex);
+    relogins_seen = m_discovery_relogins;
+  }
   for (uint32_t i = 1; i <= LoginTryCount() && !m_check_quit; ++i) {
-    InfoPrint("Retry to login datafeed service [%u/%u]", i, LoginTryCount());
-    const int ret = m_datafeed_client->TryLoginDatafeed();
+    InfoPrint("Retry to login datafeed service [%u/%u], site type %d", i, LoginTryCount(), siteType);
+    const int ret = m_datafeed_client->TryLoginSiteType(siteType);
     if (ret == 0) {
       InfoPrint("Relogin datafeed service by pre token successfully! Try to redo subcribe...");
-      if (RedoSubscribe() != 0) m_datafeed_client->ResetAll();
+      ResubscribeOrReset(siteType);
       return;
     }
     ErrorPrint("Login datafeed service failed, ret=%d", ret);
@@ -287,25 +343,38 @@ void VentrixTcpClient::Reconnect() {
   if (m_check_quit) return;
   InfoPrint("Reconnect, try to login datafeed service directly failed, try to login discovery service");
 
-  // No bound on the attempts, but destruction ends the loop. Every failed
-  // pass waits the login interval, a refused one too: a refusal repeated at
-  // once would only hammer the discovery service.
-  for (int attempt = 1;; ++attempt) {
-    if (m_check_quit) return;
-    InfoPrint("=== try to relogin discovery service [%d] ... ===", attempt);
-    if (m_discovery_client->TryLoginDiscovery() == 0) break;
-    if (!SleepSecondsUnlessQuit(BaseConfig::GetInstance().GetLoginTryInterval())) return;
-  }
+  {
+    MutexLock relogin(m_relogin_mutex);
+    // Another site type's recovery logged in through discovery meanwhile:
+    // its token and node map serve this site type too.
+    if (m_discovery_relogins == relogins_seen) {
+      // No bound on the attempts, but destruction ends the loop. Every failed
+      // pass waits the login interval, a refused one too: a refusal repeated at
+      // once would only hammer the discovery service.
+      for (int attempt = 1;; ++attempt) {
+        if (m_check_quit) return;
+        InfoPrint("=== try to relogin discovery service [%d] ... ===", attempt);
+        if (m_discovery_client->TryLoginDiscovery() == 0) break;
+        if (!SleepSecondsUnlessQuit(BaseConfig::GetInstance().GetLoginTryInterval())) return;
+      }
 
-  InfoPrint("Reconnect, try to login discovery service directly success, try to login datafeed service again");
-  m_datafeed_client->Init(m_discovery_client->GetUserAccount(), m_discovery_client->GetToken(),
-                          m_discovery_client->GetDatafeedNodes());
-  m_datafeed_client->UpdateDatafeedNode();
+      InfoPrint("Reconnect, try to login discovery service directly success, try to login datafeed service again");
+      m_datafeed_client->Init(m_discovery_client->GetUserAccount(), m_discovery_client->GetToken(),
+                              m_discovery_client->GetDatafeedNodes());
+      m_datafeed_client->UpdateDatafeedNode();
+      ++m_discovery_relogins;
+    }
+  }
+  const std::vector<int> siteTypes = m_datafeed_client->SiteTypes();
+  if (std::find(siteTypes.begin(), siteTypes.end(), siteType) == siteTypes.end()) {
+    InfoPrint("Site type %d is no longer served: not logged in again", siteType);
+    return;
+  }
   for (uint32_t i = 1; i <= LoginTryCount() && !m_check_quit; ++i) {
-    InfoPrint("Try to login datafeed service [%u/%u]", i, LoginTryCount());
-    const int ret = m_datafeed_client->TryLoginDatafeed();
+    InfoPrint("Try to login datafeed service [%u/%u], site type %d", i, LoginTryCount(), siteType);
+    const int ret = m_datafeed_client->TryLoginSiteType(siteType);
     if (ret == 0) {
-      if (RedoSubscribe() != 0) m_datafeed_client->ResetAll();
+      ResubscribeOrReset(siteType);
       return;
     }
     ErrorPrint("Login datafeed service failed, ret=%d", ret);

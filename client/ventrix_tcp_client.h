@@ -3,8 +3,9 @@
 // datafeed connections logged in and subscribed.
 //
 // Thread-safety: the operations of ClientInterface are called from the
-// application's threads, the daemon runs on its own thread; subscriptions of
-// both are serialised by the datafeed client. Destruction (through
+// application's threads, the daemon runs on its own thread and recovers each
+// site type on a thread of its own; subscriptions of all of them are
+// serialised per site type by the datafeed client. Destruction (through
 // ClientFactory::Uninstance) ends every wait at once: all sleeps wait on one
 // condition that the destructor signals, and it waits for operations still
 // running on application threads to return before anything is released.
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -62,10 +64,13 @@ class VentrixTcpClient : public ClientInterface {
   // re_subscribe. Takes ownership of sub_request only when it is remembered.
   int Subscribe(SubscribeRequest* sub_request, bool re_subscribe);
   void AddSubscribeRequest(SubscribeRequest* subscribe_message);
-  // Sends every remembered request again: the code of the last attempt.
-  int RedoSubscribe();
+  // Sends every remembered request again to one site type: 0, or the code
+  // of the first request that failed every try (the rest are not sent).
+  int RedoSubscribe(int siteType);
   void DaemonThreadWorkFunc();
-  void Reconnect();
+  // Logs one site type in again (through discovery when its token no longer
+  // serves) and resubscribes it; resets it when the resubscription fails.
+  void Reconnect(int siteType);
 
   bool IsUseSsl() const { return m_use_ssl; }
   size_t SubscribeRequestCount();
@@ -84,11 +89,32 @@ class VentrixTcpClient : public ClientInterface {
   bool SleepUnlessQuit(std::chrono::milliseconds duration);
   bool SleepSecondsUnlessQuit(uint32_t seconds) { return SleepUnlessQuit(std::chrono::seconds(seconds)); }
   int SubscribeWithRetries(SubscribeRequest* request, const char* operation);
+  // Resends the remembered requests to a site type that has just logged in;
+  // a failure resets that site type alone, for the next check to retry it.
+  void ResubscribeOrReset(int siteType);
+  // Starts the recovery of a site type on its own thread (Reconnect when
+  // relogin, else the resubscription alone). Daemon thread only.
+  void StartRecovery(int siteType, bool relogin);
+  // Joins the recoveries that ended (all of them when every is set, which
+  // waits for those still at work). Daemon thread only.
+  void ReapRecoveries(bool every);
   // Counts an application call in progress; destruction waits for none left.
   class CallGuard;
 
   std::atomic<bool> m_check_quit{false};
   std::unique_ptr<std::thread> m_deamon_thread;
+  // At most one recovery per site type, each on its own thread, so that one
+  // site type's stuck login or unanswered subscription never delays another
+  // site type's recovery. Owned and joined by the daemon thread.
+  struct SiteRecovery {
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+  std::map<int, std::unique_ptr<SiteRecovery>> m_recoveries;
+  // One discovery relogin at a time: recoveries of several site types may
+  // want one together, and the first one's fresh token serves them all.
+  Mutex m_relogin_mutex;
+  uint64_t m_discovery_relogins GUARDED_BY(m_relogin_mutex) = 0;  // completed relogins
   Mutex m_subscribe_mutex;  // guards m_subcribe_requests
   std::vector<std::unique_ptr<SubscribeRequest>> m_subcribe_requests GUARDED_BY(m_subscribe_mutex);
   MessageHandle* m_handle;

@@ -66,6 +66,7 @@ SocketConnectThread::~SocketConnectThread() {
                m_ipPart);
     m_resumeEv.reset();
     m_heartbeatEv.reset();
+    m_loginDeadlineEv.reset();
     m_bev.reset();
     return;
   }
@@ -109,6 +110,7 @@ void SocketConnectThread::Stop() {
   m_loop.Stop([this] {
     m_resumeEv.reset();
     m_heartbeatEv.reset();
+    m_loginDeadlineEv.reset();
     m_bev.reset();
   });
   RunOnLoop([this] { m_bev.reset(); });  // no loop ran: nothing else touches the socket
@@ -237,6 +239,40 @@ void SocketConnectThread::DoTryConnect() {
     return fail("Call bufferevent_socket_connect to %s:%d faild", ip, port);
   }
   m_state = CONNECTING;
+  ArmLoginDeadline();
+}
+
+// One deadline over the whole attempt (connect, TLS handshake, login answer):
+// a node that keeps the socket busy without ever finishing the login would
+// otherwise hold the connection in CONNECTING for good, since the read
+// timeout only catches a socket that falls silent.
+void SocketConnectThread::ArmLoginDeadline() {
+  if (!m_loginDeadlineEv && m_loop.base() != nullptr) {
+    m_loginDeadlineEv.reset(evtimer_new(m_loop.base(), &SocketConnectThread::LoginDeadlineCallback, this));
+  }
+  if (!m_loginDeadlineEv) {
+    ErrorPrint("Create login deadline timer failed for site type: %d", m_ipPart);
+    return;
+  }
+  const struct timeval bound = {static_cast<time_t>(LoginDeadlineSeconds()), 0};
+  event_add(m_loginDeadlineEv.get(), &bound);
+}
+
+void SocketConnectThread::CancelLoginDeadline() {
+  if (m_loginDeadlineEv) event_del(m_loginDeadlineEv.get());
+}
+
+uint32_t SocketConnectThread::LoginDeadlineSeconds() {
+  return std::max<uint32_t>(1, BaseConfig::GetInstance().GetReadTimeout());
+}
+
+void SocketConnectThread::LoginDeadlineCallback(evutil_socket_t, short, void* arg) {
+  auto* self = static_cast<SocketConnectThread*>(arg);
+  const std::shared_ptr<SocketConnectThread> keep = self->weak_from_this().lock();
+  if (self->m_state != CONNECTING) return;
+  ErrorPrint("Datafeed node of site type %d, service host: %s, not logged in within %u seconds. Try the next node...",
+             self->m_ipPart, self->getCurrentHostStr().c_str(), LoginDeadlineSeconds());
+  self->ReConnnect();
 }
 
 void SocketConnectThread::ReConnnect() {
@@ -256,9 +292,12 @@ void SocketConnectThread::ReConnnect() {
 // never reported as logged in (nor as still connecting), and a subscription
 // waiting for its answer ends as failed. Callers that go on name the state they
 // stand for (ReConnnect: CONNECTING, Reset: NOT_CONNECTED), set in the same
-// step so that no poller sees a passing CONNECT_OR_LOGIN_FAILED.
+// step so that no poller sees a passing CONNECT_OR_LOGIN_FAILED. A
+// subscription does not outlive its socket: a success is cleared (the next
+// socket has subscribed nothing) and a failure stays one.
 bool SocketConnectThread::DoCloseSocket(ConnectState closedState) {
   m_heartbeatCount = 0;
+  CancelLoginDeadline();
   if (m_heartbeatEv) event_del(m_heartbeatEv.get());  // no heartbeat without a socket
   EndPause();
   if (m_bev) {
@@ -270,6 +309,8 @@ bool SocketConnectThread::DoCloseSocket(ConnectState closedState) {
   } else if (m_state == LOGIN_SUCCESS || m_state == CONNECTING) {
     m_state = CONNECT_OR_LOGIN_FAILED;
   }
+  SubscribeState succeeded = SUBSCRIBE_SUCCESS;
+  m_subscribeState.compare_exchange_strong(succeeded, NOT_SUBSCRIBE);
   SubscribeState pending = SUBSCRIBING;
   return m_subscribeState.compare_exchange_strong(pending, SUBSCRIBE_FAILED);
 }
@@ -711,6 +752,7 @@ void SocketConnectThread::HandleLoginResponse(const char* payload, int32_t paylo
       m_handle->OnLoginDatafeedNodeSuccess(m_ipPart, host);
       m_handle->OnLoginDataServiceResponse(response);
     }
+    CancelLoginDeadline();
     m_state = LOGIN_SUCCESS;
     StartHeartbeat();
   } else {

@@ -133,6 +133,10 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
 
   std::atomic<ConnectState> m_state{NOT_CONNECTED};
   std::atomic<SubscribeState> m_subscribeState{NOT_SUBSCRIBE};
+  // Held by the one caller whose subscription is under way on this connection
+  // (from the send to the answer or its deadline): the connection has one
+  // subscribe state and one trace id. Taken by the datafeed client only.
+  Mutex m_subscribeTurn;
 
  private:
   void ReConnnect();
@@ -140,6 +144,13 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   int StartHeartbeat();
   void SendHeartbeat();
   void DoTryConnect();
+  // The deadline of the login attempt under way: the read timeout (at least
+  // 1 s) from the connect on; when it passes before the login answer, the
+  // attempt moves to the next node like any failed one. Loop thread only.
+  void ArmLoginDeadline();
+  void CancelLoginDeadline();
+  static uint32_t LoginDeadlineSeconds();
+  static void LoginDeadlineCallback(evutil_socket_t fd, short what, void* arg);
   // True when it ended a pending subscription (now SUBSCRIBE_FAILED).
   bool DoCloseSocket(ConnectState closedState = CONNECT_OR_LOGIN_FAILED);
   void DoUpdateNodeList(const ServerHostListType& dataNodeList);
@@ -213,6 +224,7 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   Mutex m_sendMutex;  // held while a subscribe or heartbeat frame is written
   std::atomic<uint32_t> m_heartbeatCount{0};
   EventPtr m_heartbeatEv;
+  EventPtr m_loginDeadlineEv;  // pending while a login attempt is under way
   struct timeval m_heartbeatInterval;
   int64_t m_preHeartbeatSendTime = 0;
   int64_t m_curTime = 0;

@@ -2,7 +2,9 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <thread>
+#include <utility>
 
 #include "config/base_config.h"
 #include "config/error_define.h"
@@ -166,27 +168,61 @@ bool DatafeedClient::WaitFor(std::chrono::milliseconds duration) {
   return !lock.WaitFor(m_waitCv, duration, [this] { return m_interrupted.load(); });
 }
 
-int DatafeedClient::TryLoginDatafeed() {
-  {
-    MutexLock lock(m_poolMutex);
-    if (m_serverHostMap.empty()) return LOGIN_DATAFEED_FAILED_END;
-  }
-  const std::vector<ConnectionPtr> connections = Connections();
+std::vector<int> DatafeedClient::SiteTypes() const {
+  MutexLock lock(m_poolMutex);
+  std::vector<int> out;
+  out.reserve(m_serverHostMap.size());
+  for (const auto& entry : m_serverHostMap) out.push_back(entry.first);
+  return out;
+}
+
+bool DatafeedClient::IsLoggedIn(int siteType) const {
+  const ConnectionPtr conn = GetConnection(siteType);
+  return conn && conn->m_state.load() == SocketConnectThread::LOGIN_SUCCESS;
+}
+
+bool DatafeedClient::IsSubscribed(int siteType) const {
+  const ConnectionPtr conn = GetConnection(siteType);
+  return conn && conn->m_subscribeState.load() == SocketConnectThread::SUBSCRIBE_SUCCESS;
+}
+
+int DatafeedClient::TryLoginDatafeed() { return LoginSiteTypes(SiteTypes()); }
+
+int DatafeedClient::TryLoginSiteType(int siteType) { return LoginSiteTypes({siteType}); }
+
+int DatafeedClient::LoginSiteTypes(const std::vector<int>& siteTypes) {
+  if (siteTypes.empty()) return LOGIN_DATAFEED_FAILED_END;
+  // A site type left without a connection (a start cut short by shutdown,
+  // or dropped from the node map meanwhile) is a failed login, never a success.
+  std::vector<ConnectionPtr> connections;
+  for (int siteType : siteTypes) connections.push_back(GetConnection(siteType));
   for (const ConnectionPtr& conn : connections) {
-    if (conn->m_state.load() == SocketConnectThread::LOGIN_SUCCESS) continue;
+    if (!conn || conn->m_state.load() == SocketConnectThread::LOGIN_SUCCESS) continue;
     conn->Reset();
     conn->TryConnect();
   }
-  // Each attempt is bounded by the connection's timeouts and each failure
-  // moves to the next node, so the wait ends; destruction ends it at once.
-  while (isAnyStillLogging()) {
-    if (!WaitFor(std::chrono::seconds(1))) return LOGIN_DATAFEED_FAILED_END;
-    InfoPrint("Watting for successful login to all datafeed service");
+  // Every attempt has its own deadline (the connection's login deadline) and
+  // each failure moves to the next node, so the wait ends; destruction ends it
+  // at once. A connection dropped from the pool meanwhile is no longer waited for.
+  auto stillLogging = [this, &siteTypes, &connections] {
+    for (size_t i = 0; i < connections.size(); ++i) {
+      const ConnectionPtr& conn = connections[i];
+      if (conn && conn->m_state.load() == SocketConnectThread::CONNECTING && GetConnection(siteTypes[i]) == conn) {
+        return true;
+      }
+    }
+    return false;
+  };
+  const auto poll = std::chrono::milliseconds(10);
+  int polls = 0;
+  while (stillLogging()) {
+    if (!WaitFor(poll)) return LOGIN_DATAFEED_FAILED_END;
+    if (++polls % 100 == 0) InfoPrint("Watting for successful login to all datafeed service");
   }
-  // Over the node map: a site type left without a connection (a start cut
-  // short by shutdown) is a failed login, never a success.
-  for (const ConnectionPtr& conn : MapConnections()) {
-    if (!conn || conn->m_state.load() != SocketConnectThread::LOGIN_SUCCESS) {
+  for (size_t i = 0; i < connections.size(); ++i) {
+    const ConnectionPtr& conn = connections[i];
+    if (!conn || conn->m_state.load() != SocketConnectThread::LOGIN_SUCCESS ||
+        GetConnection(siteTypes[i]) != conn) {
       m_handle->OnLoginDataServiceFailed();
       return LOGIN_DATAFEED_FAILED_END;
     }
@@ -195,49 +231,101 @@ int DatafeedClient::TryLoginDatafeed() {
   return 0;
 }
 
-int DatafeedClient::TrySubscribe(SubscribeRequest* subReq) {
+int DatafeedClient::TrySubscribe(SubscribeRequest* subReq) { return SubscribeOn(Connections(), subReq); }
+
+int DatafeedClient::TrySubscribeSiteType(int siteType, SubscribeRequest* subReq) {
+  const ConnectionPtr conn = GetConnection(siteType);
+  std::vector<ConnectionPtr> connections;
+  if (conn) connections.push_back(conn);
+  return SubscribeOn(std::move(connections), subReq);
+}
+
+int DatafeedClient::SubscribeOn(std::vector<ConnectionPtr> connections, SubscribeRequest* subReq) {
   if (subReq == nullptr) return INVALID_SUBSCRIBE_INPUT;
-  MutexLock serial(m_subscribeCallMutex);
-  const std::vector<ConnectionPtr> connections = Connections();
-  for (const ConnectionPtr& conn : connections) {
-    if (conn->m_state.load() == SocketConnectThread::LOGIN_SUCCESS) {
-      conn->SendSubscribeMsg(subReq);
-    } else {
-      WarnPrint("Datafeed node not connect, dont send subscribe request to this service ");
-    }
+  if (EventLoop::OnAnyLoopThread()) {
+    ErrorPrint("Subscription refused: called from a library thread (a connection callback), which cannot wait for "
+               "the answer it would have to read; subscribe from an application thread");
+    return SUBSCRIBE_RESPONSE_REJECT;
   }
-  auto stillSubscribing = [&connections] {
-    for (const ConnectionPtr& conn : connections) {
-      if (conn->m_subscribeState.load() == SocketConnectThread::SUBSCRIBING) return true;
-    }
-    return false;
+  if (connections.empty()) {
+    WarnPrint("No datafeed connection, subscribe request not sent");
+    return SUBSCRIBE_RESPONSE_REJECT;
+  }
+  // Each connection is taken in its own turn: a site type whose previous
+  // subscription still waits for its answer delays only itself. A turn held
+  // elsewhere is waited for at most one bound (the holder's own wait ends
+  // within it); an answer at most one bound after its send.
+  enum class Step { kWaitingTurn, kSent, kDone };
+  struct Attempt {
+    ConnectionPtr conn;
+    Step step = Step::kWaitingTurn;
+    bool success = false;
+    SubscribeResponse response;
+    std::chrono::steady_clock::time_point sentAt;
   };
-  {
-    // A node that never answers must not hold the caller (or the daemon)
-    // forever: after the read timeout its subscription counts as failed.
-    FineTimerSlack slack;
-    const uint32_t boundSeconds = std::max<uint32_t>(1, BaseConfig::GetInstance().GetReadTimeout());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(boundSeconds);
-    while (stillSubscribing() && !m_interrupted.load()) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        for (const ConnectionPtr& conn : connections) {
-          auto expected = SocketConnectThread::SUBSCRIBING;
-          if (conn->m_subscribeState.compare_exchange_strong(expected, SocketConnectThread::SUBSCRIBE_FAILED)) {
-            ErrorPrint("No subscribe response from site type %d within %u seconds", conn->GetSiteType(),
-                       boundSeconds);
+  std::vector<Attempt> attempts(connections.size());
+  for (size_t i = 0; i < connections.size(); ++i) attempts[i].conn = std::move(connections[i]);
+
+  FineTimerSlack slack;
+  const uint32_t boundSeconds = std::max<uint32_t>(1, BaseConfig::GetInstance().GetReadTimeout());
+  const auto bound = std::chrono::seconds(boundSeconds);
+  const auto start = std::chrono::steady_clock::now();
+  size_t pending = attempts.size();
+  while (pending > 0) {
+    const bool interrupted = m_interrupted.load();
+    const auto now = std::chrono::steady_clock::now();
+    for (Attempt& attempt : attempts) {
+      SocketConnectThread& conn = *attempt.conn;
+      if (attempt.step == Step::kWaitingTurn) {
+        if (interrupted || now - start >= bound) {
+          if (!interrupted) {
+            ErrorPrint("Subscribe request not sent to site type %d: an earlier subscription held it for %u seconds",
+                       conn.GetSiteType(), boundSeconds);
           }
+          attempt.step = Step::kDone;
+          --pending;
+          continue;
         }
-        break;
+        if (!conn.m_subscribeTurn.TryLock()) continue;
+        if (conn.m_state.load() != SocketConnectThread::LOGIN_SUCCESS || conn.SendSubscribeMsg(subReq) != 0) {
+          if (conn.m_state.load() != SocketConnectThread::LOGIN_SUCCESS) {
+            WarnPrint("Datafeed node not connect, dont send subscribe request to this service ");
+          }
+          conn.m_subscribeTurn.Unlock();
+          attempt.step = Step::kDone;
+          --pending;
+          continue;
+        }
+        attempt.step = Step::kSent;
+        attempt.sentAt = now;
+        continue;
       }
-      std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
+      if (attempt.step != Step::kSent) continue;
+      const SocketConnectThread::SubscribeState state = conn.m_subscribeState.load();
+      if (state == SocketConnectThread::SUBSCRIBING) {
+        // A node that never answers must not hold the caller (or the daemon)
+        // forever: after the bound its subscription counts as failed.
+        if (!interrupted && now - attempt.sentAt < bound) continue;
+        auto expected = SocketConnectThread::SUBSCRIBING;
+        if (conn.m_subscribeState.compare_exchange_strong(expected, SocketConnectThread::SUBSCRIBE_FAILED) &&
+            !interrupted) {
+          ErrorPrint("No subscribe response from site type %d within %u seconds", conn.GetSiteType(), boundSeconds);
+        }
+      } else if (state == SocketConnectThread::SUBSCRIBE_SUCCESS) {
+        // Copied while the turn is held: the next subscription replaces it.
+        attempt.success = true;
+        attempt.response = conn.getSubscribeRsp();
+      }
+      conn.m_subscribeTurn.Unlock();
+      attempt.step = Step::kDone;
+      --pending;
     }
+    if (pending > 0) std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
   }
-  if (connections.empty()) return 0;
   bool anyFailed = false;
-  for (const ConnectionPtr& conn : connections) {
-    if (conn->m_subscribeState.load() == SocketConnectThread::SUBSCRIBE_SUCCESS) {
-      const SubscribeResponse response(conn->getSubscribeRsp());
-      m_handle->OnSubscribeResponse(response);
+  for (const Attempt& attempt : attempts) {
+    if (attempt.success) {
+      m_handle->OnSubscribeResponse(attempt.response);
     } else {
       anyFailed = true;
     }
@@ -246,6 +334,7 @@ int DatafeedClient::TrySubscribe(SubscribeRequest* subReq) {
 }
 
 void DatafeedClient::UpdateDatafeedNode() {
+  DropUnlistedSiteTypes();
   MutexLock lock(m_poolMutex);
   for (auto& entry : m_serverHostMap) {
     const int siteType = entry.first;
@@ -262,6 +351,53 @@ void DatafeedClient::UpdateDatafeedNode() {
     CreateSiteType(siteType, entry.second);
     // A site type first seen in this login gets its own decompress thread.
     if (m_disruptor) m_disruptor->AddSiteType(static_cast<uint32_t>(siteType));
+  }
+}
+
+void DatafeedClient::DropUnlistedSiteTypes() {
+  std::vector<std::pair<int, ConnectionPtr>> dropped;
+  // Replaced only by Start and released by Stop and the destructor, none of
+  // which runs while the daemon (the caller here) does.
+  DataDisruptor* disruptor = nullptr;
+  {
+    MutexLock lock(m_poolMutex);
+    disruptor = m_disruptor.get();
+    for (auto it = m_threadPool.begin(); it != m_threadPool.end();) {
+      if (m_serverHostMap.count(it->first) != 0) {
+        ++it;
+        continue;
+      }
+      dropped.emplace_back(it->first, it->second);
+      it = m_threadPool.erase(it);
+    }
+  }
+  if (dropped.empty()) return;
+  // The same order as shutdown: producer, then consumer, then the queues.
+  // Both stop outside the lock: a callback still running may call back into
+  // this client.
+  for (const auto& entry : dropped) {
+    InfoPrint("Site type %d is no longer in the datafeed node map: its connection is stopped and removed", entry.first);
+    entry.second->Stop();
+    if (disruptor != nullptr) disruptor->RemoveSiteType(static_cast<uint32_t>(entry.first));
+  }
+  MutexLock lock(m_poolMutex);
+  for (const auto& entry : dropped) {
+    const uint32_t key = static_cast<uint32_t>(entry.first);
+    RawDataQueueMap queues;
+    RawDataQueueBackMap backs;
+    auto queue = m_dataQueue.find(key);
+    if (queue != m_dataQueue.end()) {
+      queues.insert(*queue);
+      m_dataQueue.erase(queue);
+    }
+    auto back = m_dataQueueBack.find(key);
+    if (back != m_dataQueueBack.end()) {
+      backs.insert(*back);
+      m_dataQueueBack.erase(back);
+    }
+    m_dataQueueWakeup.erase(key);
+    // No producer and no consumer is left: what is still queued is released.
+    DrainRawDataQueues(queues, backs);
   }
 }
 
@@ -309,6 +445,11 @@ bool DatafeedClient::isAnySubscribeFailed() const {
 
 void DatafeedClient::ResetAll() {
   for (const ConnectionPtr& conn : Connections()) conn->Reset();
+}
+
+void DatafeedClient::ResetSiteType(int siteType) {
+  const ConnectionPtr conn = GetConnection(siteType);
+  if (conn) conn->Reset();
 }
 
 void DatafeedClient::ResetAllNotConnect() {

@@ -3,10 +3,12 @@
 // raw-data queue and back queue of each site type.
 //
 // Thread-safety: operations run on the calling thread (the application's
-// during login and subscription, the TCP client's daemon afterwards); the
-// connections' loop threads only change the states polled here. The pool and
-// the queue maps are guarded by one lock, so every walk is over a snapshot;
-// TrySubscribe calls are serialised; Interrupt may be called from any thread.
+// during login and subscription, afterwards the TCP client's daemon and its
+// per-site-type recoveries); the connections' loop threads only change the
+// states polled here. The pool and the queue maps are guarded by one lock, so
+// every walk is over a snapshot; subscriptions are serialised per connection
+// (its subscription turn), so that site types never wait for each other;
+// Interrupt may be called from any thread.
 #ifndef QEL_DATAFEED_CLIENT_DATAFEED_CLIENT_H
 #define QEL_DATAFEED_CLIENT_DATAFEED_CLIENT_H
 
@@ -62,12 +64,26 @@ class DatafeedClient {
   // Connects every site type that is not logged in and waits for the
   // outcome: 0, or -1033 (also when interrupted).
   int TryLoginDatafeed();
-  // Sends subReq to every logged-in site type and waits for the answers, at
-  // most the configured read timeout: 0, -1026 (null) or -1040.
+  // The same for one site type of the node map; the wait concerns it alone.
+  int TryLoginSiteType(int siteType);
+  // Sends subReq to every site type and waits for the answers: 0 when every
+  // site type accepted it, -1026 (null) or -1040 otherwise. A site type that
+  // is not logged in counts as failed; with none at all nothing is sent.
+  // Each answer is awaited at most the configured read timeout after its
+  // send. Refused (-1040, error line) on a library loop thread: the answer
+  // could never be read while that thread waits.
   int TrySubscribe(SubscribeRequest* subReq);
+  // The same for one site type; subscriptions of different site types never
+  // wait for each other.
+  int TrySubscribeSiteType(int siteType, SubscribeRequest* subReq);
   // Gives the existing connections the new node lists; a site type new to
-  // the map gets its queues and a started connection.
+  // the map gets its queues and a started connection; a site type the map no
+  // longer lists is stopped and released with its queues.
   void UpdateDatafeedNode();
+  // The site types of the node map, in ascending order.
+  std::vector<int> SiteTypes() const;
+  bool IsLoggedIn(int siteType) const;
+  bool IsSubscribed(int siteType) const;
 
   std::string GetUserAccount() const {
     MutexLock lock(m_poolMutex);
@@ -88,6 +104,7 @@ class DatafeedClient {
   bool isAnySubscribeFailed() const;
 
   void ResetAll();
+  void ResetSiteType(int siteType);
   void ResetAllNotConnect();
   void CloseSocket();
 
@@ -107,6 +124,14 @@ class DatafeedClient {
   std::vector<ConnectionPtr> MapConnections() const;
   // Creates both queues of siteType and its started connection, under the lock.
   void CreateSiteType(int siteType, ServerHostListType& nodes) REQUIRES(m_poolMutex);
+  // Stops the pool's connections of site types the node map no longer lists,
+  // then their decompress threads, then drains and releases their queues.
+  void DropUnlistedSiteTypes();
+  int LoginSiteTypes(const std::vector<int>& siteTypes);
+  // Takes and releases each connection's subscription turn over several poll
+  // rounds, which the lock analysis cannot follow: every turn taken is
+  // released before it returns.
+  int SubscribeOn(std::vector<ConnectionPtr> connections, SubscribeRequest* subReq) NO_THREAD_SAFETY_ANALYSIS;
   // Sleeps up to duration; false when interrupted.
   bool WaitFor(std::chrono::milliseconds duration);
   void StopConnections();
@@ -129,8 +154,6 @@ class DatafeedClient {
   // The decode side of the queues above: one decompress thread and worker
   // pool per site type. Reads the two maps, which change only under the lock.
   std::unique_ptr<DataDisruptor> m_disruptor GUARDED_BY(m_poolMutex);
-
-  Mutex m_subscribeCallMutex;  // one TrySubscribe at a time: each connection has one subscribe state
 
   Mutex m_waitMutex;  // pairs with m_waitCv for the interruptible waits
   std::condition_variable m_waitCv;

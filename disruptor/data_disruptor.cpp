@@ -69,6 +69,23 @@ bool DataDisruptor::AddSiteType(uint32_t siteType) {
   return true;
 }
 
+bool DataDisruptor::RemoveSiteType(uint32_t siteType) {
+  std::shared_ptr<DecompressThread> thread;
+  {
+    MutexLock lock(m_threads_mutex);
+    const auto found = m_decompressThreads.find(siteType);
+    if (found == m_decompressThreads.end()) return false;
+    thread = std::move(found->second);
+    m_decompressThreads.erase(found);
+    thread->Stop();
+  }
+  // Released outside the lock, as in the destructor: the release joins the
+  // thread's workers.
+  thread.reset();
+  InfoPrint("Removed decompress thread for site type %u", siteType);
+  return true;
+}
+
 bool DataDisruptor::StartSiteType(uint32_t siteType) {
   const auto queue = m_rawDataQueueMap.find(siteType);
   const auto back = m_rawDataQueueBackMap.find(siteType);

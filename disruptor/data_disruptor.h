@@ -3,7 +3,7 @@
 // over the datafeed client's raw-data and back queues.
 //
 // Owned by the datafeed client through a shared pointer. Threads: Start,
-// Stop, AddSiteType and the queries may be called from any thread, also
+// Stop, AddSiteType, RemoveSiteType and the queries may be called from any thread, also
 // concurrently (the datafeed client calls Start and Stop on the application's
 // thread and AddSiteType on the thread that logged in again); the destructor
 // once no other call is in progress.
@@ -57,6 +57,12 @@ class DataDisruptor {
   // already); false when the disruptor is not started or stopped, or the
   // maps hold no queue pair for it.
   bool AddSiteType(uint32_t siteType);
+  // For a site type the owner drops (a login whose node map no longer lists
+  // it): stops its decompress thread and releases it with its pool, which
+  // releases the records still queued there. Returns once nothing reads the
+  // site type's queues any more, so the owner may then drain and release
+  // them. False when no thread ran for it.
+  bool RemoveSiteType(uint32_t siteType);
 
   bool IsRunning() const;
   size_t DecompressThreadCount() const;
@@ -72,7 +78,7 @@ class DataDisruptor {
   const RawDataQueueMap& m_rawDataQueueMap;
   const RawDataQueueBackMap& m_rawDataQueueBackMap;
   const QueueWakeupMap* m_wakeups;  // borrowed; may be null
-  // Serialises Start, Stop, AddSiteType and destruction: the set of threads
+  // Serialises Start, Stop, AddSiteType, RemoveSiteType and destruction: the set of threads
   // and whether the pipeline runs.
   mutable Mutex m_threads_mutex;
   ThreadPoolMap m_decompressThreads GUARDED_BY(m_threads_mutex);

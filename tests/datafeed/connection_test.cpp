@@ -250,6 +250,36 @@ TEST_F(ConnectionTest, RotationMovesDownTheListAndNeverWraps) {
   EXPECT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
 }
 
+// A node that answers the login one byte at a time, never idle for a whole
+// read timeout, cannot hold the attempt: it ends at the login deadline and
+// the next node is tried, over plain TCP and over TLS alike.
+class ConnectionLoginDeadlineTest : public ConnectionTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(ConnectionLoginDeadlineTest, TricklingLoginAnswerEndsAtTheDeadline) {
+  m_log.ExpectError("not logged in within 2 seconds");
+  m_log.ExpectError("Try to connect to all datafeed node");
+  const bool tls = GetParam();
+  qel_test::TestPki pki;
+  auto ctx = pki.ClientContext();
+  qc::BaseConfig::GetInstance().SetUseSSL(tls);
+  qc::BaseConfig::GetInstance().SetReadTimeout(2);
+  sim::Scenario s = Nodes(2, tls);
+  s.tls_cert_file = pki.ServerCert();
+  s.tls_key_file = pki.ServerKey();
+  s.faults.split_write_bytes = 1;
+  s.faults.split_delay_us = 500000;  // the login answer would take half a minute
+  StartSim(s);
+  StartConnection(NodesFromSim(), ctx.get());
+  // Two attempts of one deadline each; nothing like the trickle's 30 s.
+  ASSERT_TRUE(WaitState(Conn::CONNECT_OR_LOGIN_FAILED, milliseconds(15000)));
+  EXPECT_EQ(m_conn->GetServerIndex(), 2) << "both nodes were tried";
+  EXPECT_EQ(m_log.Count("not logged in within 2 seconds"), 2);
+  EXPECT_EQ(m_sim->Stats().datafeed_logins_ok, 2) << "both nodes took the login; their answers were too slow";
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, ConnectionLoginDeadlineTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Tls" : "Plain"; });
+
 TEST_F(ConnectionTest, RefusedTokenMovesToTheNextNode) {
   m_log.ExpectError("Login datafeed node failed, site type: 2");
   StartSim(Nodes(2));

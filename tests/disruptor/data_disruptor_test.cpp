@@ -188,6 +188,24 @@ TEST_F(DataDisruptorTest, SiteTypeAddedWhileRunningGetsItsThread) {
   EXPECT_FALSE(m_disruptor->AddSiteType(3)) << "a stopped pipeline stays stopped";
 }
 
+// A removed site type loses its thread and pool at once (its queues may then
+// be released); the other site type keeps delivering.
+TEST_F(DataDisruptorTest, RemovedSiteTypeStopsItsThreadAndPoolOnly) {
+  FrameSource& kept = AddQueues(1);
+  AddQueues(2);
+  m_disruptor = std::make_unique<qc::DataDisruptor>(&m_handle, m_queues, m_backs);
+  m_disruptor->Start();
+  ASSERT_TRUE(ThreadCountBecomes(m_baseline + 12));
+  EXPECT_TRUE(m_disruptor->RemoveSiteType(2));
+  EXPECT_FALSE(m_disruptor->HasSiteType(2));
+  EXPECT_TRUE(ThreadCountBecomes(m_baseline + 6)) << "its decompress thread and workers end";
+  EXPECT_FALSE(m_disruptor->RemoveSiteType(2)) << "nothing left to remove";
+  kept.Push(0, Frame(11, 1));
+  ASSERT_TRUE(m_handle.WaitTotal(1));
+  EXPECT_EQ(m_handle.Seqs(11), (std::vector<int64_t>{1}));
+  EXPECT_TRUE(m_disruptor->AddSiteType(2)) << "its queues are still there: it can come back";
+}
+
 // Every pipeline thread (the decompress thread and the workers) polls with a
 // 1 microsecond timer slack, so its short idle sleep is not stretched by the
 // default 50 microseconds.
