@@ -189,7 +189,7 @@ bool DiscoveryClient::ArmAttemptEvents() {
   const struct timeval deadline = {static_cast<time_t>(AttemptDeadlineSeconds()), 0};
   m_deadline.reset(evtimer_new(m_base.get(), &DiscoveryClient::OnAttemptDeadline, this));
   if (!m_deadline || evtimer_add(m_deadline.get(), &deadline) != 0) return false;
-  std::lock_guard<std::mutex> lock(m_interrupt_mutex);
+  MutexLock lock(m_interrupt_mutex);
   m_interrupt_event.reset(event_new(m_base.get(), -1, 0, &DiscoveryClient::OnInterruptEvent, this));
   if (!m_interrupt_event) return false;
   // An Interrupt that came before this event existed still ends the attempt:
@@ -222,7 +222,7 @@ void DiscoveryClient::Interrupt() {
   m_pause_cv.notify_all();
   // The loop runs on the thread of the pass: the event wakes it (libevent
   // threading is on) and the loop breaks itself from its callback.
-  std::lock_guard<std::mutex> lock(m_interrupt_mutex);
+  MutexLock lock(m_interrupt_mutex);
   if (m_interrupt_event) event_active(m_interrupt_event.get(), 0, 0);
 }
 
@@ -234,7 +234,7 @@ void DiscoveryClient::FreeBaseEvent() {
   m_event.reset();  // closes the socket and frees the TLS object with it
   m_deadline.reset();
   {
-    std::lock_guard<std::mutex> lock(m_interrupt_mutex);
+    MutexLock lock(m_interrupt_mutex);
     m_interrupt_event.reset();
   }
   m_base.reset();

@@ -19,6 +19,7 @@
 
 #include "SysLogin.pb.h"
 #include "common/event_handles.h"
+#include "common/mutex.h"
 #include "common/server_host.h"
 #include "message_handle.h"
 
@@ -32,9 +33,9 @@ using com::quor::qel::model::ServerInfo;
 void DiscoveryEventCb(bufferevent* bev, short events, void* argv);
 void DiscoveryReadCb(bufferevent* bev, void* argv);
 
-// Owned by the TCP client; owns the event base, bufferevent and TLS object of
-// the attempt in progress (none between attempts). Borrows the handle and the
-// TLS context.
+// Owned by the TCP client; owns the event base, bufferevent, TLS object and
+// events of the attempt in progress (none between attempts). Borrows the
+// handle and the TLS context.
 class DiscoveryClient {
  public:
   explicit DiscoveryClient(const MessageHandle* handle);
@@ -113,9 +114,9 @@ class DiscoveryClient {
   EventBasePtr m_base;     // the attempt's event loop
   BufferEventPtr m_event;  // declared after m_base so it is always freed first
   EventPtr m_deadline;     // the attempt's overall deadline, on m_base
-  std::mutex m_interrupt_mutex;  // guards m_interrupt_event against Interrupt on another thread
+  Mutex m_interrupt_mutex;  // guards m_interrupt_event against Interrupt on another thread
   // Activated by Interrupt to end the running loop from inside; on m_base.
-  EventPtr m_interrupt_event;
+  EventPtr m_interrupt_event GUARDED_BY(m_interrupt_mutex);
   int m_host_retry_pause_s = 5;
   std::mutex m_pause_mutex;  // pairs with m_pause_cv for the pause between hosts
   std::condition_variable m_pause_cv;

@@ -127,7 +127,8 @@ int ConnectBounded(const std::string& host, const std::string& port, Clock::time
   addrinfo* res = nullptr;
   if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0) return -1;
   std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(res, &::freeaddrinfo);
-  const Clock::time_point deadline = std::min(call_deadline, Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs));
+  const Clock::time_point deadline =
+      std::min(call_deadline, Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs));
   for (addrinfo* ai = res; ai != nullptr; ai = ai->ai_next) {
     Fd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol));
     if (fd.get() < 0) continue;
