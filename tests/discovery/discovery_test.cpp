@@ -689,6 +689,15 @@ TEST_P(DiscoveryTrickleTest, AttemptEndsByItsDeadline) {
   EXPECT_EQ(m_log.UnexpectedErrors(), "");
 }
 
+TEST_P(DiscoveryTrickleTest, SlowHostWithinTheDeadlineLogsIn) {
+  // A millisecond a byte: the whole exchange takes a few seconds at most,
+  // well inside the deadline, and arrives intact.
+  ASSERT_NO_FATAL_FAILURE(StartTrickledPass(1));
+  EXPECT_EQ(PassResult(std::chrono::seconds(40)), 0);
+  EXPECT_EQ(m_client.GetDatafeedNodes().size(), 2u);
+  EXPECT_EQ(m_log.UnexpectedErrors(), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, DiscoveryTrickleTest,
                          testing::Values(TrickleCase{"PlainAnswer", false}, TrickleCase{"TlsHandshake", true}),
                          [](const testing::TestParamInfo<TrickleCase>& info) { return std::string(info.param.name); });
