@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/base_config.h"
 #include "config/error_define.h"
 #include "kits/multi_platform_kits.h"
 #include "kits/standard_lib_kits.h"
@@ -26,6 +27,19 @@ namespace {
 // Bound of a header's metadata and payload lengths, each on its own; the
 // response is read into a buffer sized for the lengths it announces.
 constexpr int32_t kMaxSectionLength = 0xFFFF;
+// A configured timeout of 0 means "none" to the socket; the attempt's
+// deadline counts it as the default (30 s), so that an attempt always ends.
+constexpr uint32_t kDefaultTimeoutSeconds = 30;
+
+// An attempt's overall deadline: the connect may take up to the send timeout
+// (the socket's write timeout bounds it), the TLS handshake and the answer up
+// to the read timeout. A host that goes silent still meets its read timeout
+// first; one that trickles bytes, each resetting that timeout, meets this.
+uint32_t AttemptDeadlineSeconds() {
+  const BaseConfig& config = BaseConfig::GetInstance();
+  const auto or_default = [](uint32_t seconds) { return seconds > 0 ? seconds : kDefaultTimeoutSeconds; };
+  return or_default(config.GetSendTimeout()) + or_default(config.GetReadTimeout());
+}
 
 }  // namespace
 
@@ -141,6 +155,12 @@ void DiscoveryClient::TryConnect(const std::string& ip, const int port) {
     FreeBaseEvent();
     return;
   }
+  if (!ArmAttemptEvents()) {
+    ErrorPrint("Create discovery attempt timers failed!");
+    StopLoginCauseFailed();
+    FreeBaseEvent();
+    return;
+  }
   m_event = NewClientBufferEvent(m_base.get(), m_use_ssl ? &m_ssl : nullptr);
   if (!m_event) {
     ErrorPrint(m_use_ssl ? "Create ssl socket to discovery error!" : "Create socket to discovery error!");
@@ -165,12 +185,45 @@ void DiscoveryClient::TryConnect(const std::string& ip, const int port) {
   FreeBaseEvent();
 }
 
+bool DiscoveryClient::ArmAttemptEvents() {
+  const struct timeval deadline = {static_cast<time_t>(AttemptDeadlineSeconds()), 0};
+  m_deadline.reset(evtimer_new(m_base.get(), &DiscoveryClient::OnAttemptDeadline, this));
+  if (!m_deadline || evtimer_add(m_deadline.get(), &deadline) != 0) return false;
+  MutexLock lock(m_interrupt_mutex);
+  m_interrupt_event.reset(event_new(m_base.get(), -1, 0, &DiscoveryClient::OnInterruptEvent, this));
+  if (!m_interrupt_event) return false;
+  // An Interrupt that came before this event existed still ends the attempt:
+  // an active event runs as soon as the loop starts, where a loop break
+  // requested before the loop runs would be forgotten.
+  if (m_interrupted) event_active(m_interrupt_event.get(), 0, 0);
+  return true;
+}
+
+void DiscoveryClient::OnAttemptDeadline(evutil_socket_t, short, void* argv) {
+  auto* self = static_cast<DiscoveryClient*>(argv);
+  ErrorPrint("Discovery server %s did not complete the login in time! Try to relogin",
+             self->m_curUsedHost.HostText().c_str());
+  self->ReLoginCauseFailed();
+  self->CloseSocket();
+}
+
+void DiscoveryClient::OnInterruptEvent(evutil_socket_t, short, void* argv) {
+  auto* self = static_cast<DiscoveryClient*>(argv);
+  InfoPrint("Discovery login to %s interrupted", self->m_curUsedHost.HostText().c_str());
+  self->ReLoginCauseFailed();
+  self->CloseSocket();
+}
+
 void DiscoveryClient::Interrupt() {
   {
     std::lock_guard<std::mutex> lock(m_pause_mutex);
     m_interrupted = true;
   }
   m_pause_cv.notify_all();
+  // The loop runs on the thread of the pass: the event wakes it (libevent
+  // threading is on) and the loop breaks itself from its callback.
+  MutexLock lock(m_interrupt_mutex);
+  if (m_interrupt_event) event_active(m_interrupt_event.get(), 0, 0);
 }
 
 void DiscoveryClient::CloseSocket() {
@@ -179,6 +232,11 @@ void DiscoveryClient::CloseSocket() {
 
 void DiscoveryClient::FreeBaseEvent() {
   m_event.reset();  // closes the socket and frees the TLS object with it
+  m_deadline.reset();
+  {
+    MutexLock lock(m_interrupt_mutex);
+    m_interrupt_event.reset();
+  }
   m_base.reset();
 }
 

@@ -5,7 +5,7 @@
 // Thread-safety: a pass and every callback it fires run on the thread that
 // calls TryLoginDiscovery (the application's or the daemon's); one pass at a
 // time (a concurrent caller gets -1030). The flags are atomics that other
-// threads may read.
+// threads may read; Interrupt may be called from any thread.
 #ifndef QEL_DISCOVERY_CLIENT_DISCOVERY_CLIENT_H
 #define QEL_DISCOVERY_CLIENT_DISCOVERY_CLIENT_H
 
@@ -19,6 +19,7 @@
 
 #include "SysLogin.pb.h"
 #include "common/event_handles.h"
+#include "common/mutex.h"
 #include "common/server_host.h"
 #include "message_handle.h"
 
@@ -32,9 +33,9 @@ using com::quor::qel::model::ServerInfo;
 void DiscoveryEventCb(bufferevent* bev, short events, void* argv);
 void DiscoveryReadCb(bufferevent* bev, void* argv);
 
-// Owned by the TCP client; owns the event base, bufferevent and TLS object of
-// the attempt in progress (none between attempts). Borrows the handle and the
-// TLS context.
+// Owned by the TCP client; owns the event base, bufferevent, TLS object and
+// events of the attempt in progress (none between attempts). Borrows the
+// handle and the TLS context.
 class DiscoveryClient {
  public:
   explicit DiscoveryClient(const MessageHandle* handle);
@@ -50,6 +51,9 @@ class DiscoveryClient {
   // a local setup failure).
   int TryLoginDiscovery();
   // One attempt with its own event loop; returns when everything is released.
+  // The attempt as a whole (connect, TLS handshake, answer) ends by its
+  // deadline, the configured send plus read timeouts, however slowly the
+  // host answers.
   void TryConnect(const std::string& ip, const int port);
   int CreateSsl();
   void CloseSocket();
@@ -76,8 +80,9 @@ class DiscoveryClient {
 
   // Pause between two hosts of a pass; 5 seconds unless a test shortens it.
   void SetHostRetryPauseForTest(int seconds) { m_host_retry_pause_s = seconds; }
-  // Ends the pause between hosts at once and lets no further host be tried,
-  // in this pass or any later one; for the owner's destruction. Any thread.
+  // Ends the attempt in progress and the pause between hosts at once, and
+  // lets no further host be tried, in this pass or any later one; for the
+  // owner's destruction. Any thread.
   void Interrupt();
 
  private:
@@ -85,6 +90,11 @@ class DiscoveryClient {
   friend void DiscoveryReadCb(bufferevent* bev, void* argv);
   void OnEvent(short events);
   void OnRead(bufferevent* bev);
+  static void OnAttemptDeadline(evutil_socket_t, short, void* argv);
+  static void OnInterruptEvent(evutil_socket_t, short, void* argv);
+  // Adds the attempt's deadline and interrupt events to m_base; false when
+  // they cannot be made.
+  bool ArmAttemptEvents();
   MessageHandle* Handle() const { return const_cast<MessageHandle*>(m_handle); }
 
   const MessageHandle* m_handle;
@@ -103,6 +113,10 @@ class DiscoveryClient {
   std::atomic<bool> m_is_need_reconnect{true};
   EventBasePtr m_base;     // the attempt's event loop
   BufferEventPtr m_event;  // declared after m_base so it is always freed first
+  EventPtr m_deadline;     // the attempt's overall deadline, on m_base
+  Mutex m_interrupt_mutex;  // guards m_interrupt_event against Interrupt on another thread
+  // Activated by Interrupt to end the running loop from inside; on m_base.
+  EventPtr m_interrupt_event GUARDED_BY(m_interrupt_mutex);
   int m_host_retry_pause_s = 5;
   std::mutex m_pause_mutex;  // pairs with m_pause_cv for the pause between hosts
   std::condition_variable m_pause_cv;

@@ -5,7 +5,6 @@
 #include "kbr_query/answer_reader.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -16,9 +15,9 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -37,10 +36,15 @@ using client::MessageHeader;
 using ::qel::SigpipeGuard;
 using ventrix::model::QueryFrameMeta;
 
-// Bounds on waiting: a service that is down or silent yields a failure.
+// Bounds on waiting: a service that is down, silent or slow yields a failure.
+// The connect has its own bound within the call's.
 constexpr int kConnectTimeoutMs = 3000;
-// Every single receive or send (and the TLS handshake's) is bounded by this.
-constexpr int kAnswerTimeoutMs = 5000;
+// Each call (a login: connect, TLS handshake and answer; a query: request and
+// answer) ends within this, however the service dribbles its bytes.
+constexpr int kCallTimeoutMs = 10000;
+// Answer sections are read in pieces of at most this size, each buffer grown
+// as its bytes arrive rather than to the length a header announces.
+constexpr size_t kAnswerReadChunk = 64 * 1024;
 constexpr int kLoginRequest = 11;
 constexpr int kLoginResponse = 12;
 constexpr int kQueryRequest = 15;
@@ -91,36 +95,52 @@ bool SplitAddress(const std::string& address, std::string* host, std::string* po
   return true;
 }
 
-// Connects with a bounded wait; returns a blocking socket whose every receive
-// and send is bounded by kAnswerTimeoutMs, or -1.
-int ConnectBounded(const std::string& host, const std::string& port) {
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until deadline for poll: 0 once it has passed.
+int RemainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits until fd is ready for events or deadline passes; false on the latter
+// or on a socket error.
+bool WaitReady(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    const int left = RemainingMs(deadline);
+    if (left == 0) return false;
+    pollfd p{fd, events, 0};
+    const int rc = ::poll(&p, 1, left);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc <= 0) return false;
+    // Readable on error or hang-up too: the following read reports it.
+    return (p.revents & (events | POLLERR | POLLHUP)) != 0;
+  }
+}
+
+// Connects within kConnectTimeoutMs and the call's deadline; returns a
+// non-blocking socket, or -1.
+int ConnectBounded(const std::string& host, const std::string& port, Clock::time_point call_deadline) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
   if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0) return -1;
   std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(res, &::freeaddrinfo);
+  const Clock::time_point deadline =
+      std::min(call_deadline, Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs));
   for (addrinfo* ai = res; ai != nullptr; ai = ai->ai_next) {
     Fd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol));
     if (fd.get() < 0) continue;
     int rc = ::connect(fd.get(), ai->ai_addr, ai->ai_addrlen);
     if (rc != 0 && errno == EINPROGRESS) {
-      pollfd p{fd.get(), POLLOUT, 0};
-      do {
-        rc = ::poll(&p, 1, kConnectTimeoutMs);
-      } while (rc < 0 && errno == EINTR);
-      if (rc != 1) continue;
+      if (!WaitReady(fd.get(), POLLOUT, deadline)) continue;
       int err = 0;
       socklen_t len = sizeof(err);
       if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) continue;
     } else if (rc != 0) {
       continue;
     }
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) continue;
-    timeval tv{kAnswerTimeoutMs / 1000, (kAnswerTimeoutMs % 1000) * 1000};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
     int one = 1;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     return fd.Release();
@@ -137,10 +157,11 @@ class QueryClient final : public QueryClientInterface {
 
   bool LoginByPassword(std::string user, std::string password, std::string address) override {
     Disconnect();
+    m_deadline = Clock::now() + std::chrono::milliseconds(kCallTimeoutMs);
     std::string host;
     std::string port;
     if (!SplitAddress(address, &host, &port)) return false;
-    const int fd = ConnectBounded(host, port);
+    const int fd = ConnectBounded(host, port, m_deadline);
     if (fd < 0) return false;
     m_fd.Reset(fd);
     if (m_useTls && !Handshake(host)) {
@@ -180,6 +201,7 @@ class QueryClient final : public QueryClientInterface {
       for (const auto& id : *security_ids) req.add_securityids(id);
     }
     req.set_version(version);
+    m_deadline = Clock::now() + std::chrono::milliseconds(kCallTimeoutMs);
     ventrix::model::QueryResponse resp;
     if (!Exchange(kQueryRequest, req, kQueryResponse, &resp)) {
       // The stream is out of step after a lost or garbled answer: start over.
@@ -215,9 +237,21 @@ class QueryClient final : public QueryClientInterface {
       SSL_set_tlsext_host_name(m_ssl.get(), host.c_str());
     }
     SSL_set_fd(m_ssl.get(), m_fd.get());
-    const bool ok = SSL_connect(m_ssl.get()) == 1;
-    ERR_clear_error();
-    return ok;
+    for (;;) {
+      const int rc = SSL_connect(m_ssl.get());
+      if (rc == 1) return true;
+      const int err = SSL_get_error(m_ssl.get(), rc);
+      ERR_clear_error();
+      if (!WaitForTls(err)) return false;
+    }
+  }
+
+  // After a TLS call that could not complete: waits for what it wants
+  // within the call's deadline; false for any other outcome.
+  bool WaitForTls(int ssl_error) {
+    if (ssl_error == SSL_ERROR_WANT_READ) return WaitReady(m_fd.get(), POLLIN, m_deadline);
+    if (ssl_error == SSL_ERROR_WANT_WRITE) return WaitReady(m_fd.get(), POLLOUT, m_deadline);
+    return false;
   }
 
   void Disconnect() {
@@ -237,10 +271,19 @@ class QueryClient final : public QueryClientInterface {
       ssize_t w;
       if (m_ssl) {
         w = SSL_write(m_ssl.get(), p, static_cast<int>(n));
-        if (w <= 0) { ERR_clear_error(); return false; }
+        if (w <= 0) {
+          const int err = SSL_get_error(m_ssl.get(), static_cast<int>(w));
+          ERR_clear_error();
+          if (WaitForTls(err)) continue;  // the same bytes again, as TLS requires
+          return false;
+        }
       } else {
         w = ::send(m_fd.get(), p, n, MSG_NOSIGNAL);
         if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+          if (WaitReady(m_fd.get(), POLLOUT, m_deadline)) continue;
+          return false;
+        }
         if (w <= 0) return false;
       }
       p += w;
@@ -250,16 +293,25 @@ class QueryClient final : public QueryClientInterface {
   }
 
   bool ReadAll(char* p, size_t n) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
     while (n > 0) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
+      // Bytes that keep coming do not extend the call past its deadline.
+      if (RemainingMs(m_deadline) == 0) return false;
       ssize_t r;
       if (m_ssl) {
         r = SSL_read(m_ssl.get(), p, static_cast<int>(n));
-        if (r <= 0) { ERR_clear_error(); return false; }
+        if (r <= 0) {
+          const int err = SSL_get_error(m_ssl.get(), static_cast<int>(r));
+          ERR_clear_error();
+          if (WaitForTls(err)) continue;
+          return false;
+        }
       } else {
         r = ::recv(m_fd.get(), p, n, 0);
         if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+          if (WaitReady(m_fd.get(), POLLIN, m_deadline)) continue;
+          return false;
+        }
         if (r <= 0) return false;
       }
       p += r;
@@ -269,7 +321,7 @@ class QueryClient final : public QueryClientInterface {
   }
 
   // Sends one request frame and reads frames until one of answer_type
-  // arrives (others are skipped), all within the bounded waits.
+  // arrives (others are skipped), all within the call's deadline.
   bool Exchange(int request_type, const google::protobuf::MessageLite& body, int answer_type,
                 google::protobuf::MessageLite* answer) {
     m_lastError = kQueryConnectionLost;
@@ -305,13 +357,35 @@ class QueryClient final : public QueryClientInterface {
   Fd m_fd;
   SslPtr m_ssl;
   bool m_loggedIn = false;
+  Clock::time_point m_deadline;  // of the call in progress
   int m_lastError = kQueryConnectionLost;
   int64_t m_traceSeq = 0;
 };
 
 }  // namespace
 
-AnswerStatus ReadAnswer(const ReadExactly& read, int answer_type, google::protobuf::MessageLite* answer) {
+namespace {
+
+// Reads n bytes into out, growing it as they arrive; peak follows the
+// capacity of out plus other_capacity (the other buffer of the frame).
+bool ReadGrowing(const ReadExactly& read, size_t n, std::string* out, size_t other_capacity, size_t* peak) {
+  out->clear();
+  while (out->size() < n) {
+    const size_t have = out->size();
+    const size_t piece = std::min(kAnswerReadChunk, n - have);
+    out->resize(have + piece);
+    if (peak != nullptr) *peak = std::max(*peak, out->capacity() + other_capacity);
+    if (!read(&(*out)[have], piece)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+AnswerStatus ReadAnswer(const ReadExactly& read, int answer_type, google::protobuf::MessageLite* answer,
+                        size_t* peak_buffer_bytes) {
+  std::string m;
+  std::string payload;
   for (;;) {
     char h[12];
     if (!read(h, sizeof(h))) return AnswerStatus::kLost;
@@ -321,9 +395,11 @@ AnswerStatus ReadAnswer(const ReadExactly& read, int answer_type, google::protob
         in.m_payloadLength > kMaxAnswerSectionLen) {
       return AnswerStatus::kBad;
     }
-    std::string m(static_cast<size_t>(in.m_metaLength), '\0');
-    std::string payload(static_cast<size_t>(in.m_payloadLength), '\0');
-    if (!read(&m[0], m.size()) || !read(&payload[0], payload.size())) return AnswerStatus::kLost;
+    // A header only announces lengths: memory is taken as the bytes come.
+    if (!ReadGrowing(read, static_cast<size_t>(in.m_metaLength), &m, payload.capacity(), peak_buffer_bytes) ||
+        !ReadGrowing(read, static_cast<size_t>(in.m_payloadLength), &payload, m.capacity(), peak_buffer_bytes)) {
+      return AnswerStatus::kLost;
+    }
     QueryFrameMeta got;
     if (!got.ParseFromString(m)) return AnswerStatus::kBad;
     if (got.sysmessagetype() != answer_type) continue;

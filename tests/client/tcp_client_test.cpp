@@ -364,6 +364,7 @@ class TcpClientShutdownTest : public TcpClientTest, public testing::WithParamInt
  protected:
   std::future<int> m_call;  // an application call still running, if any
   friend struct ShutdownCases;
+  friend struct TrickledDiscoveryCases;
 };
 
 struct ShutdownCases {
@@ -422,6 +423,47 @@ struct ShutdownCases {
   }
 };
 
+// The discovery host sends every byte alone, one a second: its answer, or
+// over TLS its handshake, outlasts any test. Each byte resets the read
+// timeout, and the attempt's deadline (the configured send and read timeouts)
+// is far off, so only the interruption can end the attempt in time.
+struct TrickledDiscoveryCases {
+  static constexpr int kTrickleMs = 1000;
+  // The simulator holds an open discovery connection that got its request
+  // or, over TLS, has its handshake under way (a login's connection closes
+  // once it is done, so after a login this is the relogin's).
+  static bool Trickling(TcpClientShutdownTest* t, bool tls) {
+    for (const auto& c : t->m_sim->Stats().connections) {
+      if (c.discovery && c.open && (tls || c.frames_received > 0)) return true;
+    }
+    return false;
+  }
+  static void Login(TcpClientShutdownTest* t, bool tls) {
+    sim::Scenario s = t->TwoSites(tls);
+    s.faults.trickle_discovery_ms = kTrickleMs;
+    qc::BaseConfig::GetInstance().SetReadTimeout(kLongWaitSeconds);
+    t->StartSim(s);
+    t->CreateClient();
+    t->m_call = std::async(std::launch::async, [t] { return t->Login(); });
+    ASSERT_TRUE(Eventually([&] { return Trickling(t, tls); }, kWait));
+  }
+  static void PlainLogin(TcpClientShutdownTest* t) { Login(t, false); }
+  static void TlsLogin(TcpClientShutdownTest* t) { Login(t, true); }
+  // The daemon's discovery relogin after every node went away.
+  static void Relogin(TcpClientShutdownTest* t) {
+    t->m_log.AllowAnyErrors();  // every node is gone: many failure lines
+    t->StartSim(t->TwoSites(false));
+    t->LoginAndDrain();
+    sim::Faults faults;
+    faults.trickle_discovery_ms = kTrickleMs;
+    t->m_sim->SetFaults(faults);
+    qc::BaseConfig::GetInstance().SetReadTimeout(kLongWaitSeconds);
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(t->m_sim->StopNode(i));
+    ASSERT_TRUE(Eventually([&] { return t->m_log.Contains("=== try to relogin discovery service [1]"); }, kWait));
+    ASSERT_TRUE(Eventually([&] { return Trickling(t, false); }, kWait));
+  }
+};
+
 struct WaitingState {
   const char* name;
   void (*enter)(TcpClientShutdownTest*);  // brings the client into the state; returns once it is in it
@@ -432,6 +474,9 @@ const WaitingState kWaitingStates[] = {
     {"SubscribeRetrySleep", ShutdownCases::SubscribeRetrySleep},
     {"LoginRetrySleep", ShutdownCases::LoginRetrySleep},
     {"DiscoveryRelogin", ShutdownCases::DiscoveryRelogin},
+    {"TrickledDiscoveryAnswer", TrickledDiscoveryCases::PlainLogin},
+    {"TrickledDiscoveryTlsHandshake", TrickledDiscoveryCases::TlsLogin},
+    {"TrickledDiscoveryRelogin", TrickledDiscoveryCases::Relogin},
 };
 
 TEST_P(TcpClientShutdownTest, UninstanceReturnsPromptly) {

@@ -1,5 +1,6 @@
 // Discovery login against the feed simulator on 127.0.0.1: host order and
-// callbacks, refusals, trace checks, split responses, TLS, and the node map.
+// callbacks, refusals, trace checks, split and trickled responses, TLS, and
+// the node map.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -591,3 +592,113 @@ TEST_F(DiscoveryTest, PasswordTooLongToEncodeEndsThePassLocally) {
   EXPECT_EQ(feed->Stats().discovery_logins_refused, 0) << "no request went out";
   EXPECT_EQ(m_log.UnexpectedErrors(), "");
 }
+
+// A discovery host that sends its answer, or over TLS its handshake, one byte
+// at a time. Each byte resets the socket's read timeout, so only the
+// attempt's own deadline or an interruption ends the attempt; both must end
+// it long before the trickle would finish. With the fault gone, a test that
+// fails stops the simulator, which ends a stuck attempt by closing its socket.
+struct TrickleCase {
+  const char* name;
+  bool tls;
+};
+void PrintTo(const TrickleCase& c, std::ostream* os) { *os << c.name; }
+
+class DiscoveryTrickleTest : public DiscoveryTest, public testing::WithParamInterface<TrickleCase> {
+ protected:
+  // Starts a pass against a host trickling one byte per interval; returns
+  // once the host holds the connection and is trickling.
+  void StartTrickledPass(int interval_ms) {
+    sim::Scenario s = TwoSiteScenario();
+    s.faults.trickle_discovery_ms = interval_ms;
+    if (GetParam().tls) {
+      m_pki = std::make_unique<qel_test::TestPki>();
+      m_ctx = qc::NewClientSslContext(m_pki->CaFile());
+      ASSERT_TRUE(m_ctx);
+      s.discovery_tls = true;
+      s.tls_cert_file = m_pki->ServerCert();
+      s.tls_key_file = m_pki->ServerKey();
+      m_client.RegisterSslCtx(m_ctx.get());
+    }
+    m_feed = StartSim(s);
+    m_client.SetHostRetryPauseForTest(0);
+    m_client.InitParams("alice", "s3cret", GetParam().tls, Host(*m_feed), {});
+    m_pass = std::async(std::launch::async, [this] { return m_client.TryLoginDiscovery(); });
+    // Plain: the login request arrived and its answer is on its way. TLS: the
+    // handshake (the server's part of it trickled) is under way.
+    ASSERT_TRUE(qel_test::Eventually(
+        [&] {
+          for (const auto& c : m_feed->Stats().connections) {
+            if (c.discovery && (GetParam().tls || c.frames_received > 0)) return true;
+          }
+          return false;
+        },
+        milliseconds(20000)));
+  }
+  // The pass's result once it ends within bound; otherwise a failure, and the
+  // simulator is stopped so that the stuck attempt ends.
+  int PassResult(std::chrono::seconds bound) {
+    if (m_pass.wait_for(bound) != std::future_status::ready) {
+      ADD_FAILURE() << "the discovery attempt was still running after " << bound.count() << " s";
+      m_log.AllowAnyErrors();
+      m_feed->Stop();
+    }
+    return m_pass.get();
+  }
+  void TearDown() override {
+    if (m_pass.valid()) {  // a setup step failed while the pass ran: end it
+      m_client.Interrupt();
+      if (m_feed) m_feed->Stop();
+      m_pass.wait();
+    }
+    qc::BaseConfig::GetInstance().SetSendTimeout(30);
+  }
+
+  std::unique_ptr<qel_test::TestPki> m_pki;
+  qc::SslCtxPtr m_ctx;
+  std::unique_ptr<sim::FeedSimulator> m_feed;
+  std::future<int> m_pass;
+};
+
+TEST_P(DiscoveryTrickleTest, InterruptEndsTheAttemptAtOnce) {
+  // Read timeout 20 s and send timeout 30 s: the deadline is far off.
+  ASSERT_NO_FATAL_FAILURE(StartTrickledPass(1000));
+  const auto start = std::chrono::steady_clock::now();
+  m_client.Interrupt();
+  EXPECT_EQ(PassResult(std::chrono::seconds(10)), qc::LOGIN_DISCOVERY_FAILED_NEED_RECONNECT);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(m_client.IsConnected());
+  EXPECT_TRUE(m_log.Contains("Discovery login to 127.0.0.1:" + std::to_string(m_feed->DiscoveryPort()) +
+                             " interrupted"));
+  EXPECT_EQ(m_log.UnexpectedErrors(), "");
+}
+
+TEST_P(DiscoveryTrickleTest, AttemptEndsByItsDeadline) {
+  const std::string deadline_line = "did not complete the login in time";
+  m_log.ExpectError(deadline_line);
+  // Deadline 1 s + 2 s; a byte every half second keeps the read timeout from firing.
+  qc::BaseConfig::GetInstance().SetReadTimeout(2);
+  qc::BaseConfig::GetInstance().SetSendTimeout(1);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_NO_FATAL_FAILURE(StartTrickledPass(500));
+  EXPECT_EQ(PassResult(std::chrono::seconds(30)), qc::LOGIN_DISCOVERY_FAILED_NEED_RECONNECT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2900)) << "not before the deadline";
+  EXPECT_EQ(m_log.Count(deadline_line), 1) << m_log.Errors();
+  EXPECT_FALSE(m_log.Contains("Discovery socket READ IDLE!")) << "bytes kept coming: the read timeout never fired";
+  EXPECT_EQ(m_handle.Events(), (std::vector<std::string>{"DiscoveryFailed 127.0.0.1", "NoDiscoveryServices"}));
+  EXPECT_EQ(m_log.UnexpectedErrors(), "");
+}
+
+TEST_P(DiscoveryTrickleTest, SlowHostWithinTheDeadlineLogsIn) {
+  // A millisecond a byte: the whole exchange takes a few seconds at most,
+  // well inside the deadline, and arrives intact.
+  ASSERT_NO_FATAL_FAILURE(StartTrickledPass(1));
+  EXPECT_EQ(PassResult(std::chrono::seconds(40)), 0);
+  EXPECT_EQ(m_client.GetDatafeedNodes().size(), 2u);
+  EXPECT_EQ(m_log.UnexpectedErrors(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, DiscoveryTrickleTest,
+                         testing::Values(TrickleCase{"PlainAnswer", false}, TrickleCase{"TlsHandshake", true}),
+                         [](const testing::TestParamInfo<TrickleCase>& info) { return std::string(info.param.name); });
+

@@ -328,7 +328,8 @@ TEST(SimScenario, FullDocumentAndErrors) {
       "pace_tick_us": 1000,
       "pace_max_backlog_ms": 3,
       "faults": {"refuse_subscribe": true, "split_write_bytes": 3,
-                 "malformed_kind": "corrupt_lz4", "close_after_frames": 9},
+                 "malformed_kind": "corrupt_lz4", "close_after_frames": 9,
+                 "trickle_discovery_ms": 250, "trickle_query_ms": 40, "flood_query_other_frames": true},
       "schedule": [{"at_ms": 500, "action": "stop_node", "node": 0},
                    {"at_ms": 900, "action": "set_faults",
                     "faults": {"no_heartbeat_response": true}},
@@ -351,6 +352,9 @@ TEST(SimScenario, FullDocumentAndErrors) {
   EXPECT_EQ(sc.faults.split_write_bytes, 3);
   EXPECT_EQ(sc.faults.malformed_kind, Malformed::kCorruptLz4);
   EXPECT_EQ(sc.faults.close_after_frames, 9);
+  EXPECT_EQ(sc.faults.trickle_discovery_ms, 250);
+  EXPECT_EQ(sc.faults.trickle_query_ms, 40);
+  EXPECT_TRUE(sc.faults.flood_query_other_frames);
   EXPECT_EQ(sc.permitted_data_types, (std::vector<int>{3}));
   ASSERT_EQ(sc.schedule.size(), 3u);
   EXPECT_EQ(sc.schedule[0].kind, ScheduledAction::Kind::kStopNode);
@@ -376,6 +380,7 @@ TEST(SimScenario, FullDocumentAndErrors) {
       R"({"nodes": [], "streams": [{"record": "QELStock", "queue_levels": 51}]})",
       R"({"nodes": [], "pace_tick_us": 0})",
       R"({"nodes": [], "pace_max_backlog_ms": 0})",
+      R"({"nodes": [], "faults": {"trickle_query_ms": -1}})",
   };
   for (const char* text : bad) {
     Scenario s2;

@@ -1,18 +1,23 @@
 // The query client library against the feed simulator's query service on
 // 127.0.0.1: login, filters by ids and by (source, type) pairs, failure
-// answers, a service that is down or silent, and TLS with a test CA.
+// answers, a service that is down, silent or stalling, TLS with a test CA,
+// and the reading of answers from a byte source.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <future>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "feed_sim.h"
+#include "kbr_query/answer_reader.h"
 #include "kbr_query/query_client.h"
 #include "query_service.h"
 #include "support/test_pki.h"
@@ -297,6 +302,127 @@ TEST_F(QueryClientTest, ServiceFallingSilentAfterLoginGivesFailureAnswer) {
   std::list<std::string> ids{"600036.SH"};
   EXPECT_EQ(Ids(Query(m_client.get(), sim::kQueryBasicInfo, nullptr, &ids)),
             std::set<std::string>{"600036.SH"});
+}
+
+// Every call ends by its deadline, however the service stalls it: a TLS
+// handshake or an answer that arrives one byte a second (each byte within any
+// per-receive bound), or an endless run of frames of a type no request asked
+// for. A call that overran the bound stops the simulator, which ends it.
+struct StallCase {
+  const char* name;
+  bool tls;
+  bool during_login;  // the fault is on before the login; else after it, for a query
+  int trickle_ms;
+  bool flood;
+};
+void PrintTo(const StallCase& c, std::ostream* os) { *os << c.name; }
+
+class QueryStallTest : public ::testing::TestWithParam<StallCase> {};
+
+TEST_P(QueryStallTest, CallEndsByItsDeadline) {
+  const StallCase& c = GetParam();
+  qel_test::TestPki pki;
+  auto s = StartSim(c.tls, &pki);
+  std::unique_ptr<kq::QueryClientInterface> client(
+      kq::QueryClientFactory::Instance()->CreateClient(c.tls, c.tls ? pki.CaFile() : ""));
+  ASSERT_NE(client, nullptr);
+  sim::Faults f;
+  f.trickle_query_ms = c.trickle_ms;
+  f.flood_query_other_frames = c.flood;
+  if (!c.during_login) {
+    ASSERT_TRUE(client->LoginByPassword("demo", "demo123", Address(*s)));
+  }
+  s->SetFaults(f);
+  const auto start = std::chrono::steady_clock::now();
+  auto call = std::async(std::launch::async, [&] {
+    if (c.during_login) return client->LoginByPassword("demo", "demo123", Address(*s)) ? 0 : -1;
+    const QueryResult r = Query(client.get(), sim::kQueryBasicInfo, nullptr, nullptr);
+    EXPECT_EQ(r.answers.size(), 1u);
+    return r.ok || r.answers.empty() ? 0 : r.answers[0].errorcontext().errorcode();
+  });
+  constexpr std::chrono::seconds kBound(30);  // the deadline is 10 s
+  if (call.wait_for(kBound) != std::future_status::ready) {
+    ADD_FAILURE() << "the call was still running after " << kBound.count() << " s";
+    s->Stop();
+  }
+  EXPECT_EQ(call.get(), c.during_login ? -1 : kq::kQueryConnectionLost);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kBound);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stalls, QueryStallTest,
+    ::testing::Values(StallCase{"TlsHandshakeTrickled", true, true, 1000, false},
+                      StallCase{"QueryAnswerTrickled", false, false, 1000, false},
+                      StallCase{"OtherFramesInsteadOfTheLoginAnswer", false, true, 0, true},
+                      StallCase{"OtherFramesInsteadOfTheQueryAnswer", true, false, 0, true}),
+    [](const ::testing::TestParamInfo<StallCase>& i) { return i.param.name; });
+
+// Reading an answer from a byte source: the buffers grow with the bytes that
+// arrive, not with the lengths a header announces.
+class AnswerSource {
+ public:
+  explicit AnswerSource(std::string bytes) : m_bytes(std::move(bytes)) {}
+  kq::ReadExactly Reader() {
+    return [this](char* p, size_t n) {
+      if (m_bytes.size() - m_pos < n) return false;
+      std::memcpy(p, m_bytes.data() + m_pos, n);
+      m_pos += n;
+      return true;
+    };
+  }
+
+ private:
+  std::string m_bytes;
+  size_t m_pos = 0;
+};
+
+// A frame header: version 1, protocol 1, no flags, then the two lengths.
+std::string FrameHeader(int32_t meta_len, int32_t payload_len) {
+  std::string h{1, 1, 0, 0};
+  h.append(reinterpret_cast<const char*>(&meta_len), 4);
+  h.append(reinterpret_cast<const char*>(&payload_len), 4);
+  return h;
+}
+
+std::string AnswerFrame(const google::protobuf::MessageLite& body) {
+  com::quor::kbr::ventrix::model::QueryFrameMeta meta;
+  meta.set_sysmessagetype(16);
+  meta.set_qelsysmessagenum(1);
+  const std::string meta_bytes = meta.SerializeAsString();
+  const std::string body_bytes = body.SerializeAsString();
+  const int32_t body_len = static_cast<int32_t>(body_bytes.size());
+  std::string frame = FrameHeader(static_cast<int32_t>(meta_bytes.size()), body_len + 4) + meta_bytes;
+  frame.append(reinterpret_cast<const char*>(&body_len), 4);
+  return frame + body_bytes;
+}
+
+TEST(QueryAnswerReader, HeaderAnnouncingTheLargestSectionsHoldsOnlyWhatArrived) {
+  // Both sections at their bound (16 MiB each), 100 bytes of them sent.
+  AnswerSource source(FrameHeader(kq::kMaxAnswerSectionLen, kq::kMaxAnswerSectionLen) + std::string(100, 'x'));
+  com::quor::kbr::ventrix::model::QueryResponse answer;
+  size_t peak = 0;
+  EXPECT_EQ(kq::ReadAnswer(source.Reader(), 16, &answer, &peak), kq::AnswerStatus::kLost);
+  EXPECT_LT(peak, size_t{1} << 20) << "buffers of " << peak << " bytes for 100 bytes received";
+}
+
+TEST(QueryAnswerReader, AnswerOfManyChunksParsesWithBuffersNearItsSize) {
+  com::quor::kbr::ventrix::model::QueryResponse sent;
+  sent.set_issuccess(true);
+  for (int i = 0; i < 3000; ++i) {
+    auto* r = sent.add_responses();
+    r->set_issuccess(true);
+    r->mutable_resultdata()->set_securityid("SEC" + std::to_string(i));
+    (*r->mutable_resultdata()->mutable_fields())["Symbol"] = std::string(100, static_cast<char>('a' + i % 26));
+  }
+  const std::string frame = AnswerFrame(sent);
+  ASSERT_GT(frame.size(), size_t{300000}) << "spans many reads";
+  AnswerSource source(frame);
+  com::quor::kbr::ventrix::model::QueryResponse got;
+  size_t peak = 0;
+  ASSERT_EQ(kq::ReadAnswer(source.Reader(), 16, &got, &peak), kq::AnswerStatus::kOk);
+  EXPECT_EQ(got.SerializeAsString(), sent.SerializeAsString());
+  EXPECT_GE(peak, frame.size() - 12);
+  EXPECT_LE(peak, 3 * frame.size());
 }
 
 // TLS: the service's certificate must chain to the given CA and name the

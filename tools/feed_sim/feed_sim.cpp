@@ -273,6 +273,9 @@ class Site {
 
  private:
   static void OnAccept(evconnlistener* l, evutil_socket_t fd, sockaddr* addr, int len, void* arg);
+  // A bufferevent on fd that sends one byte per interval_ms, over TLS with
+  // a server object of tls when given; null (fd closed) on failure.
+  bufferevent* NewTrickledBufferEvent(evutil_socket_t fd, SSL_CTX* tls, int interval_ms);
   static void OnReap(evutil_socket_t, short, void* arg) {
     auto* self = static_cast<Site*>(arg);
     std::vector<uint64_t> ids;
@@ -285,6 +288,12 @@ class Site {
   int m_site_type;
   LoopThread m_loop;
   std::vector<StreamRuntime> m_streams;
+  struct TokenBucketFree {
+    void operator()(ev_token_bucket_cfg* cfg) const { ev_token_bucket_cfg_free(cfg); }
+  };
+  // Rate limits of trickled connections, by interval; declared before the
+  // connections, as every bufferevent that uses one refers to it.
+  std::map<int, std::unique_ptr<ev_token_bucket_cfg, TokenBucketFree>> m_trickle_cfgs;
   std::map<int, std::unique_ptr<ListenerCtx>> m_listeners;
   std::map<uint64_t, std::unique_ptr<Connection>> m_conns;
   std::vector<uint64_t> m_reap_ids;
@@ -531,7 +540,11 @@ void Site::OnAccept(evconnlistener*, evutil_socket_t fd, sockaddr*, int, void* a
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   evutil_make_socket_nonblocking(fd);
   bufferevent* bev = nullptr;
-  if (ctx->tls) {
+  const int trickle_ms = site->m_discovery ? sim->GetFaults().trickle_discovery_ms : 0;
+  if (trickle_ms > 0) {
+    bev = site->NewTrickledBufferEvent(fd, ctx->tls ? sim->ssl_ctx(ctx->node_index) : nullptr, trickle_ms);
+    if (!bev) return;
+  } else if (ctx->tls) {
     SSL* ssl = SSL_new(sim->ssl_ctx(ctx->node_index));
     if (!ssl) {
       evutil_closesocket(fd);
@@ -565,6 +578,39 @@ void Site::OnAccept(evconnlistener*, evutil_socket_t fd, sockaddr*, int, void* a
   Connection* c = conn.get();
   site->m_conns[id] = std::move(conn);
   c->Start();
+}
+
+bufferevent* Site::NewTrickledBufferEvent(evutil_socket_t fd, SSL_CTX* tls, int interval_ms) {
+  // The socket's own bufferevent is rate-limited to one byte per interval;
+  // TLS runs as a filter above it, so its handshake records leave the socket
+  // at that pace too.
+  auto& cfg = m_trickle_cfgs[interval_ms];
+  if (!cfg) {
+    const timeval tick{interval_ms / 1000, (interval_ms % 1000) * 1000};
+    cfg.reset(ev_token_bucket_cfg_new(EV_RATE_LIMIT_MAX, EV_RATE_LIMIT_MAX, 1, 1, &tick));
+  }
+  bufferevent* socket_bev = cfg ? bufferevent_socket_new(m_loop.base(), fd, BEV_OPT_CLOSE_ON_FREE) : nullptr;
+  if (!socket_bev) {
+    evutil_closesocket(fd);
+    return nullptr;
+  }
+  if (bufferevent_set_rate_limit(socket_bev, cfg.get()) != 0) {
+    bufferevent_free(socket_bev);
+    return nullptr;
+  }
+  if (tls == nullptr) return socket_bev;
+  SSL* ssl = SSL_new(tls);
+  bufferevent* bev = ssl != nullptr ? bufferevent_openssl_filter_new(m_loop.base(), socket_bev, ssl,
+                                                                     BUFFEREVENT_SSL_ACCEPTING,
+                                                                     BEV_OPT_CLOSE_ON_FREE)
+                                    : nullptr;
+  if (!bev) {
+    if (ssl != nullptr) SSL_free(ssl);
+    bufferevent_free(socket_bev);
+    return nullptr;
+  }
+  bufferevent_openssl_set_allow_dirty_shutdown(bev, 1);
+  return bev;
 }
 
 // ---------------------------------------------------------------------------
@@ -1450,6 +1496,8 @@ bool SimulatorImpl::StartQueryService() {
   };
   hooks.refuse_login = [this] { return GetFaults().refuse_query_login; };
   hooks.silent = [this] { return GetFaults().no_query_response; };
+  hooks.trickle_ms = [this] { return GetFaults().trickle_query_ms; };
+  hooks.flood_other_frames = [this] { return GetFaults().flood_query_other_frames; };
   hooks.log = [this](const std::string& line) { Log(line); };
   m_query = std::make_unique<QueryService>(std::move(data), std::move(hooks));
   if (m_query->Start(m_scenario.bind_ip, m_scenario.query_port,

@@ -202,6 +202,17 @@ struct Faults {
   // site type; those of other site types behave. Discovery faults apply
   // whatever it is.
   int only_site_type = 0;
+
+  // Slow peers (discovery and query services). A trickled connection sends
+  // everything, the TLS handshake included, one byte per this many
+  // milliseconds (0 = at full speed); the discovery service reads it when it
+  // accepts a connection, the query service before every byte it sends.
+  int trickle_discovery_ms = 0;
+  int trickle_query_ms = 0;
+  // The query service answers every request with an endless run of frames
+  // of a type no request asked for (one every few milliseconds), never with
+  // the answer.
+  bool flood_query_other_frames = false;
 };
 
 // A control action the command-line program applies at a set time after its

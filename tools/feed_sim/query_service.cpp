@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -33,6 +34,10 @@ constexpr int kQueryRequest = 15;
 constexpr int kQueryResponse = 16;
 // How often blocked threads look at the stop flag.
 constexpr int kStopPollMs = 100;
+// A frame type no request of a query client asks for, and the pause between
+// two of them when the service floods a connection with them.
+constexpr int kFloodFrameType = 99;
+constexpr int kFloodPauseMs = 5;
 
 struct JsonDeleter { void operator()(json_t* j) const { json_decref(j); } };
 struct SslDeleter { void operator()(SSL* s) const { SSL_free(s); } };
@@ -209,31 +214,46 @@ void QueryService::Serve(int raw_fd) {
   timeval stv{5, 0};
   ::setsockopt(raw_fd, SOL_SOCKET, SO_SNDTIMEO, &stv, sizeof(stv));
   std::unique_ptr<SSL, SslDeleter> ssl;
+  // With TLS, the session reads the socket directly but writes into memory;
+  // flush_tls then sends what it wrote (handshake records included) through
+  // SendRaw, which may trickle it.
+  auto flush_tls = [&] {
+    char chunk[4096];
+    int n;
+    while ((n = BIO_read(SSL_get_wbio(ssl.get()), chunk, sizeof(chunk))) > 0) {
+      if (!SendRaw(raw_fd, chunk, static_cast<size_t>(n))) return false;
+    }
+    return true;
+  };
   if (m_ssl_ctx != nullptr) {
     ssl.reset(SSL_new(m_ssl_ctx));
-    if (!ssl) return;
-    SSL_set_fd(ssl.get(), raw_fd);
+    BIO* in = BIO_new_socket(raw_fd, BIO_NOCLOSE);
+    BIO* out = BIO_new(BIO_s_mem());
+    if (!ssl || in == nullptr || out == nullptr) {
+      BIO_free(in);
+      BIO_free(out);
+      return;
+    }
+    SSL_set_bio(ssl.get(), in, out);  // the session owns both from here on
     int rc;
     while ((rc = SSL_accept(ssl.get())) != 1) {
       const int e = SSL_get_error(ssl.get(), rc);
       ERR_clear_error();
-      if (m_stopping || (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE)) {
+      if (!flush_tls() || m_stopping || (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE)) {
         if (m_hooks.log) m_hooks.log("query service: TLS handshake failed");
         return;
       }
     }
+    if (!flush_tls()) return;
   }
   auto write_all = [&](const std::string& out) {
-    SigpipeGuard no_sigpipe;
-    size_t off = 0;
-    while (off < out.size()) {
-      const int n = ssl ? SSL_write(ssl.get(), out.data() + off, static_cast<int>(out.size() - off))
-                        : static_cast<int>(::send(raw_fd, out.data() + off, out.size() - off,
-                                                  MSG_NOSIGNAL));
-      if (n <= 0) return false;
-      off += static_cast<size_t>(n);
+    if (!ssl) return SendRaw(raw_fd, out.data(), out.size());
+    // A memory sink takes every byte at once.
+    if (SSL_write(ssl.get(), out.data(), static_cast<int>(out.size())) != static_cast<int>(out.size())) {
+      ERR_clear_error();
+      return false;
     }
-    return true;
+    return flush_tls();
   };
   FrameCutter cutter;
   bool logged_in = false;
@@ -242,6 +262,7 @@ void QueryService::Serve(int raw_fd) {
     int n;
     if (ssl) {
       n = SSL_read(ssl.get(), buf, sizeof(buf));
+      if (!flush_tls()) return;  // whatever the session wrote while reading (tickets, alerts)
       if (n <= 0) {
         const int e = SSL_get_error(ssl.get(), n);
         ERR_clear_error();
@@ -271,6 +292,19 @@ void QueryService::Serve(int raw_fd) {
         return;
       }
       if (m_hooks.silent && m_hooks.silent()) continue;
+      if (m_hooks.flood_other_frames && m_hooks.flood_other_frames()) {
+        // Until the client leaves or the service stops.
+        qm::MetaData flood_meta;
+        flood_meta.set_traceid(meta.traceid());
+        flood_meta.set_qelsysmessagenum(1);
+        flood_meta.set_sysmessagetype(static_cast<qm::ESysMessageType>(kFloodFrameType));
+        std::string flood;
+        AppendResponseFrame(&flood, flood_meta, vm::QueryLoginResponse());
+        while (!m_stopping && write_all(flood)) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(kFloodPauseMs));
+        }
+        return;
+      }
       qm::MetaData out_meta;
       out_meta.set_traceid(meta.traceid());
       out_meta.set_qelsysmessagenum(1);
@@ -351,6 +385,24 @@ void QueryService::Serve(int raw_fd) {
       if (!write_all(out)) return;
     }
   }
+}
+
+bool QueryService::SendRaw(int fd, const char* p, size_t n) const {
+  SigpipeGuard no_sigpipe;
+  const int trickle_ms = m_hooks.trickle_ms ? m_hooks.trickle_ms() : 0;
+  while (n > 0) {
+    if (m_stopping) return false;
+    const ssize_t w = ::send(fd, p, trickle_ms > 0 ? 1 : n, MSG_NOSIGNAL);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;  // gone, or not reading for the send timeout
+    p += w;
+    n -= static_cast<size_t>(w);
+    // The pause between two bytes, cut into short sleeps so that Stop is prompt.
+    for (int waited = 0; n > 0 && waited < trickle_ms && !m_stopping; waited += kStopPollMs) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kStopPollMs, trickle_ms - waited)));
+    }
+  }
+  return true;
 }
 
 }  // namespace sim

@@ -54,6 +54,8 @@ class QueryService {
     std::function<bool(const std::string&, const std::string&)> check_password;
     std::function<bool()> refuse_login;  // fault: every login refused
     std::function<bool()> silent;        // fault: requests read, never answered
+    std::function<int()> trickle_ms;     // fault: every byte sent alone, one per this many ms
+    std::function<bool()> flood_other_frames;  // fault: requests answered by endless frames of another type
     std::function<void(const std::string&)> log;
   };
 
@@ -78,6 +80,9 @@ class QueryService {
  private:
   void AcceptLoop();
   void Serve(int fd);
+  // Sends n bytes on fd, trickled when the fault says so; false when the
+  // peer is gone or the service stops.
+  bool SendRaw(int fd, const char* p, size_t n) const;
 
   const std::vector<ReferenceSecurity> m_data;
   const Hooks m_hooks;

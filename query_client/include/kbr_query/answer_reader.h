@@ -36,8 +36,11 @@ enum class AnswerStatus {
 using ReadExactly = std::function<bool(char* p, size_t n)>;
 
 // Reads frames from read until one whose metadata names answer_type, and
-// parses its body into answer; frames of other types are skipped.
-AnswerStatus ReadAnswer(const ReadExactly& read, int answer_type, google::protobuf::MessageLite* answer);
+// parses its body into answer; frames of other types are skipped. When
+// peak_buffer_bytes is given it receives the most memory the frame buffers
+// held at once (their capacity).
+AnswerStatus ReadAnswer(const ReadExactly& read, int answer_type, google::protobuf::MessageLite* answer,
+                        size_t* peak_buffer_bytes = nullptr);
 
 // Moves every answer of resp into list (a failure answer made from resp's
 // error context when resp reports failure and holds none); resp's success.
