@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "call_gate.h"
 #include "cli_options.h"
 #include "client_config.h"
 #include "client_factory.h"
@@ -228,41 +229,6 @@ class RecordPrinter : public qc::MessageHandle {
   std::atomic<bool> m_closed{false};
 };
 
-// Lets a signal end a blocking login or subscription call promptly: the only
-// way the public interface offers is releasing the client (Uninstance), whose
-// destruction interrupts every wait of a call in progress. Main enters the
-// gate before each such call and leaves it after; the signal thread closes
-// it. A call is never started once the gate is closed.
-// Called by main (Enter, Leave) and the signal thread (Close, InCall).
-class CallGate {
- public:
-  bool Enter() {
-    std::lock_guard<std::mutex> lock(m_gate_mutex);
-    if (m_closed) return false;
-    m_in_call = true;
-    return true;
-  }
-  void Leave() {
-    std::lock_guard<std::mutex> lock(m_gate_mutex);
-    m_in_call = false;
-  }
-  // Closes the gate; true when main is inside a call.
-  bool Close() {
-    std::lock_guard<std::mutex> lock(m_gate_mutex);
-    m_closed = true;
-    return m_in_call;
-  }
-  bool InCall() {
-    std::lock_guard<std::mutex> lock(m_gate_mutex);
-    return m_in_call;
-  }
-
- private:
-  std::mutex m_gate_mutex;  // guards m_closed and m_in_call
-  bool m_closed = false;
-  bool m_in_call = false;
-};
-
 int Run(const qel::cli::CliOptions& options, FILE* out) {
   StopSignal stop;
   // Signals are taken by one thread with sigwait; every other thread,
@@ -274,7 +240,7 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
   sigaddset(&signals, SIGUSR1);  // wakes the signal thread at exit
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::atomic<bool> exiting{false};
-  CallGate gate;
+  qel::cli::CallGate gate;
   std::thread signal_thread([&] {
     for (;;) {
       int sig = 0;
@@ -282,13 +248,7 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
       if (sig == SIGUSR1) continue;
       if (stop.Why() == 0) ErrLine(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
       stop.Request(StopSignal::kSignal);
-      if (gate.Close()) {
-        // Main entered the gate a moment ago at least; the pause lets it get
-        // inside the library's call before the client goes (a call entered
-        // after the release would find no client).
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (gate.InCall()) qc::ClientFactory::Uninstance();
-      }
+      gate.InterruptCall([] { qc::ClientFactory::Uninstance(); });
     }
   });
   auto finish_signal_thread = [&] {
