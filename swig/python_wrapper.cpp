@@ -186,7 +186,9 @@ void MaskSecretMembers(json_t* value) {
     const char* key;
     json_t* member;
     json_object_foreach(value, key, member) {
-      if (IsSecretName(key) && !json_is_null(member)) {
+      // An empty text stays visible: it shows that no secret was given.
+      const bool empty = json_is_null(member) || (json_is_string(member) && json_string_length(member) == 0);
+      if (IsSecretName(key) && !empty) {
         json_object_set_new(value, key, json_string(kMaskedSecret));
       } else {
         MaskSecretMembers(member);
@@ -386,7 +388,7 @@ PythonLoginRequest ReadLoginDocument(json_t* doc) {
   if (json_t* v = StringMember(doc, "Password")) {
     req.password = json_string_value(v);
     g_password = req.password;
-    DebugPrint("Password: %s \r\n", kMaskedSecret);
+    DebugPrint("Password: %s \r\n", req.password.empty() ? "" : kMaskedSecret);
   }
   if (json_t* v = StringMember(doc, "CertFolder")) {
     g_cert_folder = json_string_value(v);
