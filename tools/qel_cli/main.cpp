@@ -45,11 +45,15 @@ void ErrLine(const std::string& line) {
   std::fflush(stderr);
 }
 
-// Library log lines to standard error. Called on any library thread.
+// Library log lines to standard error, each also reported to the call gate
+// (a line from main's thread shows its call is inside the client). Called on
+// any thread; borrows the gate.
 class StderrLog : public qc::LogInterface {
  public:
-  explicit StderrLog(bool verbose) : m_min_level(verbose ? qc::VENTRIX_INFO : qc::VentrixLogLevel{qc::VENTRIX_WARN}) {}
+  StderrLog(bool verbose, qel::cli::CallGate& gate)
+      : m_min_level(verbose ? qc::VENTRIX_INFO : qc::VentrixLogLevel{qc::VENTRIX_WARN}), m_gate(gate) {}
   void LogPrint(qc::VentrixLogLevel level, const char* message) override {
+    m_gate.LibraryLineLogged();
     if (level < m_min_level) return;
     static const char* const kNames[] = {"DEBUG", "INFO", "WARN", "ERROR"};
     ErrLine(std::string("library ") + kNames[level < 4 ? static_cast<unsigned>(level) : 3u] + ": " + message);
@@ -57,6 +61,7 @@ class StderrLog : public qc::LogInterface {
 
  private:
   const qc::VentrixLogLevel m_min_level;
+  qel::cli::CallGate& m_gate;
 };
 
 // Counters since start; a snapshot is taken each second for the rates.
@@ -257,7 +262,7 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
     signal_thread.join();
   };
 
-  StderrLog log(options.verbose);
+  StderrLog log(options.verbose, gate);
   RecordPrinter printer(options, out, stop);
   qc::ClientFactory* factory = qc::ClientFactory::Instance();
   factory->RegistLogHandle(&log);
