@@ -1,6 +1,9 @@
 #include "log/base_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdarg>
@@ -99,12 +102,25 @@ std::string LogFilePath() {
   return folder + name;
 }
 
+// The file is made readable and writable by its owner only (0600) before the
+// stream opens it: it carries the application's hosts, users and requests. An
+// existing file of that name, about to be truncated, is restricted the same way.
+void RestrictLogFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (fd < 0) return;  // the stream's own open reports the failure
+  if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
+    printf("restrict log file[%s] to its owner failed\n", path.c_str());
+  }
+  ::close(fd);
+}
+
 // Creates the stream; g_log_file_mutex must be held. Returns the stream when it
 // is good, null otherwise (a failed stream stays installed and discards text).
 std::ofstream* OpenLogOfsLocked() REQUIRES(g_log_file_mutex) {
   std::ofstream* existing = g_ofs.load(std::memory_order_acquire);
   if (existing != nullptr) return existing->good() ? existing : nullptr;
   const std::string path = LogFilePath();
+  RestrictLogFile(path);
   auto* ofs = new std::ofstream(path, std::ios::out | std::ios::trunc);
   g_ofs.store(ofs, std::memory_order_release);
   if (!ofs->good()) {

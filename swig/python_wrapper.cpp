@@ -3,6 +3,7 @@
 #include <jansson.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +74,9 @@ PythonHandle* g_handle GUARDED_BY(g_binding_mutex) = nullptr;
 // True from a CreateClient made with g_handle until the binding's logout: the
 // factory's client then points at g_handle, which must outlive it.
 bool g_client_holds_handle GUARDED_BY(g_binding_mutex) = false;
+// True from the start of a python_login until it fails or the binding logs
+// out: a second login meanwhile is refused and leaves the running one alone.
+bool g_login_claimed GUARDED_BY(g_binding_mutex) = false;
 
 PyLog g_library_pylog;
 PyLog* g_pylog GUARDED_BY(g_binding_mutex) = &g_library_pylog;
@@ -87,17 +91,21 @@ std::string g_query_cert_string GUARDED_BY(g_binding_mutex) = "./cert/QRVentrixC
 bool g_isquerySSL GUARDED_BY(g_binding_mutex) = true;
 int32_t g_max_query_size GUARDED_BY(g_binding_mutex) = 100 * 1024 * 1024;
 
-// The synchronous query result buffer. Allocated zero-filled (calloc, so the
-// untouched part costs no memory) at the configured size and re-allocated when
-// a later login raised that size; only the bytes the last result wrote are
-// cleared again. The pointer handed out stays valid until the next
-// synchronous query.
+// The synchronous query result buffer of one calling thread (thread_local, so
+// no lock): another thread's query never touches it. Allocated zero-filled
+// (calloc, so the untouched part costs no memory) at the configured size and
+// re-allocated when a later login raised that size; only the bytes the last
+// result wrote are cleared again. The pointer handed out stays valid until
+// the same thread's next synchronous query, or the thread's end.
 struct FreeDeleter {
   void operator()(char* p) const { std::free(p); }
 };
-std::unique_ptr<char, FreeDeleter> g_querydata GUARDED_BY(g_binding_mutex);
-size_t g_querydata_size GUARDED_BY(g_binding_mutex) = 0;
-size_t g_querydata_dirty GUARDED_BY(g_binding_mutex) = 0;  // bytes the last result wrote
+struct QueryResultBuffer {
+  std::unique_ptr<char, FreeDeleter> data;
+  size_t size = 0;
+  size_t dirty = 0;  // bytes the last result wrote
+};
+thread_local QueryResultBuffer t_querydata;
 
 char g_version[] = "python_4.0.7_2022/7/7";
 
@@ -132,7 +140,74 @@ bool Logout() {
   if (refused) return false;
   MutexLock lock(g_binding_mutex);
   g_client_holds_handle = false;
+  g_login_claimed = false;
   return true;
+}
+
+// Destroys the callback object, logging out first if a client still holds
+// it. False, with everything kept, when that logout is refused.
+bool DestroyHandle() {
+  bool logout_first;
+  {
+    MutexLock lock(g_binding_mutex);
+    logout_first = g_handle != nullptr && g_client_holds_handle;
+  }
+  // A client still delivering to the handle is stopped before the handle
+  // goes; on a library thread that is refused, and the handle then stays.
+  if (logout_first && !Logout()) {
+    ErrorPrint("the callback object is kept: its client could not be logged out from a library thread");
+    return false;
+  }
+  MutexLock lock(g_binding_mutex);
+  delete g_handle;
+  g_handle = nullptr;
+  return true;
+}
+
+// --- Secrets in log lines -----------------------------------------------------
+
+constexpr const char* kMaskedSecret = "******";
+
+// A member name that carries a secret: it names a password or a token, in
+// any case ("Password", "pwdOrToken", "access_token").
+bool IsSecretName(const char* name) {
+  std::string lower(name != nullptr ? name : "");
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const char* word : {"password", "passwd", "token", "secret"}) {
+    if (lower.find(word) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Replaces, at any depth, the value of every secret member with "******".
+void MaskSecretMembers(json_t* value) {
+  if (json_is_object(value)) {
+    const char* key;
+    json_t* member;
+    json_object_foreach(value, key, member) {
+      // An empty text stays visible: it shows that no secret was given.
+      const bool empty = json_is_null(member) || (json_is_string(member) && json_string_length(member) == 0);
+      if (IsSecretName(key) && !empty) {
+        json_object_set_new(value, key, json_string(kMaskedSecret));
+      } else {
+        MaskSecretMembers(member);
+      }
+    }
+  } else if (json_is_array(value)) {
+    size_t i;
+    json_t* element;
+    json_array_foreach(value, i, element) MaskSecretMembers(element);
+  }
+}
+
+// The document text as a log line may show it: re-rendered with every
+// secret masked; a text that is not JSON cannot be masked and is not shown.
+std::string LoggableDocument(const char* text) {
+  JsonPtr doc(json_loads(text != nullptr ? text : "", 0, nullptr));
+  if (!doc) return "(not JSON, " + std::to_string(text != nullptr ? std::strlen(text) : 0) + " bytes, not shown)";
+  MaskSecretMembers(doc.get());
+  return Dump(doc.get());
 }
 
 // --- Subscription -------------------------------------------------------------
@@ -214,23 +289,24 @@ std::string RenderAnswer(const google::protobuf::Message& answer) {
   }
 }
 
-// Makes the result buffer hold at least size bytes, of which only the first
-// `dirty` may be non-zero; afterwards every byte is zero.
-char* ClearedQueryData(size_t size) REQUIRES(g_binding_mutex) {
-  if (!g_querydata || g_querydata_size < size) {
-    g_querydata.reset(static_cast<char*>(std::calloc(size, 1)));
-    if (!g_querydata) {
-      g_querydata_size = 0;
-      g_querydata_dirty = 0;
+// Makes the calling thread's result buffer hold at least size bytes, of
+// which only the first `dirty` may be non-zero; afterwards every byte is zero.
+char* ClearedQueryData(size_t size) {
+  QueryResultBuffer& buffer = t_querydata;
+  if (!buffer.data || buffer.size < size) {
+    buffer.data.reset(static_cast<char*>(std::calloc(size, 1)));
+    if (!buffer.data) {
+      buffer.size = 0;
+      buffer.dirty = 0;
       return nullptr;
     }
-    g_querydata_size = size;
-    g_querydata_dirty = 0;
+    buffer.size = size;
+    buffer.dirty = 0;
     DebugPrint("create query data, data size is %d", static_cast<int>(size));
   }
-  std::memset(g_querydata.get(), 0, g_querydata_dirty);
-  g_querydata_dirty = 0;
-  return g_querydata.get();
+  std::memset(buffer.data.get(), 0, buffer.dirty);
+  buffer.dirty = 0;
+  return buffer.data.get();
 }
 
 }  // namespace
@@ -289,7 +365,13 @@ JsonPtr ParseDocument(const char* text, const char* failure_format) {
   json_error_t error;
   JsonPtr doc(json_loads(text != nullptr ? text : "", 0, &error));
   if (!doc) {
-    ErrorPrint(failure_format, error.text);
+    // The parser quotes the input near the error ("... near 'demo123'"),
+    // which may be a secret: the quote is left out.
+    std::string reason = error.text;
+    const size_t quote = reason.find(" near '");
+    if (quote != std::string::npos) reason.resize(quote);
+    ErrorPrint(failure_format, (reason + " at line " + std::to_string(error.line) + ", column " +
+                                std::to_string(error.column)).c_str());
     return JsonPtr(json_object());
   }
   return doc;
@@ -306,7 +388,7 @@ PythonLoginRequest ReadLoginDocument(json_t* doc) {
   if (json_t* v = StringMember(doc, "Password")) {
     req.password = json_string_value(v);
     g_password = req.password;
-    DebugPrint("Password: %s \r\n", req.password.c_str());
+    DebugPrint("Password: %s \r\n", req.password.empty() ? "" : kMaskedSecret);
   }
   if (json_t* v = StringMember(doc, "CertFolder")) {
     g_cert_folder = json_string_value(v);
@@ -424,7 +506,7 @@ QueryArguments ReadQueryDocument(json_t* doc, bool sync) {
       if (sync) DebugPrint("params: key=%s \r\n", key);
       if (!json_is_string(value)) continue;
       args.params[key] = json_string_value(value);
-      if (sync) DebugPrint("params: key=%s value=%s \r\n", key, json_string_value(value));
+      if (sync) DebugPrint("params: key=%s value=%s \r\n", key, IsSecretName(key) ? kMaskedSecret : json_string_value(value));
     }
   }
   if (json_t* ids = ArrayMember(doc, "QUORSecurityIDs")) {
@@ -509,20 +591,7 @@ PythonHandle* globalhandle(bool create) {
     MutexLock lock(g_binding_mutex);
     return HandleLocked();
   }
-  bool logout_first;
-  {
-    MutexLock lock(g_binding_mutex);
-    logout_first = g_handle != nullptr && g_client_holds_handle;
-  }
-  // A client still delivering to the handle is stopped before the handle
-  // goes; on a library thread that is refused, and the handle then stays.
-  if (logout_first && !Logout()) {
-    ErrorPrint("the callback object is kept: its client could not be logged out from a library thread");
-    return nullptr;
-  }
-  MutexLock lock(g_binding_mutex);
-  delete g_handle;
-  g_handle = nullptr;
+  DestroyHandle();
   return nullptr;
 }
 
@@ -545,10 +614,12 @@ void python_init_env() {
   globalhandle(true);
 }
 
-void python_fini_env() {
+void python_fini_env() { python_fini_env_checked(); }
+
+bool python_fini_env_checked() {
   std::printf("fini env ...\n");
   std::fflush(stdout);
-  globalhandle(false);
+  return DestroyHandle();
 }
 
 void python_open_file_log() { BaseConfig::GetInstance().OpenFileLog(); }
@@ -559,7 +630,22 @@ void python_close_cout_log() { BaseConfig::GetInstance().CloseCoutLog(); }
 int python_login(const char* json, int /*length*/) {
   std::printf("try to login ...\n");
   std::fflush(stdout);
-  DebugPrint("login json:%s\r\n", json != nullptr ? json : "");
+  DebugPrint("login json:%s\r\n", LoggableDocument(json).c_str());
+  {
+    MutexLock lock(g_binding_mutex);
+    if (g_login_claimed) {
+      // A refused login changes nothing: the running client, the stored
+      // credentials and the query settings all stay as they are.
+      ErrorPrint("Already logged in: python_login refused, the running session is kept; call python_logout first");
+      return com::quor::kbr::client::LOGIN_DISCOVERY_FAILED_END;
+    }
+    g_login_claimed = true;
+  }
+  auto failed = [](int result) {
+    MutexLock lock(g_binding_mutex);
+    g_login_claimed = false;
+    return result;
+  };
   PythonLoginRequest req;
   {
     JsonPtr doc = ParseDocument(json, "load login json failed: %s");
@@ -568,7 +654,7 @@ int python_login(const char* json, int /*length*/) {
   PythonHandle* handle = globalhandle(true);
   if (handle == nullptr) {
     ErrorPrint("msgHandler is nullptr...");
-    return -1;
+    return failed(-1);
   }
   ClientFactory::Instance();
   BaseConfig& config = BaseConfig::GetInstance();
@@ -576,21 +662,26 @@ int python_login(const char* json, int /*length*/) {
   config.SetUseSSL(req.ssl);
   config.SetSSLCertfolder(req.cert_folder);
   ClientInterface* client = ClientFor(handle);
-  if (client == nullptr) return -1;
+  if (client == nullptr) return failed(-1);
   if (!req.Complete()) {
     ErrorPrint("login parameter non conformance");
     Logout();
-    return 1;
+    return failed(1);
   }
   const int result = client->LoginByServiceDiscovery(req.user, req.password, req.ip, req.port, req.backup);
-  if (result != 0) Logout();
+  if (result != 0) {
+    Logout();
+    return failed(result);
+  }
   return result;
 }
 
-void python_logout() { Logout(); }
+void python_logout() { python_logout_checked(); }
+
+bool python_logout_checked() { return Logout(); }
 
 int python_subscribeByDataType(const char* json, int /*length*/) {
-  DebugPrint("subscribe json:%s\r\n", json != nullptr ? json : "");
+  DebugPrint("subscribe json:%s\r\n", LoggableDocument(json).c_str());
   JsonPtr doc = ParseDocument(json, "load subscribe json failed: %s");
   ClientInterface* client = SubscribeClient();
   if (client == nullptr) return -1;
@@ -600,7 +691,7 @@ int python_subscribeByDataType(const char* json, int /*length*/) {
 }
 
 int python_subscribeBySecurityId(const char* json, int /*length*/) {
-  DebugPrint("subscribe json:%s\r\n", json != nullptr ? json : "");
+  DebugPrint("subscribe json:%s\r\n", LoggableDocument(json).c_str());
   JsonPtr doc = ParseDocument(json, "load subscribe json failed: %s");
   ClientInterface* client = SubscribeClient();
   if (client == nullptr) return -1;
@@ -653,7 +744,7 @@ int python_request_fin_info_query_async(const char* json, int /*length*/) {
 }
 
 void* python_request_fin_info_query_sync(const char* json, int /*length*/) {
-  DebugPrint("request sync query json:%s\r\n", json != nullptr ? json : "");
+  DebugPrint("request sync query json:%s\r\n", LoggableDocument(json).c_str());
   JsonPtr doc = ParseDocument(json, "load request sync query json failed: %s");
   std::unique_ptr<kq::QueryClientInterface> client = QueryClient("sync");
   if (!client) return nullptr;
@@ -690,13 +781,16 @@ void* python_request_fin_info_query_sync(const char* json, int /*length*/) {
     }
   }
 
-  MutexLock lock(g_binding_mutex);
-  const size_t max_size = static_cast<size_t>(g_max_query_size);
+  size_t max_size;
+  {
+    MutexLock lock(g_binding_mutex);
+    max_size = static_cast<size_t>(g_max_query_size);
+  }
   char* data = ClearedQueryData(max_size);
   if (data == nullptr) {
-    ErrorPrint("query result buffer of %d bytes could not be allocated", g_max_query_size);
+    ErrorPrint("query result buffer of %zu bytes could not be allocated", max_size);
     return nullptr;
   }
-  g_querydata_dirty = WriteSyncQueryResult(data, g_querydata_size, max_size, outcome);
+  t_querydata.dirty = WriteSyncQueryResult(data, t_querydata.size, max_size, outcome);
   return data;
 }

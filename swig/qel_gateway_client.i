@@ -8,7 +8,8 @@
 // takes the lock for the one Python call it makes and contains any Python
 // exception raised there: it is shown through sys.unraisablehook together
 // with the callback, and the record is dropped; no Python error becomes a C++
-// exception on a library thread. (The generator's other director exception,
+// exception on a library thread. KeyboardInterrupt and SystemExit are the
+// exceptions: they reach the script (see QelContainCallbackError). (The generator's other director exception,
 // "'self' uninitialized", needs a director without its Python object, which
 // cannot be: the object owns its director.)
 //
@@ -28,6 +29,11 @@
 #include <Python.h>
 
 namespace {
+
+// Wrapped library calls the current thread is inside (a callback of the
+// library can call into the module again): the thread is a script thread
+// while this is above zero.
+thread_local int t_qel_library_calls = 0;
 
 // Owned by one library thread (thread_local): the extra hold on the thread
 // state taken on its first callback, dropped when the thread ends.
@@ -85,13 +91,14 @@ class QelPythonBlock {
 // The interpreter lock released around one call into the library.
 class QelPythonAllow {
  public:
-  QelPythonAllow() : m_saved(PyEval_SaveThread()) {}
+  QelPythonAllow() : m_saved(PyEval_SaveThread()) { ++t_qel_library_calls; }
   QelPythonAllow(const QelPythonAllow&) = delete;
   QelPythonAllow& operator=(const QelPythonAllow&) = delete;
   void end() {
     if (m_saved != nullptr) {
       PyEval_RestoreThread(m_saved);
       m_saved = nullptr;
+      --t_qel_library_calls;
     }
   }
   ~QelPythonAllow() { end(); }
@@ -114,10 +121,9 @@ class QelPythonAllow {
 
 namespace {
 
-// Called by a director method, interpreter lock held, with the callback's
-// Python exception set: writes it through sys.unraisablehook ("Exception
-// ignored in: <bound method ...OnMarketData...>" and the traceback) and
-// clears it. Never ends the process, not even for SystemExit.
+// Writes the callback's pending Python exception through sys.unraisablehook
+// ("Exception ignored in: <bound method ...OnMarketData...>" and the
+// traceback) and clears it. Interpreter lock held.
 void QelReportCallbackError(PyObject* self, const char* method) {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
@@ -130,15 +136,96 @@ void QelReportCallbackError(PyObject* self, const char* method) {
   Py_XDECREF(callback);
 }
 
+// One exception (type, value, traceback; owned references).
+struct QelSavedException {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+
+// A KeyboardInterrupt or SystemExit raised by a callback that ran on this
+// script thread inside a wrapped library call; raised when the outermost such
+// call returns to Python (QelRaisePendingInterrupt). The first one is kept.
+thread_local QelSavedException t_qel_pending_interrupt;
+
+// Runs on the main thread (a pending call, interpreter lock held): raises
+// there the SystemExit a library thread's callback raised.
+int QelRaiseOnMainThread(void* arg) {
+  QelSavedException* saved = static_cast<QelSavedException*>(arg);
+  PyErr_Restore(saved->type, saved->value, saved->traceback);
+  delete saved;
+  return -1;
+}
+
+// Called by a director method, interpreter lock held, with the callback's
+// Python exception set; clears it. Ordinary exceptions are reported
+// (QelReportCallbackError) and the record is dropped. KeyboardInterrupt and
+// SystemExit are the script's own requests to stop and are never swallowed:
+// on a script thread (a callback the library runs on the caller's thread)
+// they are kept and raised when the library call returns; from a library
+// thread a KeyboardInterrupt becomes the main thread's, as Ctrl-C would.
+void QelContainCallbackError(PyObject* self, const char* method) {
+  const bool interrupt = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+  if (!interrupt && !PyErr_ExceptionMatches(PyExc_SystemExit)) {
+    QelReportCallbackError(self, method);
+    return;
+  }
+  if (t_qel_library_calls > 0) {
+    QelSavedException& pending = t_qel_pending_interrupt;
+    if (pending.type == nullptr) {
+      PyErr_Fetch(&pending.type, &pending.value, &pending.traceback);
+    } else {
+      PyErr_Clear();
+    }
+    return;
+  }
+  if (interrupt) {
+    PyErr_Clear();
+    PyErr_SetInterrupt();
+    return;
+  }
+  // SystemExit on a library thread ends the script as on the main thread: it is raised there, once.
+  static bool exit_handed_over = false;  // guarded by the interpreter lock
+  if (!exit_handed_over) {
+    QelSavedException* saved = new QelSavedException();
+    PyErr_Fetch(&saved->type, &saved->value, &saved->traceback);
+    if (Py_AddPendingCall(QelRaiseOnMainThread, saved) == 0) {
+      exit_handed_over = true;
+      return;
+    }
+    PyErr_Restore(saved->type, saved->value, saved->traceback);
+    delete saved;
+  }
+  QelReportCallbackError(self, method);
+}
+
+// After a wrapped call, interpreter lock held: true, with the exception set,
+// when a callback of the call kept a KeyboardInterrupt or SystemExit for it.
+// Only the outermost call of the thread raises it.
+bool QelRaisePendingInterrupt() {
+  QelSavedException& pending = t_qel_pending_interrupt;
+  if (t_qel_library_calls > 0 || pending.type == nullptr) return false;
+  PyErr_Restore(pending.type, pending.value, pending.traceback);
+  pending = QelSavedException();
+  return true;
+}
+
 }  // namespace
 %}
 
-// A failing Python callback is reported and dropped instead of raising
+// A failing Python callback is contained instead of raising
 // Swig::DirectorMethodException on a library thread, which has no handler.
 %feature("director:except") {
   if ($error != nullptr) {
-    QelReportCallbackError(swig_get_self(), "$symname");
+    QelContainCallbackError(swig_get_self(), "$symname");
   }
+}
+
+// A KeyboardInterrupt or SystemExit a callback raised during the call is
+// raised from the call.
+%exception {
+  $action
+  if (QelRaisePendingInterrupt()) SWIG_fail;
 }
 
 %include "std_vector.i"
@@ -191,6 +278,13 @@ _retired_notifies = []
 %include "Notify.h"
 %include "python_wrapper.h"
 
+// For the companion's python_logout and python_fini_env: whether the
+// teardown was carried out (refused on a library thread).
+%rename(_python_logout_checked) python_logout_checked;
+%rename(_python_fini_env_checked) python_fini_env_checked;
+bool python_logout_checked();
+bool python_fini_env_checked();
+
 // The generated flat wrappers of these three are replaced by versions that
 // keep the callback objects alive as described above.
 %pythoncode %{
@@ -208,20 +302,22 @@ def Notify_Regist(notify):
 
 def python_logout():
     """Stops and destroys the client. Every library thread has ended when it
-    returns, so the callback objects replaced earlier are released."""
-    _qel_gateway_client.python_logout()
-    with _notify_lock:
-        del _retired_notifies[:]
+    returns, so the callback objects replaced earlier are released. Inside a
+    callback (a library thread) the logout is refused and they are kept."""
+    if _qel_gateway_client._python_logout_checked():
+        with _notify_lock:
+            del _retired_notifies[:]
 
 
 def python_fini_env():
     """Logs out if a client remains and destroys the callback object; the
-    registered Notify is released with it."""
+    registered Notify is released with it. Inside a callback this is refused
+    and every callback object is kept."""
     global _registered_notify
-    _qel_gateway_client.python_fini_env()
-    with _notify_lock:
-        del _retired_notifies[:]
-        _registered_notify = None
+    if _qel_gateway_client._python_fini_env_checked():
+        with _notify_lock:
+            del _retired_notifies[:]
+            _registered_notify = None
 
 
 def text_at(pointer, limit=65536):

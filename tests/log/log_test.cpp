@@ -1,9 +1,11 @@
 // Logging: targets by severity, the line format, the per-process file and its
 // life cycle, and whole lines under concurrent writers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -187,6 +189,32 @@ TEST_F(LogTest, FileOpensWithBannerAndReopensTruncatedAfterClose) {
   EXPECT_EQ(LinesWith(text, "first-life").size(), 0u) << "reopening truncates";
   EXPECT_EQ(LinesWith(text, "second-life").size(), 1u);
   EXPECT_NE(text.find("Version:  1. 0. 0"), std::string::npos);
+}
+
+// The file carries what the application logs (hosts, users, requests): only
+// its owner may read it, whatever the umask, and also when an earlier file
+// of the same name was readable by others.
+TEST_F(LogTest, FileIsReadableByItsOwnerOnly) {
+  const mode_t old_umask = umask(022);
+  for (const bool existed : {false, true}) {
+    qc::CloseLogOfs();
+    if (existed) {
+      std::ofstream(LogFile()) << "an earlier run\n";
+      ASSERT_EQ(chmod(LogFile().c_str(), 0644), 0);
+    } else {
+      unlink(LogFile().c_str());
+    }
+    testing::internal::CaptureStdout();
+    qc::InfoPrint("owner only");
+    fflush(stdout);
+    testing::internal::GetCapturedStdout();
+    struct stat st {};
+    ASSERT_EQ(stat(LogFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "file existed before: " << existed;
+    EXPECT_EQ(LinesWith(FileText(), "owner only").size(), 1u);
+    EXPECT_EQ(FileText().find("an earlier run"), std::string::npos) << "opening truncates";
+  }
+  umask(old_umask);
 }
 
 TEST_F(LogTest, UnopenableFileIsReportedAndConsoleContinues) {

@@ -92,6 +92,70 @@ def test_login_market_data_logout_and_login_again(sim, recorder):
         assert recorder.count("OnMarketData") == after_logout
 
 
+LOGIN_WHILE_LOGGED_IN = [
+    pytest.param(lambda sim: sim.login_document(), id="complete-document"),
+    pytest.param(lambda sim: sim.login_document(Password="other-secret"), id="other-password"),
+    pytest.param(lambda sim: "{}", id="incomplete-document"),
+]
+
+
+@pytest.mark.parametrize("document", LOGIN_WHILE_LOGGED_IN)
+def test_second_login_is_refused_and_the_session_keeps_delivering(sim, logged_in, document):
+    notify = logged_in
+    assert wait_until(lambda: notify.count("OnMarketData") > 0)
+    assert qel.python_login(document(sim), 0) == -1031
+    # The running client was left alone: records keep arriving.
+    after_refusal = notify.count("OnMarketData")
+    assert wait_until(lambda: notify.count("OnMarketData") > after_refusal + 50, timeout=30)
+    # And the stored credentials still serve a query.
+    pointer = qel.python_request_fin_info_query_sync(json.dumps({"DataType": 1011}), 0)
+    assert pointer is not None and qel.cdata(pointer, 10) not in ("9999999998", "9999999999")
+
+
+TEARDOWN_IN_CALLBACK = [
+    pytest.param(qel.python_logout, id="logout"),
+    pytest.param(qel.python_fini_env, id="fini_env"),
+]
+
+
+@pytest.mark.parametrize("teardown", TEARDOWN_IN_CALLBACK)
+def test_teardown_refused_in_a_callback_keeps_the_callback_objects(logged_in, teardown):
+    # A library thread cannot stop the client it runs on: the teardown is
+    # refused, so every Notify the library may still call must stay alive.
+    class Quiet(qel.Notify):
+        pass
+
+    called = threading.Event()
+
+    class TearingDown(qel.Notify):
+        def __init__(self):
+            qel.Notify.__init__(self)
+            self.calls = 0
+
+        def OnMarketData(self, buf, size):
+            self.calls += 1
+            if self.calls == 1:
+                teardown()
+                called.set()
+
+    replaced = Quiet()
+    replaced_ref = weakref.ref(replaced)
+    qel.Notify_Regist(replaced)
+    tearing = TearingDown()
+    tearing_ref = weakref.ref(tearing)
+    qel.Notify_Regist(tearing)
+    del replaced, tearing
+    try:
+        assert called.wait(30)
+        gc.collect()
+        assert replaced_ref() is not None
+        assert tearing_ref() is not None
+        # The client still delivers to the registered object.
+        assert wait_until(lambda: tearing_ref() is not None and tearing_ref().calls > 20)
+    finally:
+        qel.Notify_Regist(logged_in)
+
+
 def test_subscribe_by_security_id(logged_in):
     notify = logged_in
     doc = json.dumps({"SubType": 2, "QUORSecurityIDs": [
@@ -102,9 +166,13 @@ def test_subscribe_by_security_id(logged_in):
     assert responses and all(r["isSuccess"] is True for r in responses)
 
 
+class Fatal(BaseException):
+    """Not an Exception: contained like any other error of a callback."""
+
+
 class Raising(qel.Notify):
-    """Raises on every other market-data record (SystemExit the first time);
-    counts the records it kept."""
+    """Raises on every other market-data record (a BaseException that is not
+    an Exception the first time); counts the records it kept."""
 
     def __init__(self):
         qel.Notify.__init__(self)
@@ -117,7 +185,7 @@ class Raising(qel.Notify):
             return  # a call still in flight after the test replaced it
         self.seen += 1
         if self.seen == 1:
-            raise SystemExit(3)
+            raise Fatal(3)
         if self.seen % 2 == 0:
             raise ValueError("boom %d" % self.seen)
         json.loads(qel.cdata(buf, size))
@@ -142,7 +210,7 @@ def test_raising_callback_is_reported_and_delivery_goes_on(logged_in, monkeypatc
         qel.Notify_Regist(logged_in)
     with lock:
         got = list(reports)
-    assert got[0][0] is SystemExit
+    assert got[0][0] is Fatal
     assert len(got) >= 20
     assert all("OnMarketData" in obj and "Raising" in obj for _, _, obj in got)
     assert all(t is ValueError and text.startswith("boom ") for t, text, _ in got[1:])

@@ -6,6 +6,7 @@ is down or silent."""
 import json
 import socket
 import tempfile
+import threading
 
 import pytest
 
@@ -101,7 +102,7 @@ def test_sync_buffer_layouts(query_sim):
     # A failed query: the marker, then the first failing answer's code and
     # message length ("%8d" each) and the message itself.
     failed = qel.python_request_fin_info_query_sync(json.dumps({"DataType": 1031}), 0)
-    assert int(failed) == int(pointer)  # one process-wide buffer
+    assert int(failed) == int(pointer)  # one buffer per calling thread
     message = "unknown query data type 1031"
     expected = "9999999998" + "%8d" % 1001 + "%8d" % len(message) + message + "\0"
     assert qel.cdata(failed, len(expected)) == expected
@@ -110,6 +111,40 @@ def test_sync_buffer_layouts(query_sim):
     qel.memmove(pointer, "\u00e9t\u00e9")
     assert qel.cdata(pointer, 5) == "\u00e9t\u00e9"
     assert qel.cdata(pointer, 1) == "\udcc3"
+
+
+def _sync_text(pointer):
+    total = int(qel.cdata(pointer, 10))
+    return qel.cdata(pointer, total)
+
+
+def test_sync_result_is_not_overwritten_by_another_threads_query(query_sim):
+    # A's result is read again after B's query ran: it still holds A's answers.
+    a_done = threading.Event()
+    b_done = threading.Event()
+    seen = {}
+
+    def query_a():
+        doc = json.dumps({"DataType": BASIC_INFO, "QUORSecurityIDs": ["600000.SH"]})
+        pointer = qel.python_request_fin_info_query_sync(doc, 0)
+        seen["a_first"] = _sync_text(pointer)
+        a_done.set()
+        b_done.wait(60)
+        seen["a_later"] = _sync_text(pointer)
+
+    def query_b():
+        a_done.wait(60)
+        doc = json.dumps({"DataType": BASIC_INFO, "QUORSecurityIDs": ["000001.SZ", "600036.SH"]})
+        seen["b"] = _sync_text(qel.python_request_fin_info_query_sync(doc, 0))
+        b_done.set()
+
+    threads = [threading.Thread(target=query_a), threading.Thread(target=query_b)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert "600000.SH" in seen["a_first"] and "000001.SZ" in seen["b"]
+    assert seen["a_later"] == seen["a_first"]
 
 
 def test_refused_credentials_give_error_results(sim):

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "call_gate.h"
 #include "cli_options.h"
 #include "client_config.h"
 #include "client_factory.h"
@@ -44,11 +45,15 @@ void ErrLine(const std::string& line) {
   std::fflush(stderr);
 }
 
-// Library log lines to standard error. Called on any library thread.
+// Library log lines to standard error, each also reported to the call gate
+// (a line from main's thread shows its call is inside the client). Called on
+// any thread; borrows the gate.
 class StderrLog : public qc::LogInterface {
  public:
-  explicit StderrLog(bool verbose) : m_min_level(verbose ? qc::VENTRIX_INFO : qc::VentrixLogLevel{qc::VENTRIX_WARN}) {}
+  StderrLog(bool verbose, qel::cli::CallGate& gate)
+      : m_min_level(verbose ? qc::VENTRIX_INFO : qc::VentrixLogLevel{qc::VENTRIX_WARN}), m_gate(gate) {}
   void LogPrint(qc::VentrixLogLevel level, const char* message) override {
+    m_gate.LibraryLineLogged();
     if (level < m_min_level) return;
     static const char* const kNames[] = {"DEBUG", "INFO", "WARN", "ERROR"};
     ErrLine(std::string("library ") + kNames[level < 4 ? static_cast<unsigned>(level) : 3u] + ": " + message);
@@ -56,6 +61,7 @@ class StderrLog : public qc::LogInterface {
 
  private:
   const qc::VentrixLogLevel m_min_level;
+  qel::cli::CallGate& m_gate;
 };
 
 // Counters since start; a snapshot is taken each second for the rates.
@@ -228,41 +234,6 @@ class RecordPrinter : public qc::MessageHandle {
   std::atomic<bool> m_closed{false};
 };
 
-// Lets a signal end a blocking login or subscription call promptly: the only
-// way the public interface offers is releasing the client (Uninstance), whose
-// destruction interrupts every wait of a call in progress. Main enters the
-// gate before each such call and leaves it after; the signal thread closes
-// it. A call is never started once the gate is closed.
-// Called by main (Enter, Leave) and the signal thread (Close, InCall).
-class CallGate {
- public:
-  bool Enter() {
-    std::lock_guard<std::mutex> lock(m_gate_mutex);
-    if (m_closed) return false;
-    m_in_call = true;
-    return true;
-  }
-  void Leave() {
-    std::lock_guard<std::mutex> lock(m_gate_mutex);
-    m_in_call = false;
-  }
-  // Closes the gate; true when main is inside a call.
-  bool Close() {
-    std::lock_guard<std::mutex> lock(m_gate_mutex);
-    m_closed = true;
-    return m_in_call;
-  }
-  bool InCall() {
-    std::lock_guard<std::mutex> lock(m_gate_mutex);
-    return m_in_call;
-  }
-
- private:
-  std::mutex m_gate_mutex;  // guards m_closed and m_in_call
-  bool m_closed = false;
-  bool m_in_call = false;
-};
-
 int Run(const qel::cli::CliOptions& options, FILE* out) {
   StopSignal stop;
   // Signals are taken by one thread with sigwait; every other thread,
@@ -274,7 +245,7 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
   sigaddset(&signals, SIGUSR1);  // wakes the signal thread at exit
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::atomic<bool> exiting{false};
-  CallGate gate;
+  qel::cli::CallGate gate;
   std::thread signal_thread([&] {
     for (;;) {
       int sig = 0;
@@ -282,13 +253,7 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
       if (sig == SIGUSR1) continue;
       if (stop.Why() == 0) ErrLine(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
       stop.Request(StopSignal::kSignal);
-      if (gate.Close()) {
-        // Main entered the gate a moment ago at least; the pause lets it get
-        // inside the library's call before the client goes (a call entered
-        // after the release would find no client).
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (gate.InCall()) qc::ClientFactory::Uninstance();
-      }
+      gate.InterruptCall([] { qc::ClientFactory::Uninstance(); });
     }
   });
   auto finish_signal_thread = [&] {
@@ -297,7 +262,7 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
     signal_thread.join();
   };
 
-  StderrLog log(options.verbose);
+  StderrLog log(options.verbose, gate);
   RecordPrinter printer(options, out, stop);
   qc::ClientFactory* factory = qc::ClientFactory::Instance();
   factory->RegistLogHandle(&log);
