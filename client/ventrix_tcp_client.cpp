@@ -306,11 +306,16 @@ void VentrixTcpClient::DaemonThreadWorkFunc() {
     for (int siteType : m_datafeed_client->SiteTypes()) {
       if (m_check_quit) break;
       if (m_recoveries.count(siteType) != 0) continue;
+      // A closed connection still queueing the frames it received reconnects
+      // by itself afterwards; a reset now would drop those frames.
+      if (m_datafeed_client->IsDraining(siteType)) continue;
       if (!m_datafeed_client->IsLoggedIn(siteType)) {
-        ErrorPrint("In daemon thread, client need reconnect after check, try to close socket (site type %d)", siteType);
+        ErrorPrint("In daemon thread, client need reconnect after check, try to close socket");
+        InfoPrint("Recovery of site type %d: logging in again", siteType);
         StartRecovery(siteType, true);
       } else if (anyRemembered && !m_datafeed_client->IsSubscribed(siteType)) {
-        InfoPrint("In daemon thread, Some datafeed need redo subscibe (site type %d)", siteType);
+        InfoPrint("In daemon thread, Some datafeed need redo subscibe");
+        InfoPrint("Recovery of site type %d: subscribing again", siteType);
         StartRecovery(siteType, false);
       }
     }
@@ -323,14 +328,14 @@ void VentrixTcpClient::DaemonThreadWorkFunc() {
 }
 
 void VentrixTcpClient::Reconnect(int siteType) {
-  InfoPrint("Reconnect, try to login datafeed service directly (site type %d)", siteType);
+  InfoPrint("Reconnect, try to login datafeed service directly");
   uint64_t relogins_seen = 0;
   {
     MutexLock relogin(m_relogin_mutex);
     relogins_seen = m_discovery_relogins;
   }
   for (uint32_t i = 1; i <= LoginTryCount() && !m_check_quit; ++i) {
-    InfoPrint("Retry to login datafeed service [%u/%u] (site type %d)", i, LoginTryCount(), siteType);
+    InfoPrint("Retry to login datafeed service [%u/%u]", i, LoginTryCount());
     const int ret = m_datafeed_client->TryLoginSiteType(siteType);
     if (ret == 0) {
       InfoPrint("Relogin datafeed service by pre token successfully! Try to redo subcribe...");
@@ -371,7 +376,7 @@ void VentrixTcpClient::Reconnect(int siteType) {
     return;
   }
   for (uint32_t i = 1; i <= LoginTryCount() && !m_check_quit; ++i) {
-    InfoPrint("Try to login datafeed service [%u/%u] (site type %d)", i, LoginTryCount(), siteType);
+    InfoPrint("Try to login datafeed service [%u/%u]", i, LoginTryCount());
     const int ret = m_datafeed_client->TryLoginSiteType(siteType);
     if (ret == 0) {
       ResubscribeOrReset(siteType);
