@@ -324,7 +324,8 @@ int SocketConnectThread::DoReset() {
 }
 
 int SocketConnectThread::DoSendSubscribeMsg(SubscribeRequest* subReq) {
-  if (!m_bev) {
+  // A closed connection still being drained has a socket but no peer.
+  if (!m_bev || m_peerGone) {
     ErrorPrint("Not connect, cannt send subscribe msg to this datafeed node");
     m_subscribeState = SUBSCRIBE_FAILED;
     return INVALID_DATAFEED_SOCKET;

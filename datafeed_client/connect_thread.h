@@ -117,6 +117,9 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   int64_t GetInflightBytes() const { return m_inflightBytes.load(); }
   // True while reading is paused because the decode thread is behind.
   bool IsReadPaused() const { return m_readPaused.load(); }
+  // True while a closed connection still hands its buffered frames to the
+  // decode thread; it reconnects by itself once they are all queued.
+  bool IsDraining() const { return m_peerGone.load(); }
 
   // Frame cutting and dispatch over the bytes buffered in input; what the
   // bufferevent's read callback runs. Loop thread only (or a test thread on a
@@ -246,7 +249,7 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   // A closed connection being drained (DeliverThenReconnect); cleared with the
   // socket (EndPause). Loop thread only. A drain waits for the decode thread
   // as a pause does: Stop, Reset or CloseSocket end it at any time.
-  bool m_peerGone = false;    // the node's end is closed or the socket failed
+  std::atomic<bool> m_peerGone{false};  // the node's end is closed or the socket failed; written on the loop thread
   bool m_inputEnded = false;  // a read found the end: nothing more will come in
 
   // Last: destroyed first, once everything the loop thread touches is gone

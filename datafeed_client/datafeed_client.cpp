@@ -186,6 +186,11 @@ bool DatafeedClient::IsSubscribed(int siteType) const {
   return conn && conn->m_subscribeState.load() == SocketConnectThread::SUBSCRIBE_SUCCESS;
 }
 
+bool DatafeedClient::IsDraining(int siteType) const {
+  const ConnectionPtr conn = GetConnection(siteType);
+  return conn && conn->IsDraining();
+}
+
 int DatafeedClient::TryLoginDatafeed() { return LoginSiteTypes(SiteTypes()); }
 
 int DatafeedClient::TryLoginSiteType(int siteType) { return LoginSiteTypes({siteType}); }

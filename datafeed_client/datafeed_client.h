@@ -84,6 +84,8 @@ class DatafeedClient {
   std::vector<int> SiteTypes() const;
   bool IsLoggedIn(int siteType) const;
   bool IsSubscribed(int siteType) const;
+  // The site type's closed connection is still queueing what it received.
+  bool IsDraining(int siteType) const;
 
   std::string GetUserAccount() const {
     MutexLock lock(m_poolMutex);

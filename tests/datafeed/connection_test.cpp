@@ -777,6 +777,16 @@ TEST_P(HeldCloseTest, FramesSentBeforeTheCloseAreDeliveredThenItReconnects) {
                  m_log.Contains("Connected to datafeed service closed by peer");
         },
         kWait));
+    // While the frames read are still being queued, a subscription cannot
+    // reach the node: it fails at once instead of waiting for an answer on
+    // a socket without a peer, and the drain goes on.
+    ASSERT_TRUE(Eventually([&] { return m_conn->IsDraining(); }, kWait));
+    m_log.ExpectError("Not connect, cannt send subscribe msg to this datafeed node");
+    qm::SubscribeRequest late;
+    late.set_subscribeactiontype(qm::COVERAGE);
+    late.mutable_subscribebydatatype()->add_qeldatatypes(kDataType);
+    EXPECT_EQ(m_conn->SendSubscribeMsg(&late), qc::INVALID_DATAFEED_SOCKET);
+    EXPECT_EQ(m_conn->m_subscribeState.load(), Conn::SUBSCRIBE_FAILED);
   }
   EXPECT_TRUE(m_conn->IsReadPaused()) << "the decode stage is still behind";
   EXPECT_EQ(m_sim->Stats().datafeed_logins_ok, 1) << "no other node before the frames read are queued";
