@@ -159,6 +159,12 @@ bool DestroyHandle() {
     return false;
   }
   MutexLock lock(g_binding_mutex);
+  if (g_login_claimed) {
+    // A login on another thread holds the handle and has not yet made its
+    // client: deleting the handle now would leave that login using it.
+    ErrorPrint("the callback object is kept: a login on another thread is still using it");
+    return false;
+  }
   delete g_handle;
   g_handle = nullptr;
   return true;
