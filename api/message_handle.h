@@ -4,7 +4,9 @@
 // Thread-safety: there is no guarantee how many threads call these functions.
 // OnMarketData runs on the callback worker threads, concurrently with login
 // and disconnect callbacks from the connection threads; the records of one
-// channel of one site type arrive in order on one worker. An implementation
+// channel of one site type arrive in order on one worker. After login, each
+// site type is recovered on a library thread of its own, so the login and
+// subscription results of two site types may arrive at the same time. An implementation
 // must be safe to call from several threads at once and must outlive the
 // client (until ClientFactory::Uninstance returns).
 #ifndef QEL_API_MESSAGE_HANDLE_H
