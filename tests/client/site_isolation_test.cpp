@@ -169,9 +169,11 @@ TEST_F(SiteIsolationTest, TricklingNodeNeitherStallsItsLoginNorDelaysAnotherSite
   m_log.ExpectError("not logged in within");
   m_log.ExpectError("Login datafeed service failed");
   m_log.ExpectError("Try to connect to all datafeed node");
-  qc::BaseConfig::GetInstance().SetReadTimeout(2);
+  // A resubscription answered late on a loaded machine is retried at the next check.
+  m_log.ExpectError("No subscribe response from site type");
   LoginAndSubscribeBoth();
   ASSERT_FALSE(HasFatalFailure());
+  qc::BaseConfig::GetInstance().SetReadTimeout(2);
 
   sim::Faults trickle;
   trickle.only_site_type = 1;
@@ -191,9 +193,9 @@ TEST_F(SiteIsolationTest, TricklingNodeNeitherStallsItsLoginNorDelaysAnotherSite
   ASSERT_GT(m_sim->CloseDatafeedConnections(2), 0);
 
   // A few daemon checks (1 s each); the trickled login answer alone needs 30 s.
-  EXPECT_TRUE(Eventually([&] { return Connections(2) > site2_before && LatestSubscribed(2); }, milliseconds(10000)))
+  EXPECT_TRUE(Eventually([&] { return Connections(2) > site2_before && LatestSubscribed(2); }, milliseconds(25000)))
       << "site type 2 is logged in and resubscribed while site type 1 is stuck";
-  EXPECT_TRUE(Eventually([&] { return State(2) == qc::SocketConnectThread::LOGIN_SUCCESS; }, milliseconds(1000)));
+  EXPECT_TRUE(Eventually([&] { return State(2) == qc::SocketConnectThread::LOGIN_SUCCESS; }, kWait));
   const int64_t order_records = m_handle.Records(2);
   EXPECT_TRUE(Eventually([&] { return m_handle.Records(2) > order_records + 50; }, kWait));
   // Every login attempt has a deadline: site type 1's trickling login is given up.
@@ -292,7 +294,7 @@ TEST_F(SiteIsolationTest, SubscribeFromAConnectionCallbackIsRefusedPromptly) {
   m_handle.subscribe_from_callback = m_client;
   std::future<int> login = std::async(std::launch::async, [this] { return Login(); });
   // A wait for the answer would last the 30 s read timeout, the retries 20 s more.
-  ASSERT_EQ(login.wait_for(milliseconds(15000)), std::future_status::ready) << "the loop thread was blocked";
+  ASSERT_EQ(login.wait_for(milliseconds(25000)), std::future_status::ready) << "the loop thread was blocked";
   EXPECT_EQ(login.get(), 0);
   ASSERT_TRUE(m_handle.callback_done.load());
   EXPECT_EQ(m_handle.callback_result.load(), qc::SUBSCRIBE_RESPONSE_REJECT);
