@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 
 #include "kits/multi_platform_kits.h"
 #include "log/base_log.h"
@@ -58,12 +59,20 @@ int HexNibble(char c) {
 StandardLibKits* StandardLibKits::s_standard_kits = nullptr;
 const char StandardLibKits::key[257] = "mzvq8tr!wpx_k3y$";
 
+namespace {
+// Guards s_standard_kits: connection threads ask for the kits at their first
+// login at the same moment, and exactly one of them may create it.
+std::mutex g_standard_kits_mutex;
+}  // namespace
+
 StandardLibKits* StandardLibKits::GetInstance() {
+  std::lock_guard<std::mutex> lock(g_standard_kits_mutex);
   if (s_standard_kits == nullptr) s_standard_kits = new StandardLibKits();
   return s_standard_kits;
 }
 
 void StandardLibKits::UnInstance() {
+  std::lock_guard<std::mutex> lock(g_standard_kits_mutex);
   delete s_standard_kits;
   s_standard_kits = nullptr;
 }
