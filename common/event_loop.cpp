@@ -71,6 +71,16 @@ void EventLoop::ThreadMain(std::shared_ptr<Shared> shared, std::promise<void> re
     }
     for (auto& task : tasks) task();
   }
+  // A bufferevent with deferred callbacks that was freed while one of its
+  // callbacks was queued keeps a reference until that callback runs; the base
+  // would drop the callback unrun and the bufferevent, its socket and its TLS
+  // object would never be released. Runs what is still queued (and the
+  // finalizers it queues in turn), without waiting for any socket; bounded,
+  // since a callback may queue another.
+  for (int pass = 0; pass < kFinalPasses; ++pass) {
+    if (event_base_get_num_events(shared->base.get(), EVENT_BASE_COUNT_ACTIVE) == 0) break;
+    event_base_loop(shared->base.get(), EVLOOP_NONBLOCK);
+  }
   shared->loop_thread = std::thread::id();
   t_on_loop_thread = false;
 }

@@ -91,6 +91,8 @@ class EventLoop {
 
  private:
   enum class State { kIdle, kRunning, kDraining };
+  // Most passes over callbacks still queued when the loop has stopped.
+  static constexpr int kFinalPasses = 8;
   // What the loop thread needs; shared with it, so that an EventLoop destroyed
   // on its own thread leaves the thread a valid base to finish with.
   struct Shared {
