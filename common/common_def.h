@@ -12,11 +12,12 @@
 #ifndef QEL_COMMON_COMMON_DEF_H
 #define QEL_COMMON_COMMON_DEF_H
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
 
-#include "common/queue_wakeup.h"
+#include "common/idle_strategy.h"
 #include "common/spsc_queue.h"
 
 namespace com {
@@ -48,8 +49,19 @@ using RawDataQueueBack = SPSCQueueOpt<char*, RAW_DATA_QUEUE_SIZE>;
 // Keyed by site type.
 using RawDataQueueMap = std::unordered_map<uint32_t, std::shared_ptr<RawDataQueue>>;
 using RawDataQueueBackMap = std::unordered_map<uint32_t, std::shared_ptr<RawDataQueueBack>>;
-// Wakes a site type's decompress thread when its raw-data queue gets a frame.
-using QueueWakeupMap = std::unordered_map<uint32_t, std::shared_ptr<QueueWakeup>>;
+// What one site type's connection thread and decompress thread share beside
+// their two queues. Created with the queues, held by both threads.
+struct DecodeLink {
+  // Wakes the parked decompress thread: the connection queued frames, or
+  // callback workers handed delivered records back.
+  WakeSignal wake;
+  // Charge of the decoded records not yet released (delivered or waiting for
+  // a worker), in bytes; written by the decompress thread only, read by the
+  // connection, which holds it against the site type's memory budget
+  // together with the payloads in flight.
+  std::atomic<int64_t> heldRecordBytes{0};
+};
+using DecodeLinkMap = std::unordered_map<uint32_t, std::shared_ptr<DecodeLink>>;
 
 // Queues never free body buffers; at shutdown the owner drains them with these, releasing every buffer still queued.
 // Call them only while the queue has no running producer or consumer (after

@@ -66,6 +66,8 @@ void BaseConfig::InitConfig() {
       {VENTRIX_CONFIG_SUBSCRIBE_RESPONSE_WAIT_TIME, SUBSCRIBE_RESPONSE_WAIT_TIME},
       {VENTRIX_CONFIG_URl, KBR_URI},
       {VENTRIX_CONFIG_MAX_INFLIGHT_BYTES, MAX_INFLIGHT_BYTES},
+      {VENTRIX_CONFIG_IDLE_SPIN_COUNT, IDLE_SPIN_COUNT},
+      {VENTRIX_CONFIG_IDLE_YIELD_COUNT, IDLE_YIELD_COUNT},
   };
   for (const auto& kv : defaults) m_properties.emplace(kv.first, kv.second);
   UpdateIntValue();
@@ -199,6 +201,8 @@ void BaseConfig::UpdateIntValue() {
   m_login_try_interval = get(VENTRIX_CONFIG_LOGIN_TRY_INTERVAL, 5);
   m_subscribe_try_interval = get(VENTRIX_CONFIG_SUBSCRIBE_TRY_INTERVAL, 5);
   m_max_inflight_bytes = get(VENTRIX_CONFIG_MAX_INFLIGHT_BYTES, 256u << 20);
+  m_idle_spin_count = get(VENTRIX_CONFIG_IDLE_SPIN_COUNT, 200);
+  m_idle_yield_count = get(VENTRIX_CONFIG_IDLE_YIELD_COUNT, 4);
 }
 
 void BaseConfig::UpdateBoolValue() {

@@ -77,6 +77,14 @@ class BaseConfig {
   // at least one frame is always let through, whatever the value.
   void SetMaxInflightBytes(uint32_t bytes) { m_max_inflight_bytes.store(bytes, std::memory_order_relaxed); }
   uint32_t GetMaxInflightBytes() const { return m_max_inflight_bytes.load(std::memory_order_relaxed); }
+  // The back-off of an idle data-path thread before it parks (spin rounds,
+  // then yields); read when a site type's pipeline starts.
+  void SetIdleBackoff(uint32_t spins, uint32_t yields) {
+    m_idle_spin_count.store(spins, std::memory_order_relaxed);
+    m_idle_yield_count.store(yields, std::memory_order_relaxed);
+  }
+  uint32_t GetIdleSpinCount() const { return m_idle_spin_count.load(std::memory_order_relaxed); }
+  uint32_t GetIdleYieldCount() const { return m_idle_yield_count.load(std::memory_order_relaxed); }
   std::string GetHttpUri() const { return m_kbr_url; }
   const std::string& GetAppVersion() const { return m_app_version; }
 
@@ -118,6 +126,8 @@ class BaseConfig {
   std::atomic<uint32_t> m_login_try_interval{5};
   std::atomic<uint32_t> m_subscribe_try_interval{5};
   std::atomic<uint32_t> m_max_inflight_bytes{256u << 20};
+  std::atomic<uint32_t> m_idle_spin_count{200};
+  std::atomic<uint32_t> m_idle_yield_count{4};
   std::string m_app_version;
   std::string m_kbr_url;
   std::atomic<uint32_t> m_heartbeat_interval{HEARTBEAT_INTERVAL};

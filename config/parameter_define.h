@@ -37,6 +37,11 @@ constexpr const char* VENTRIX_CONFIG_URl = "ventrix_config_kbr_query_url";
 // Bytes of market-data payload one site type may hold between its socket and
 // its decode thread; past it the connection stops reading its socket.
 constexpr const char* VENTRIX_CONFIG_MAX_INFLIGHT_BYTES = "ventrix_config_max_inflight_bytes";
+// The back-off of an idle data-path thread (decompress thread, callback
+// workers) before it parks until woken: rounds of spinning with the CPU's
+// pause hint, then yields of the CPU.
+constexpr const char* VENTRIX_CONFIG_IDLE_SPIN_COUNT = "ventrix_config_idle_spin_count";
+constexpr const char* VENTRIX_CONFIG_IDLE_YIELD_COUNT = "ventrix_config_idle_yield_count";
 
 // Default texts, stored in the property map at construction.
 constexpr const char* THREAD_SLEEP_TIME = "10";
@@ -59,6 +64,8 @@ constexpr const char* LOGIN_RESPONSE_WAIT_TIME = "30";
 constexpr const char* SUBSCRIBE_RESPONSE_WAIT_TIME = "30";
 constexpr const char* KBR_URI = "127.0.0.1:8090";
 constexpr const char* MAX_INFLIGHT_BYTES = "268435456";  // 256 MiB
+constexpr const char* IDLE_SPIN_COUNT = "200";
+constexpr const char* IDLE_YIELD_COUNT = "4";
 
 }  // namespace client
 }  // namespace kbr

@@ -38,13 +38,13 @@ SocketConnectThread::SocketConnectThread(MessageHandle* handle, ServerHostListTy
                                          std::shared_ptr<RawDataQueueBack> rawDataQueueBack,
                                          const std::string& userName, const std::string& pwdOrToken,
                                          uint32_t ipPart, SSL_CTX* ssl_ctx,
-                                         std::shared_ptr<QueueWakeup> rawDataWakeup)
+                                         std::shared_ptr<DecodeLink> decodeLink)
     : m_handle(handle),
       m_header(MESSAGE_HEADER_LEN, 0),
       m_body(kBodyAreaLen, 0),
       m_rawDataQueue(std::move(rawDataQueue)),
       m_rawDataQueueBack(std::move(rawDataQueueBack)),
-      m_rawDataWakeup(std::move(rawDataWakeup)),
+      m_decodeLink(std::move(decodeLink)),
       m_ipPart(static_cast<int32_t>(ipPart)),
       m_ssl_ctx(ssl_ctx) {
   EnableEventThreading();
@@ -596,17 +596,19 @@ bool SocketConnectThread::QueueMarketData(const MetaData& meta, const char* payl
   m_inflight.emplace_back(slot->m_body, length);
   m_inflightBytes += length;
   m_rawDataQueue->push();
-  if (m_rawDataWakeup) m_rawDataWakeup->Notify();
+  if (m_decodeLink) m_decodeLink->wake.Notify();
   if (m_readPaused && !m_resumeArmed) FinishPause();  // caught up without the timer (a later read)
   return true;
 }
 
-// A frame is held back while the queue has no slot, or while it would take the
-// payloads in flight past the budget. With nothing in flight a frame always
-// goes, so a budget below one frame still lets data through.
+// A frame is held back while the queue has no slot, or while it would take
+// what the site type holds past the budget: the payloads in flight and the
+// charge of the decoded records not yet released, so a slow callback pushes
+// back on the socket instead of growing the heap. With nothing held a frame
+// always goes, so a budget below one frame still lets data through.
 bool SocketConnectThread::MustHoldBack(uint32_t payloadLength, bool queueFull) const {
   if (queueFull) return true;
-  const int64_t inflight = m_inflightBytes.load();
+  const int64_t inflight = m_inflightBytes.load() + HeldRecordBytes();
   const int64_t budget = BaseConfig::GetInstance().GetMaxInflightBytes();
   return inflight > 0 && inflight + payloadLength > budget;
 }
@@ -638,9 +640,9 @@ void SocketConnectThread::PauseReading(uint32_t payloadLength, bool queueFull) {
   m_heldPayloadLength = payloadLength;
   if (!m_readPaused.exchange(true)) {
     if (queueFull) ErrorPrint("RawDataQueue alloc failed");
-    WarnPrint("Datafeed reading paused for site type: %d, payload bytes in flight: %lld, budget: %u, queue full: %d; "
-              "resumes when the decode thread catches up",
-              m_ipPart, static_cast<long long>(m_inflightBytes.load()),
+    WarnPrint("Datafeed reading paused for site type: %d, payload bytes in flight: %lld, decoded records held: %lld "
+              "bytes, budget: %u, queue full: %d; resumes when the decode thread and the callbacks catch up",
+              m_ipPart, static_cast<long long>(m_inflightBytes.load()), static_cast<long long>(HeldRecordBytes()),
               BaseConfig::GetInstance().GetMaxInflightBytes(), queueFull ? 1 : 0);
   }
   if (m_bev) bufferevent_disable(m_bev.get(), EV_READ);  // TCP holds the node back meanwhile

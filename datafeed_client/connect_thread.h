@@ -80,7 +80,7 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   SocketConnectThread(MessageHandle* handle, ServerHostListType& SocketInfo,
                       std::shared_ptr<RawDataQueue> rawDataQueue, std::shared_ptr<RawDataQueueBack> rawDataQueueBack,
                       const std::string& userName, const std::string& pwdOrToken, uint32_t ipPart, SSL_CTX* ssl_ctx,
-                      std::shared_ptr<QueueWakeup> rawDataWakeup = nullptr);
+                      std::shared_ptr<DecodeLink> decodeLink = nullptr);
   ~SocketConnectThread();
   SocketConnectThread(const SocketConnectThread&) = delete;
   SocketConnectThread& operator=(const SocketConnectThread&) = delete;
@@ -115,6 +115,10 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   void SetReconnectPauseForTest(int milliseconds) { m_reconnectPauseMs = milliseconds; }
   // Payload bytes handed to the decode thread and not yet handed back.
   int64_t GetInflightBytes() const { return m_inflightBytes.load(); }
+  // Charge of this site type's decoded records not yet released (0 without a decode link).
+  int64_t HeldRecordBytes() const {
+    return m_decodeLink ? m_decodeLink->heldRecordBytes.load(std::memory_order_relaxed) : 0;
+  }
   // True while reading is paused because the decode thread is behind.
   bool IsReadPaused() const { return m_readPaused.load(); }
   // True while a closed connection still hands its buffered frames to the
@@ -218,7 +222,7 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   std::string m_pwdOrToken GUARDED_BY(m_credentialsMutex);
   std::shared_ptr<RawDataQueue> m_rawDataQueue;          // this connection is its only producer
   std::shared_ptr<RawDataQueueBack> m_rawDataQueueBack;  // this connection is its only consumer
-  std::shared_ptr<QueueWakeup> m_rawDataWakeup;          // told of every queued frame; may be null
+  std::shared_ptr<DecodeLink> m_decodeLink;  // wakes the decoder, holds its records' charge; may be null
   int32_t m_ipPart;
   SslPtr m_ssl;                  // TLS object until a bufferevent takes it over
   SSL_CTX* m_ssl_ctx;            // borrowed

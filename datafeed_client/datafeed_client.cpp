@@ -67,10 +67,10 @@ void DatafeedClient::CreateSiteType(int siteType, ServerHostListType& nodes) {
   auto back = std::make_shared<RawDataQueueBack>();
   m_dataQueue[key] = queue;
   m_dataQueueBack[key] = back;
-  auto wakeup = std::make_shared<QueueWakeup>();
-  m_dataQueueWakeup[key] = wakeup;
+  auto link = std::make_shared<DecodeLink>();
+  m_decodeLinks[key] = link;
   auto conn = std::make_shared<SocketConnectThread>(m_handle, nodes, queue, back, m_userAccount, m_pwdOrToken,
-                                                    key, m_ssl_ctx, wakeup);
+                                                    key, m_ssl_ctx, link);
   m_threadPool[siteType] = conn;
   // Returns once the connection's event loop runs, so it can be connected at
   // once: no fixed pause is needed before the first login.
@@ -95,7 +95,7 @@ void DatafeedClient::Start() {
     }
     CreateSiteType(entry.first, entry.second);
   }
-  m_disruptor = std::make_unique<DataDisruptor>(m_handle, m_dataQueue, m_dataQueueBack, &m_dataQueueWakeup);
+  m_disruptor = std::make_unique<DataDisruptor>(m_handle, m_dataQueue, m_dataQueueBack, &m_decodeLinks);
   m_disruptor->Start();
 }
 
@@ -400,7 +400,7 @@ void DatafeedClient::DropUnlistedSiteTypes() {
       backs.insert(*back);
       m_dataQueueBack.erase(back);
     }
-    m_dataQueueWakeup.erase(key);
+    m_decodeLinks.erase(key);
     // No producer and no consumer is left: what is still queued is released.
     DrainRawDataQueues(queues, backs);
   }

@@ -152,7 +152,7 @@ class DatafeedClient {
   std::unordered_map<int32_t, ConnectionPtr> m_threadPool GUARDED_BY(m_poolMutex);
   RawDataQueueMap m_dataQueue GUARDED_BY(m_poolMutex);
   RawDataQueueBackMap m_dataQueueBack GUARDED_BY(m_poolMutex);
-  QueueWakeupMap m_dataQueueWakeup GUARDED_BY(m_poolMutex);  // per raw-data queue
+  DecodeLinkMap m_decodeLinks GUARDED_BY(m_poolMutex);  // per raw-data queue
   // The decode side of the queues above: one decompress thread and worker
   // pool per site type. Reads the two maps, which change only under the lock.
   std::unique_ptr<DataDisruptor> m_disruptor GUARDED_BY(m_poolMutex);

@@ -31,9 +31,15 @@ void CThread::UseFineTimerSlack() {
   (void)prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 }
 
-CWorkerThread::CWorkerThread(uint32_t thread_idx, uint32_t queue_size, MessageHandle* handle,
-                             int site_type)
-    : m_thread_idx(thread_idx), m_site_type(site_type), m_handle(handle), m_queue(queue_size), m_queue_back(queue_size) {}
+CWorkerThread::CWorkerThread(uint32_t thread_idx, uint32_t queue_size, MessageHandle* handle, int site_type,
+                             IdleSettings idle, WakeSignal* producer_wake)
+    : m_thread_idx(thread_idx),
+      m_site_type(site_type),
+      m_idle(idle),
+      m_producer_wake(producer_wake),
+      m_handle(handle),
+      m_queue(queue_size),
+      m_queue_back(queue_size) {}
 
 CWorkerThread::~CWorkerThread() {
   for (MarketDataType* record : Stop()) delete record;
@@ -47,6 +53,7 @@ void CWorkerThread::PushTask(MarketDataType*& record) {
     return;
   }
   ++m_pushed_count;
+  ++m_pending;
 }
 
 MarketDataType* CWorkerThread::GetTask() {
@@ -78,25 +85,22 @@ std::vector<MarketDataType*> CWorkerThread::Stop() {
 }
 
 void CWorkerThread::OnThreadRun() {
-  UseFineTimerSlack();
   // Uninstance from a callback is refused, never a self-join.
   MarkLibraryThread("qel-work-" + std::to_string(m_site_type) + "-" + std::to_string(m_thread_idx));
   SetDeliverySiteType(m_site_type);
+  BackoffIdleStrategy idler(m_idle);
   MarketDataType* record = nullptr;
-  uint32_t idlePolls = 0;
-  while (m_running.load()) {
+  uint32_t returned = 0;  // handed back since the producer was last told
+  while (m_running.load(std::memory_order_relaxed)) {
     if (!m_queue.try_dequeue(record)) {
-      // A record due soon is caught by a few short sleeps. After that the
-      // worker blocks on the queue's semaphore: many idle workers each waking
-      // every few microseconds would take the cores the decoding needs.
-      if (idlePolls < kIdlePollsBeforeBlocking) {
-        ++idlePolls;
-        std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
-        continue;
-      }
-      if (!m_queue.wait_dequeue_timed(record, kBlockedStopCheck)) continue;
+      // Before backing off, a parked producer learns of the records handed
+      // back, so they are released while the feed is quiet.
+      if (returned != 0 && m_producer_wake != nullptr) m_producer_wake->Notify();
+      returned = 0;
+      idler.Idle(m_wake, [this] { return m_queue.peek() != nullptr || !m_running.load(); });
+      continue;
     }
-    idlePolls = 0;
+    idler.Reset();
     // Single writer: a plain store publishes the new count to the producer.
     m_taken_count.store(m_taken_count.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     if (m_handle == nullptr) {
@@ -120,6 +124,11 @@ void CWorkerThread::OnThreadRun() {
     if (!m_queue_back.enqueue(record)) {
       ErrorPrint("Callback queue full.");
       delete record;
+      continue;
+    }
+    if (++returned >= kReturnNotifyBatch) {
+      if (m_producer_wake != nullptr) m_producer_wake->Notify();
+      returned = 0;
     }
   }
   m_ended.store(true);

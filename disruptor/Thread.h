@@ -6,9 +6,12 @@
 // CWorkerThread: created and driven by its CThreadPool, which lives on the
 // decompress thread of one site type. Owns its two record queues and the
 // records sitting in them; a record in the user's callback is borrowed.
-//   decompress thread (the producer): PushTask, GetTask, QueuedCount
+//   decompress thread (the producer): PushTask, NotifyPending, GetTask,
+//   HasDelivered, QueuedCount
 //   worker thread: OnThreadRun (calls MessageHandle::OnMarketData)
 //   stopping thread: RequestStop, Stop (after the producer stopped using it)
+// An idle worker backs off by the data path's idle policy and parks; the
+// producer wakes it once per batch of records, and only when it has parked.
 #ifndef QEL_DISRUPTOR_THREAD_H
 #define QEL_DISRUPTOR_THREAD_H
 
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "MarketData.pb.h"
+#include "common/idle_strategy.h"
 #include "message_handle.h"
 
 namespace com {
@@ -59,11 +63,17 @@ class CThread {
 class CWorkerThread : public CThread {
  public:
   // Blocks of 512 slots; the queues are pre-sized for queue_size records.
-  using RecordQueue = moodycamel::BlockingReaderWriterQueue<MarketDataType*, 512>;
+  // No semaphore: wake-ups go through m_wake, once per batch.
+  using RecordQueue = moodycamel::ReaderWriterQueue<MarketDataType*, 512>;
+  // Records a worker hands back between two looks for a parked producer.
+  static constexpr uint32_t kReturnNotifyBatch = 32;
 
   // site_type: the site type whose records this worker delivers, reported to
-  // the callback by CurrentMarketDataSiteType (-1: none).
-  CWorkerThread(uint32_t thread_idx, uint32_t queue_size, MessageHandle* handle, int site_type = -1);
+  // the callback by CurrentMarketDataSiteType (-1: none). producer_wake
+  // (borrowed, may be null) is told when delivered records come back, so a
+  // parked producer releases them.
+  CWorkerThread(uint32_t thread_idx, uint32_t queue_size, MessageHandle* handle, int site_type = -1,
+                IdleSettings idle = IdleSettings{}, WakeSignal* producer_wake = nullptr);
   // Stops the thread and releases every record still queued.
   ~CWorkerThread() override;
 
@@ -71,16 +81,31 @@ class CWorkerThread : public CThread {
   // (no memory for a further block) the record is released and *record is
   // set to null.
   void PushTask(MarketDataType*& record);
+  // Producer. Records pushed since the last wake-up.
+  uint32_t PendingCount() const { return m_pending; }
+  // Producer, after a batch: wakes the worker if it has parked and records
+  // were pushed since the last call.
+  void NotifyPending() {
+    if (m_pending == 0) return;
+    m_pending = 0;
+    m_wake.Notify();
+  }
   // Producer. One delivered record back from the worker, or null.
   MarketDataType* GetTask();
+  // Producer. Whether a delivered record waits to be taken back.
+  bool HasDelivered() { return m_queue_back.peek() != nullptr; }
   // Producer. Records pushed and not yet taken by the worker; never below the
   // true figure (the worker's progress is seen with a delay at most).
   uint64_t QueuedCount() const;
   // Producer. Like QueuedCount, but first looks at the worker's progress again.
   uint64_t RefreshQueuedCount();
 
-  // Any thread. Tells the worker to end after the record in progress.
-  void RequestStop() { m_running.store(false); }
+  // Any thread. Tells the worker to end after the record in progress, and
+  // wakes it if it is parked.
+  void RequestStop() {
+    m_running.store(false);
+    m_wake.Wake();
+  }
   // True once the worker loop has ended (stopped, or without a callback object).
   bool HasEnded() const { return m_ended.load(); }
   uint32_t Index() const { return m_thread_idx; }
@@ -94,15 +119,13 @@ class CWorkerThread : public CThread {
   void OnThreadRun() override;
 
  private:
-  // Idle sleeps before the worker blocks on its queue instead; a blocked
-  // worker looks at m_running at least once per kBlockedStopCheck.
-  static constexpr uint32_t kIdlePollsBeforeBlocking = 8;
-  static constexpr std::chrono::milliseconds kBlockedStopCheck{1};
-
   uint32_t m_thread_idx;
   int m_site_type;
+  IdleSettings m_idle;
+  WakeSignal* m_producer_wake;  // borrowed; may be null
   std::atomic<bool> m_running{true};
   MessageHandle* m_handle;
+  WakeSignal m_wake;  // the worker parks on it
   RecordQueue m_queue;       // producer -> worker
   RecordQueue m_queue_back;  // worker -> producer
   std::atomic<bool> m_ended{false};
@@ -111,6 +134,7 @@ class CWorkerThread : public CThread {
   // Producer-side bookkeeping, on a cache line of its own.
   alignas(64) uint64_t m_pushed_count = 0;
   uint64_t m_taken_seen = 0;
+  uint32_t m_pending = 0;  // pushed since the last NotifyPending
 };
 
 }  // namespace client

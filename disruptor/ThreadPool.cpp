@@ -1,6 +1,7 @@
 #include "disruptor/ThreadPool.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <chrono>
 #include <thread>
 
@@ -15,13 +16,15 @@ namespace client {
 CThreadPool::~CThreadPool() { Destroy(); }
 
 int CThreadPool::Init(uint32_t worker_size, uint32_t queue_size, MessageHandle* handle, uint32_t max_queued,
-                      int site_type) {
+                      int site_type, IdleSettings idle, WakeSignal* producer_wake, std::atomic<int64_t>* held_bytes) {
   if (!m_workers.empty()) Destroy();
   m_stopping.store(false);
   m_max_queued = std::max<uint64_t>(1, max_queued != 0 ? max_queued : queue_size);
+  m_held_bytes = held_bytes;
+  m_charges.assign(held_bytes != nullptr ? worker_size : 0, std::deque<uint32_t>());
   m_workers.reserve(worker_size);
   for (uint32_t i = 0; i < worker_size; ++i) {
-    auto worker = std::make_unique<CWorkerThread>(i, queue_size, handle, site_type);
+    auto worker = std::make_unique<CWorkerThread>(i, queue_size, handle, site_type, idle, producer_wake);
     worker->StartThread();
     m_workers.push_back(std::move(worker));
   }
@@ -35,13 +38,14 @@ size_t CThreadPool::WorkerIndex(int64_t key, size_t worker_count) {
   return static_cast<size_t>(magnitude % worker_count);
 }
 
-bool CThreadPool::AddTask(int64_t key, MarketDataType* record) {
+bool CThreadPool::AddTask(int64_t key, MarketDataType* record, uint32_t charge) {
   if (record == nullptr) return false;
-  if (m_workers.empty() || m_stopping.load()) {
+  if (m_workers.empty() || m_stopping.load(std::memory_order_relaxed)) {
     delete record;
     return false;
   }
-  CWorkerThread& worker = *m_workers[WorkerIndex(key, m_workers.size())];
+  const size_t index = WorkerIndex(key, m_workers.size());
+  CWorkerThread& worker = *m_workers[index];
   // A worker without a callback object has ended: queuing for it would only
   // hold memory until the pool stops.
   if (worker.HasEnded()) {
@@ -57,7 +61,37 @@ bool CThreadPool::AddTask(int64_t key, MarketDataType* record) {
     StallMayEnd();
   }
   worker.PushTask(record);
-  return record != nullptr;
+  if (record == nullptr) return false;
+  if (m_held_bytes != nullptr) {
+    m_charges[index].push_back(charge);
+    AddHeld(charge);
+  }
+  if (worker.PendingCount() >= kNotifyBatch) worker.NotifyPending();
+  return true;
+}
+
+void CThreadPool::Flush() {
+  for (auto& worker : m_workers) worker->NotifyPending();
+}
+
+size_t CThreadPool::Release(size_t max_per_worker) {
+  size_t released = 0;
+  for (size_t i = 0; i < m_workers.size(); ++i) {
+    for (size_t n = 0; n < max_per_worker; ++n) {
+      MarketDataType* record = GetTask(static_cast<int>(i));
+      if (record == nullptr) break;
+      delete record;
+      ++released;
+    }
+  }
+  return released;
+}
+
+bool CThreadPool::HasDelivered() const {
+  for (const auto& worker : m_workers) {
+    if (worker->HasDelivered()) return true;
+  }
+  return false;
 }
 
 uint64_t CThreadPool::QueuedCount() const {
@@ -82,6 +116,7 @@ bool CThreadPool::WaitForRoom(CWorkerThread& worker) {
               static_cast<unsigned long long>(m_max_queued), worker.Index());
   }
   ++m_stall.records;
+  Flush();  // a parked worker holding records must be woken to make room
   for (;;) {
     ReleaseDelivered();
     if (RefreshQueuedCount() < m_max_queued) {
@@ -109,15 +144,17 @@ void CThreadPool::EndStall(const char* outcome) {
             static_cast<unsigned long long>(m_stall.records), outcome);
 }
 
-void CThreadPool::ReleaseDelivered() {
-  for (auto& worker : m_workers) {
-    while (MarketDataType* record = worker->GetTask()) delete record;
-  }
-}
+void CThreadPool::ReleaseDelivered() { Release(SIZE_MAX); }
 
 MarketDataType* CThreadPool::GetTask(int index) {
   if (index < 0 || static_cast<size_t>(index) >= m_workers.size()) return nullptr;
-  return m_workers[static_cast<size_t>(index)]->GetTask();
+  const size_t i = static_cast<size_t>(index);
+  MarketDataType* record = m_workers[i]->GetTask();
+  if (record != nullptr && m_held_bytes != nullptr && !m_charges[i].empty()) {
+    AddHeld(-static_cast<int64_t>(m_charges[i].front()));
+    m_charges[i].pop_front();
+  }
+  return record;
 }
 
 std::vector<MarketDataType*> CThreadPool::Stop() {
@@ -130,6 +167,13 @@ std::vector<MarketDataType*> CThreadPool::Stop() {
   for (auto& worker : m_workers) {
     std::vector<MarketDataType*> part = worker->Stop();
     left.insert(left.end(), part.begin(), part.end());
+  }
+  // Every record still held goes back to the caller, and its charge with it.
+  if (m_held_bytes != nullptr) {
+    for (auto& charges : m_charges) {
+      for (uint32_t charge : charges) AddHeld(-static_cast<int64_t>(charge));
+      charges.clear();
+    }
   }
   return left;
 }

@@ -4,7 +4,8 @@
 // are delivered in the order they were added.
 //
 // Owned by one decompress thread. Threads:
-//   decompress thread (the producer): AddTask, GetTask, NoteIdle
+//   decompress thread (the producer): AddTask, Flush, GetTask, Release,
+//   HasDelivered, NoteIdle
 //   owner, while the producer does not run: Init, Stop, Destroy, destructor
 //   any thread: RequestStop, IsStopping, WorkerCount, WorkerIndex
 // Owns its workers and every record it holds; a record is only lent to the
@@ -17,6 +18,13 @@
 // growing a queue. A stall (a run of waits while the workers stay behind) is
 // logged twice: when its first wait begins, and when it ends with how long
 // it lasted and how many records waited.
+//
+// Hand-offs are batched: a worker is woken once per Flush (the producer's
+// frame) or per kNotifyBatch records, and only if it has parked. Delivered
+// records come back to the producer, which releases them a few at a time
+// as it goes on (Release), so frees stay beside the allocations that reuse
+// them. With a held-bytes counter, every queued record carries a charge,
+// added when it is queued and taken off when it is released.
 #ifndef QEL_DISRUPTOR_THREAD_POOL_H
 #define QEL_DISRUPTOR_THREAD_POOL_H
 
@@ -24,6 +32,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -47,15 +56,34 @@ class CThreadPool {
   // queues together may hold before AddTask waits; 0 means queue_size. A pool that
   // already has workers is destroyed first. site_type is the site type whose
   // records the pool delivers (-1: none). Returns 0.
+  // idle: the workers' back-off before they park. producer_wake (borrowed,
+  // may be null): told when workers hand records back. held_bytes
+  // (borrowed, may be null): the charge of the records the pool holds,
+  // written by the producer only.
   int Init(uint32_t worker_size, uint32_t queue_size, MessageHandle* handle, uint32_t max_queued = 0,
-           int site_type = -1);
+           int site_type = -1, IdleSettings idle = IdleSettings{}, WakeSignal* producer_wake = nullptr,
+           std::atomic<int64_t>* held_bytes = nullptr);
+
+  // Records one worker takes before it is woken without waiting for Flush.
+  static constexpr uint32_t kNotifyBatch = 32;
 
   // Hands the record to the worker chosen by key; ownership passes to the
   // pool in every case. Waits while the pool's queues are at the bound.
   // True when the record is queued for delivery; false when it cannot be:
   // the pool is stopping (RequestStop or Stop), has no workers, or the
   // chosen worker has ended - the record has then been released here.
-  bool AddTask(int64_t key, MarketDataType* record);
+  // charge: what the record counts against held_bytes until it is released.
+  bool AddTask(int64_t key, MarketDataType* record, uint32_t charge = 0);
+
+  // Producer, after a batch (a frame): wakes every parked worker that was
+  // given records since it was last woken.
+  void Flush();
+
+  // Producer: releases up to max_per_worker delivered records of each
+  // worker; the number released.
+  size_t Release(size_t max_per_worker);
+  // Producer: whether any worker has handed a delivered record back.
+  bool HasDelivered() const;
 
   // Producer, while it has nothing to add: ends a stall in progress once the
   // workers are no longer behind (see StallMayEnd).
@@ -63,8 +91,9 @@ class CThreadPool {
     if (m_stall.active) StallMayEnd();
   }
 
-  // One record that worker index has delivered, for the caller to release;
-  // null when there is none or index is not a worker's index.
+  // One record that worker index has delivered, for the caller to release
+  // (its charge is taken off here); null when there is none or index is not
+  // a worker's index.
   MarketDataType* GetTask(int index);
 
   // The worker of a key: |key| modulo worker_count, |INT64_MIN| being 2^63.
@@ -94,6 +123,9 @@ class CThreadPool {
   uint64_t QueuedCount() const;
   uint64_t RefreshQueuedCount();
   void ReleaseDelivered();
+  void AddHeld(int64_t bytes) {
+    m_held_bytes->store(m_held_bytes->load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+  }
   // Producer: a stall ends once the workers have brought the queues down to
   // half the bound (hysteresis: a callback that only keeps pace leaves the
   // producer finding room now and then, which is not the end of the stall).
@@ -111,6 +143,11 @@ class CThreadPool {
   };
 
   std::vector<std::unique_ptr<CWorkerThread>> m_workers;
+  // Per worker, the charge of each record queued or delivered and not yet
+  // released, oldest first (a worker hands records back in queue order).
+  // Producer only; empty without m_held_bytes.
+  std::vector<std::deque<uint32_t>> m_charges;
+  std::atomic<int64_t>* m_held_bytes = nullptr;  // borrowed; single writer: the producer
   uint64_t m_max_queued = 1;
   std::atomic<bool> m_stopping{false};
   Stall m_stall;

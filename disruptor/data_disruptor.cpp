@@ -11,11 +11,11 @@ namespace kbr {
 namespace client {
 
 DataDisruptor::DataDisruptor(MessageHandle* handle, RawDataQueueMap& rawDataQueueMap,
-                             RawDataQueueBackMap& rawDataQueueBackMap, const QueueWakeupMap* wakeups)
+                             RawDataQueueBackMap& rawDataQueueBackMap, const DecodeLinkMap* links)
     : m_handle(handle),
       m_rawDataQueueMap(rawDataQueueMap),
       m_rawDataQueueBackMap(rawDataQueueBackMap),
-      m_wakeups(wakeups),
+      m_links(links),
       m_userCallbackThreadNum(BaseConfig::GetInstance().GetHandleThreadNum()) {}
 
 DataDisruptor::~DataDisruptor() {
@@ -96,12 +96,12 @@ bool DataDisruptor::StartSiteType(uint32_t siteType) {
     ErrorPrint("No raw-data queue pair for site type %u, no decompress thread", siteType);
     return false;
   }
-  std::shared_ptr<QueueWakeup> wakeup;
-  if (m_wakeups != nullptr) {
-    const auto found = m_wakeups->find(siteType);
-    if (found != m_wakeups->end()) wakeup = found->second;
+  std::shared_ptr<DecodeLink> link;
+  if (m_links != nullptr) {
+    const auto found = m_links->find(siteType);
+    if (found != m_links->end()) link = found->second;
   }
-  auto thread = std::make_shared<DecompressThread>(queue->second, back->second, std::move(wakeup));
+  auto thread = std::make_shared<DecompressThread>(queue->second, back->second, std::move(link));
   thread->Start(m_handle, static_cast<int>(m_userCallbackThreadNum), 0, static_cast<int>(siteType));
   m_decompressThreads[siteType] = std::move(thread);
   return true;

@@ -33,10 +33,11 @@ using ThreadPoolMap = std::unordered_map<uint32_t, std::shared_ptr<DecompressThr
 class DataDisruptor {
  public:
   // Records the configured worker count; starts nothing. The maps are the
-  // owner's and must outlive the disruptor; a site type with an entry in
-  // wakeups gets a decompress thread that sleeps through a quiet feed.
+  // owner's and must outlive the disruptor. A site type's entry in links is
+  // shared with its connection (wake-ups, the charge of decoded records); a
+  // site type without one gets a link of its own.
   DataDisruptor(MessageHandle* handle, RawDataQueueMap& rawDataQueueMap, RawDataQueueBackMap& rawDataQueueBackMap,
-                const QueueWakeupMap* wakeups = nullptr);
+                const DecodeLinkMap* links = nullptr);
   // Stop(), then releases every decompress thread, which stops its workers
   // and releases the records still queued.
   ~DataDisruptor();
@@ -77,7 +78,7 @@ class DataDisruptor {
   MessageHandle* m_handle;
   const RawDataQueueMap& m_rawDataQueueMap;
   const RawDataQueueBackMap& m_rawDataQueueBackMap;
-  const QueueWakeupMap* m_wakeups;  // borrowed; may be null
+  const DecodeLinkMap* m_links;  // borrowed; may be null
   // Serialises Start, Stop, AddSiteType, RemoveSiteType and destruction: the set of threads
   // and whether the pipeline runs.
   mutable Mutex m_threads_mutex;

@@ -2,6 +2,7 @@
 
 #include <lz4.h>
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -39,10 +40,11 @@ void LogFrameDropped(const RawData& data, const char* reason, long long a, long 
 
 DecompressThread::DecompressThread(const std::shared_ptr<RawDataQueue>& rawDataQueue,
                                    const std::shared_ptr<RawDataQueueBack>& rawDataQueueBack,
-                                   std::shared_ptr<QueueWakeup> rawDataWakeup)
+                                   std::shared_ptr<DecodeLink> decodeLink)
     : m_rawDataQueue(rawDataQueue),
       m_rawDataQueueBack(rawDataQueueBack),
-      m_rawDataWakeup(std::move(rawDataWakeup)),
+      m_decodeLink(decodeLink ? decodeLink : std::make_shared<DecodeLink>()),
+      m_parkLimit(decodeLink ? std::chrono::microseconds::zero() : kUnlinkedPark),
       m_threadpool_ptr(std::make_unique<CThreadPool>()),
       m_originalData(new char[INITIAL_BUFFER_SIZE]),
       m_originalDataSize(INITIAL_BUFFER_SIZE) {}
@@ -58,7 +60,10 @@ void DecompressThread::Start(MessageHandle* handle, int thread_size, uint32_t ma
   m_thread_size = thread_size > 0 ? thread_size : 0;
   m_handle = handle;
   m_site_type = site_type;
-  m_threadpool_ptr->Init(static_cast<uint32_t>(m_thread_size), WORKER_QUEUE_SIZE, handle, max_queued, site_type);
+  const BaseConfig& config = BaseConfig::GetInstance();
+  m_idle = IdleSettings{config.GetIdleSpinCount(), config.GetIdleYieldCount()};
+  m_threadpool_ptr->Init(static_cast<uint32_t>(m_thread_size), WORKER_QUEUE_SIZE, handle, max_queued, site_type,
+                         m_idle, &m_decodeLink->wake, &m_decodeLink->heldRecordBytes);
   m_stop.store(false);
   m_thread = std::thread([this, site_type] { Run(site_type); });
 }
@@ -69,6 +74,7 @@ void DecompressThread::Stop() {
   // A thread waiting for room at a full worker gives up at once; what the
   // workers hold is still delivered.
   m_threadpool_ptr->RequestStop();
+  m_decodeLink->wake.Wake();  // a parked thread sees m_stop at once
   m_thread.join();
 }
 
@@ -76,33 +82,30 @@ bool DecompressThread::IsNeedDecompress(uint16_t flags) { return (flags & kCompr
 
 void DecompressThread::Run(int site_type) {
   MarkLibraryThread("qel-decomp-" + std::to_string(site_type));
-  CThread::UseFineTimerSlack();
+  CThread::UseFineTimerSlack();  // back-pressure waits are short sleeps
   InfoPrint("Strat decompress thread success");
   RawDataQueue& queue = *m_rawDataQueue;
-  uint32_t idlePolls = 0;
-  while (!m_stop.load()) {
+  CThreadPool& pool = *m_threadpool_ptr;
+  BackoffIdleStrategy idler(m_idle);
+  while (!m_stop.load(std::memory_order_relaxed)) {
     RawData* item = queue.front();
     if (item == nullptr) {
       // Idle: records delivered meanwhile are released now rather than with
-      // the next frame, so they do not sit in memory while the feed is quiet.
+      // the next frame, so they do not sit in memory (nor hold the budget)
+      // while the feed is quiet.
       ReclaimAll();
-      m_threadpool_ptr->NoteIdle();  // a stall ends once the workers have caught up
-      // Frames close together are caught by short sleeps; after a longer
-      // silence the thread sleeps until the connection queues a frame, so a
-      // quiet feed costs no CPU.
-      if (m_rawDataWakeup && idlePolls >= kIdlePollsBeforeParking) {
-        m_rawDataWakeup->WaitFor([&queue, this] { return queue.front() != nullptr || m_stop.load(); },
-                                 kParkedStopCheck);
-      } else {
-        ++idlePolls;
-        std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
-      }
+      pool.NoteIdle();  // a stall ends once the workers have caught up
+      idler.Idle(m_decodeLink->wake, [&queue, &pool, this] {
+        return queue.front() != nullptr || pool.HasDelivered() || m_stop.load();
+      }, m_parkLimit);
       continue;
     }
-    idlePolls = 0;
+    idler.Reset();
     ProcessRawData(item);
+    pool.Flush();  // one wake-up per frame for each worker given records
     ReturnBody(item);
     queue.pop();
+    pool.Release(kReleasePerFrame);
   }
 }
 
@@ -121,11 +124,7 @@ void DecompressThread::ReturnBody(RawData* data) {
   data->m_body = nullptr;
 }
 
-void DecompressThread::ReclaimAll() {
-  for (int i = 0; i < m_thread_size; ++i) {
-    while (MarketDataType* record = m_threadpool_ptr->GetTask(i)) delete record;
-  }
-}
+void DecompressThread::ReclaimAll() { m_threadpool_ptr->Release(SIZE_MAX); }
 
 int32_t DecompressThread::Decompress(const RawData& data) {
   if (data.m_payloadLength < kLengthPrefixSize) {
@@ -217,11 +216,9 @@ void DecompressThread::ProcessRawData(RawData* data) {
     }
     pos += kLengthPrefixSize + recordLength;
     // Ownership passes to the pool in every case; false only while stopping.
-    if (!m_threadpool_ptr->AddTask(record->qelmessagechannel(), record)) {
-      if (m_stop.load()) return;
-    }
-    for (int i = 0; i < m_thread_size; ++i) {
-      if (MarketDataType* delivered = m_threadpool_ptr->GetTask(i)) delete delivered;
+    const uint32_t charge = static_cast<uint32_t>(recordLength) * kHeldBytesPerWireByte;
+    if (!m_threadpool_ptr->AddTask(record->qelmessagechannel(), record, charge)) {
+      if (m_stop.load(std::memory_order_relaxed)) return;
     }
   }
 }

@@ -3,6 +3,11 @@
 // cuts it into length-prefixed records, decodes each into a heap MarketData
 // and hands it to its own callback worker pool, keyed by the record's channel.
 // Each used body buffer goes back to the connection through the back queue.
+// Workers are woken once per frame; delivered records are released a few at
+// a time after each frame, and all of them when the feed goes quiet. Each
+// decoded record is charged to the site type's decode link until released.
+// Idle, the thread backs off by the data path's idle policy and parks until
+// the connection queues a frame or a worker hands records back.
 //
 // Owned by the data disruptor. Threads:
 //   owner thread: constructor, Start, Stop, destructor, DecompressBufferSize
@@ -40,14 +45,25 @@ class DecompressThread {
   // honouring it would let one bad frame claim gigabytes of buffer.
   static constexpr int32_t MAX_DECOMPRESSED_LENGTH = 64 * 1024 * 1024;
 
+  // A decoded record's charge per byte of its wire form: a decoded record
+  // takes about nine to ten times its wire length on the heap (stock
+  // snapshots, orders and trades alike).
+  static constexpr uint32_t kHeldBytesPerWireByte = 10;
+  // Delivered records released after each frame, per worker: a few at a time,
+  // so frees stay beside the allocations that reuse the memory.
+  static constexpr size_t kReleasePerFrame = 64;
+  // Longest park of a thread whose producer cannot wake it (no decode link).
+  static constexpr std::chrono::microseconds kUnlinkedPark{1000};
+
   // The thread keeps its own reference to each queue (copies of the map
   // entries), so a queue outlives its consumer even when the map entry is
-  // replaced by a later login.
-  // With a wakeup (told by the producer of every frame), a long-idle thread
-  // sleeps until the next frame instead of polling; without one it polls.
+  // replaced by a later login. decodeLink is shared with the connection
+  // that fills the queue (it wakes this thread and reads the records'
+  // charge). Without one the thread makes its own, which no producer
+  // wakes: it then parks for kUnlinkedPark at most.
   DecompressThread(const std::shared_ptr<RawDataQueue>& rawDataQueue,
                    const std::shared_ptr<RawDataQueueBack>& rawDataQueueBack,
-                   std::shared_ptr<QueueWakeup> rawDataWakeup = nullptr);
+                   std::shared_ptr<DecodeLink> decodeLink = nullptr);
   // Stops the thread if it runs, then destroys the pool: workers end after
   // the callback in progress, records still queued are released undelivered.
   ~DecompressThread();
@@ -82,21 +98,17 @@ class DecompressThread {
   void ReclaimAll();
   static bool IsNeedDecompress(uint16_t flags);
 
-  // Idle sleeps before the thread waits on m_rawDataWakeup instead; a
-  // waiting thread looks at m_stop and reclaims delivered records at least
-  // once per kParkedStopCheck.
-  static constexpr uint32_t kIdlePollsBeforeParking = 64;
-  static constexpr std::chrono::microseconds kParkedStopCheck{1000};
-
   std::shared_ptr<RawDataQueue> m_rawDataQueue;
   std::shared_ptr<RawDataQueueBack> m_rawDataQueueBack;
-  std::shared_ptr<QueueWakeup> m_rawDataWakeup;  // may be null
+  std::shared_ptr<DecodeLink> m_decodeLink;  // never null
+  std::chrono::microseconds m_parkLimit{0};  // zero: parks until woken
   std::thread m_thread;
   std::atomic<bool> m_stop{true};
   std::unique_ptr<CThreadPool> m_threadpool_ptr;
   std::unique_ptr<char[]> m_originalData;
   size_t m_originalDataSize = 0;
   int32_t m_thread_size = 0;
+  IdleSettings m_idle;  // read from the configuration at Start
   int m_site_type = -1;  // named in the thread's warning lines
   MessageHandle* m_handle = nullptr;
 };

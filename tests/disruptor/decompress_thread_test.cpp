@@ -41,7 +41,7 @@ class DecompressThreadTest : public testing::Test {
  protected:
   DecompressThreadTest() { qel_test::QuietLogs(); }
   void SetUp() override {
-    m_thread = std::make_unique<qc::DecompressThread>(m_queue, m_back);
+    m_thread = std::make_unique<qc::DecompressThread>(m_queue, m_back, m_link);
   }
   void TearDown() override {
     m_thread.reset();
@@ -55,8 +55,11 @@ class DecompressThreadTest : public testing::Test {
   qel_test::RecordingLog m_log;
   std::shared_ptr<qc::RawDataQueue> m_queue = std::make_shared<qc::RawDataQueue>();
   std::shared_ptr<qc::RawDataQueueBack> m_back = std::make_shared<qc::RawDataQueueBack>();
+  // Shared with the thread as a connection shares it: every pushed frame
+  // wakes the parked thread through it.
+  std::shared_ptr<qc::DecodeLink> m_link = std::make_shared<qc::DecodeLink>();
   MarketRecorder m_handle;
-  FrameSource m_source{*m_queue, *m_back};
+  FrameSource m_source{*m_queue, *m_back, m_link.get()};
   std::unique_ptr<qc::DecompressThread> m_thread;
 };
 

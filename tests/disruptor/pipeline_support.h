@@ -86,10 +86,12 @@ inline void AppendLength(std::string* out, int32_t v) { qel::sim::AppendI32(out,
 // The connection's side of one site type's queues, on the test thread: the
 // only producer of the raw-data queue and the only consumer of the back
 // queue. Bodies are exact-size heap arrays, so a read past the end shows up
-// under AddressSanitizer.
+// under AddressSanitizer. With a decode link, each frame wakes the decode
+// thread as the connection's does.
 class FrameSource {
  public:
-  FrameSource(qc::RawDataQueue& queue, qc::RawDataQueueBack& back) : m_queue(queue), m_back(back) {}
+  FrameSource(qc::RawDataQueue& queue, qc::RawDataQueueBack& back, qc::DecodeLink* link = nullptr)
+      : m_queue(queue), m_back(back), m_link(link) {}
   ~FrameSource() { Reap(); }
 
   // Queues one frame; returns its body pointer (the identity that must come back).
@@ -110,6 +112,7 @@ class FrameSource {
     const char* body = slot->m_body;
     m_pushed.insert(body);
     m_queue.push();
+    if (m_link != nullptr) m_link->wake.Notify();
     return body;
   }
 
@@ -137,6 +140,7 @@ class FrameSource {
  private:
   qc::RawDataQueue& m_queue;
   qc::RawDataQueueBack& m_back;
+  qc::DecodeLink* m_link;  // borrowed; may be null
   std::set<const char*> m_pushed;
   std::vector<const void*> m_returned;  // identities only, never dereferenced
   int64_t m_index = 0;
