@@ -8,7 +8,10 @@
 // child answers a few commands on its standard input (records sent, a token,
 // node control) and stops when that input closes; it is reaped, or killed
 // after a deadline, whenever its owner goes out of scope, and dies with this
-// process. Only this process is measured by the per-thread figures.
+// process. Only this process is measured by the per-thread figures. The
+// resident-memory-per-site-type figure is taken in fresh processes too (the
+// hidden --resident mode), so no earlier run's freed heap hides what a client
+// needs.
 //
 //  ceiling     one thread parses the same records from memory with new +
 //              ParseFromArray + delete per record: what decoding alone allows.
@@ -20,15 +23,19 @@
 //              switches per record of every thread group of this process
 //              (/proc/self/task/*/schedstat and status, grouped by thread
 //              name: callback workers of a site type together; threads that
-//              exited during the run are the remainder of getrusage).
+//              exited during the run are the remainder of getrusage; this
+//              program's main thread is shown apart and left out of the
+//              totals). Target: >= 0.6 of the ceiling, nothing lost.
 //  idle        a client logged in and subscribed on two site types whose
-//              nodes send no data: after --settle-seconds, the process's CPU
-//              share of one core and its context switches (wake-ups) per
-//              second over --idle-seconds, with the thread groups behind them.
+//              nodes send no data: after --settle-seconds, the CPU share of
+//              one core and the context switches (wake-ups) per second of the
+//              library's threads over --idle-seconds, with the thread groups
+//              behind them. Targets: <= 0.5 % of one core, <= 50 wake-ups/s.
 //  memory      the node pushes as fast as it can to a callback that sleeps
 //              1 ms per record: peak resident memory (VmHWM) over the run and
-//              the time Uninstance takes with that backlog; then the resident
-//              memory one more site type costs.
+//              the time Uninstance takes with that backlog (targets: <= 768
+//              MiB and <= 3 s in every run); then the resident memory one
+//              more site type costs.
 //  growth      (--memory-minutes) VmRSS over minutes of steady data.
 //  reconnect   node death -> first record from the backup node.
 //  latency     the node holds --rate records/s (10 a frame) and stamps every
@@ -36,7 +43,10 @@
 //              sender process first serves a bare blocking reader (a plain
 //              socket and recv loop in this process, no library: the floor),
 //              then the client: p50/p99/p99.9 of stamp -> frame read and of
-//              stamp -> callback, and their ratios.
+//              stamp -> callback, and their ratios (targets: p50 <= 2x, p99
+//              <= 3x the bare reader's). The sender paces with libevent's
+//              precise timer (see ChildProcess), so frames leave every
+//              millisecond rather than in bursts at the kernel's tick.
 //
 // Each measurement runs --runs times; figures are given as the median with
 // the minimum and maximum of the runs, "median (min..max)". The load average
@@ -494,14 +504,17 @@ int ServeMain(const char* scenario_json) {
   return 0;
 }
 
-// A simulator running a scenario in a child process. The child is this
-// program re-executed in --serve mode (a fresh process: forking a process
-// whose threads hold locks is not safe for more than an exec). Owned and
-// called by one thread; the destructor ends and reaps the child on every path.
-class SimProcess {
+// This program re-executed in a hidden mode, as a child process with its
+// standard input and output on pipes (a fresh process: forking one whose
+// threads may hold locks is not safe for more than an exec). It dies with
+// this process; the destructor closes its input (the child's signal to end),
+// waits a few seconds and then kills it, and reaps it on every path. Owned
+// and called by one thread.
+class ChildProcess {
  public:
-  explicit SimProcess(const sim::Scenario& scenario) : m_nodes(scenario.nodes) {
-    const std::string json = ScenarioJson(scenario);
+  // `args` follow the program's path; `precise_timers` starts the child with
+  // EVENT_PRECISE_TIMER=1 in its environment.
+  ChildProcess(const std::vector<std::string>& args, bool precise_timers) {
     int to_child[2], from_child[2];
     if (pipe2(to_child, O_CLOEXEC) != 0) {
       m_error = std::string("pipe: ") + std::strerror(errno);
@@ -513,18 +526,21 @@ class SimProcess {
       close(to_child[1]);
       return;
     }
-    char exe[] = "/proc/self/exe";
-    char serve[] = "--serve";
-    std::vector<char> scenario_arg(json.begin(), json.end());
-    scenario_arg.push_back('\0');
-    char* argv[] = {exe, serve, scenario_arg.data(), nullptr};
+    // Everything exec needs is built before fork: the child may only make
+    // async-signal-safe calls.
+    std::vector<std::string> arg_strings{"/proc/self/exe"};
+    arg_strings.insert(arg_strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : arg_strings) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
     // libevent reads the coarse monotonic clock unless told otherwise; with a
-    // 4 ms kernel tick the paced streams' 1 ms timer then fires every 4 ms and
-    // the node sends 4 ms of records in one burst. The sender keeps its timers
+    // 4 ms kernel tick a paced stream's 1 ms timer then fires every 4 ms and
+    // the node sends 4 ms of records in one burst. A sender keeps its timers
     // to the millisecond, as a node producing records as they come would.
-    std::vector<std::string> env_strings{"EVENT_PRECISE_TIMER=1"};
+    std::vector<std::string> env_strings;
+    if (precise_timers) env_strings.emplace_back("EVENT_PRECISE_TIMER=1");
     for (char** e = environ; *e != nullptr; ++e) {
-      if (std::strncmp(*e, "EVENT_PRECISE_TIMER=", 20) != 0) env_strings.emplace_back(*e);
+      if (!precise_timers || std::strncmp(*e, "EVENT_PRECISE_TIMER=", 20) != 0) env_strings.emplace_back(*e);
     }
     std::vector<char*> envp;
     for (std::string& e : env_strings) envp.push_back(&e[0]);
@@ -532,41 +548,23 @@ class SimProcess {
     const pid_t parent = getpid();
     m_pid = fork();
     if (m_pid == 0) {
-      // Only async-signal-safe calls until exec.
       prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (getppid() != parent) _exit(127);
       dup2(to_child[0], 0);
       dup2(from_child[1], 1);
       syscall(SYS_close_range, 3U, ~0U, 0U);  // no socket of the client's stays open in the child
-      execve(exe, argv, envp.data());
+      execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
     close(to_child[0]);
     close(from_child[1]);
     m_to = to_child[1];
     m_from = from_child[0];
-    if (m_pid < 0) {
-      m_error = std::string("fork: ") + std::strerror(errno);
-      return;
-    }
-    const std::string ready = ReadLine(10.0);
-    std::istringstream in(ready);
-    std::string word;
-    in >> word;
-    if (word != "ready") {
-      m_error = "simulator process: " + (ready.empty() ? std::string("no answer") : ready);
-      return;
-    }
-    unsigned port = 0;
-    in >> port;
-    m_discovery_port = static_cast<uint16_t>(port);
-    while (in >> port) m_node_ports.push_back(static_cast<uint16_t>(port));
-    m_ok = m_node_ports.size() == m_nodes.size();
-    if (!m_ok) m_error = "simulator process: " + ready;
+    if (m_pid < 0) m_error = std::string("fork: ") + std::strerror(errno);
   }
 
-  ~SimProcess() {
-    if (m_to >= 0) close(m_to);  // end of input: the child stops its simulator and exits
+  ~ChildProcess() {
+    if (m_to >= 0) close(m_to);
     if (m_pid > 0) {
       const auto deadline = Clock::now() + std::chrono::seconds(5);
       int status = 0;
@@ -581,26 +579,19 @@ class SimProcess {
     }
     if (m_from >= 0) close(m_from);
   }
-  SimProcess(const SimProcess&) = delete;
-  SimProcess& operator=(const SimProcess&) = delete;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
 
-  bool ok() const { return m_ok; }
+  bool started() const { return m_pid > 0; }
   const std::string& error() const { return m_error; }
-  uint16_t DiscoveryPort() const { return m_discovery_port; }
-  uint16_t NodePort(int node_index) const { return m_node_ports.at(static_cast<size_t>(node_index)); }
 
-  // One command, one answer line ("" when the child does not answer in time).
-  std::string Ask(const std::string& command, double timeout_s = 10) {
-    const std::string line = command + "\n";
-    if (m_to < 0 || write(m_to, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "";
-    return ReadLine(timeout_s);
+  // One line to the child's input; false if it is gone.
+  bool WriteLine(const std::string& text) {
+    const std::string line = text + "\n";
+    return m_to >= 0 && write(m_to, line.data(), line.size()) == static_cast<ssize_t>(line.size());
   }
-  int64_t RecordsSent() {
-    const std::string a = Ask("sent");
-    return a.empty() ? -1 : std::strtoll(a.c_str(), nullptr, 10);
-  }
-
- private:
+  // The child's next output line, without its end; "" at end of output or
+  // when nothing whole arrives within the timeout.
   std::string ReadLine(double timeout_s) {
     const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
     for (;;) {
@@ -621,11 +612,57 @@ class SimProcess {
     }
   }
 
-  std::vector<sim::NodeSpec> m_nodes;
+ private:
   pid_t m_pid = -1;
   int m_to = -1;    // the child's standard input
   int m_from = -1;  // the child's standard output
   std::string m_buffer;
+  std::string m_error;
+};
+
+// A simulator running a scenario in a child process (--serve mode). Owned and
+// called by one thread.
+class SimProcess {
+ public:
+  explicit SimProcess(const sim::Scenario& scenario)
+      : m_nodes(scenario.nodes), m_child({"--serve", ScenarioJson(scenario)}, true) {
+    if (!m_child.started()) {
+      m_error = m_child.error();
+      return;
+    }
+    const std::string ready = m_child.ReadLine(10.0);
+    std::istringstream in(ready);
+    std::string word;
+    in >> word;
+    if (word != "ready") {
+      m_error = "simulator process: " + (ready.empty() ? std::string("no answer") : ready);
+      return;
+    }
+    unsigned port = 0;
+    in >> port;
+    m_discovery_port = static_cast<uint16_t>(port);
+    while (in >> port) m_node_ports.push_back(static_cast<uint16_t>(port));
+    m_ok = m_node_ports.size() == m_nodes.size();
+    if (!m_ok) m_error = "simulator process: " + ready;
+  }
+
+  bool ok() const { return m_ok; }
+  const std::string& error() const { return m_error; }
+  uint16_t DiscoveryPort() const { return m_discovery_port; }
+  uint16_t NodePort(int node_index) const { return m_node_ports.at(static_cast<size_t>(node_index)); }
+
+  // One command, one answer line ("" when the child does not answer in time).
+  std::string Ask(const std::string& command, double timeout_s = 10) {
+    return m_child.WriteLine(command) ? m_child.ReadLine(timeout_s) : "";
+  }
+  int64_t RecordsSent() {
+    const std::string a = Ask("sent");
+    return a.empty() ? -1 : std::strtoll(a.c_str(), nullptr, 10);
+  }
+
+ private:
+  std::vector<sim::NodeSpec> m_nodes;
+  ChildProcess m_child;
   bool m_ok = false;
   std::string m_error;
   uint16_t m_discovery_port = 0;
@@ -1192,46 +1229,43 @@ std::vector<int64_t> LoopbackRoundTrips(double seconds, int gap_us) {
 
 // Resident memory of a logged-in client with `site_types` site types, each
 // with its node and a stock stream at 20,000 records/s: VmRSS after 3 s of
-// data minus VmRSS before the client exists. Runs in a child process of its
-// own, so that no earlier run's freed heap is reused and hides what this
-// client needs. KiB; -1 on failure.
-long ClientResidentKiB(int site_types) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    std::vector<sim::StreamSpec> streams;
-    std::vector<sim::NodeSpec> nodes;
-    for (int st = 1; st <= site_types; ++st) {
-      sim::StreamSpec s = StockStream(false);
-      s.site_type = st;
-      s.rate_per_sec = 20000;
-      streams.push_back(s);
-      nodes.push_back({st, 100, false, 0});
-    }
-    long used = -1;
-    {
-      SimProcess feed(MakeScenario(streams, nodes));
-      const long base = StatusKiB("VmRSS:");
-      BenchHandle handle;
-      Session session(feed, &handle);
-      if (session.ok()) {
-        std::this_thread::sleep_for(std::chrono::seconds(3));
-        if (handle.Count() > 0) used = StatusKiB("VmRSS:") - base;
-      } else {
-        std::fprintf(stderr, "resident: %s\n", session.error().c_str());
-      }
-    }
-    const ssize_t n = write(fds[1], &used, sizeof(used));
-    _exit(n == static_cast<ssize_t>(sizeof(used)) ? 0 : 1);
+// data minus VmRSS before the client exists. KiB; -1 on failure. Runs in the
+// --resident mode of a fresh process (ResidentMain), so that no earlier run's
+// freed heap is reused and hides what this client needs.
+long ResidentIn(int site_types) {
+  std::vector<sim::StreamSpec> streams;
+  std::vector<sim::NodeSpec> nodes;
+  for (int st = 1; st <= site_types; ++st) {
+    sim::StreamSpec s = StockStream(false);
+    s.site_type = st;
+    s.rate_per_sec = 20000;
+    streams.push_back(s);
+    nodes.push_back({st, 100, false, 0});
   }
-  close(fds[1]);
-  long used = -1;
-  if (pid < 0 || read(fds[0], &used, sizeof(used)) != static_cast<ssize_t>(sizeof(used))) used = -1;
-  close(fds[0]);
-  if (pid > 0) waitpid(pid, nullptr, 0);
-  return used;
+  SimProcess feed(MakeScenario(streams, nodes));
+  const long base = StatusKiB("VmRSS:");
+  BenchHandle handle;
+  Session session(feed, &handle);
+  if (!session.ok()) {
+    std::fprintf(stderr, "resident: %s\n", session.error().c_str());
+    return -1;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  if (handle.Count() == 0) {
+    std::fprintf(stderr, "resident: no record arrived in 3 s\n");
+    return -1;
+  }
+  return StatusKiB("VmRSS:") - base;
+}
+
+// The parent's side: the child gets this program's library options.
+long ClientResidentKiB(int site_types, const std::vector<std::string>& library_args) {
+  std::vector<std::string> args{"--resident", std::to_string(site_types)};
+  args.insert(args.end(), library_args.begin(), library_args.end());
+  ChildProcess child(args, false);
+  if (!child.started()) return -1;
+  const std::string line = child.ReadLine(60);
+  return line.empty() ? -1 : std::strtol(line.c_str(), nullptr, 10);
 }
 
 struct GrowthResult {
@@ -1425,17 +1459,8 @@ std::string GroupSummary(const GroupSeries& s, const char* cpu_format, const cha
   return out;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--serve") == 0) return ServeMain(argv[2]);
-  Options opt;
-  if (!ParseOptions(argc, argv, &opt)) {
-    Usage();
-    return 2;
-  }
-  signal(SIGPIPE, SIG_IGN);  // a simulator process that died answers "" instead
-  g_process_name = ReadFirstLine("/proc/self/comm");
+// The library's settings of every client in this process.
+qc::BaseConfig& ConfigureLibrary(const Options& opt) {
   qc::BaseConfig& config = qc::BaseConfig::GetInstance();
   config.CloseFileLog();
   config.CloseCoutLog();
@@ -1443,6 +1468,37 @@ int main(int argc, char** argv) {
   if (opt.threads > 0) config.SetHandleThreadNum(static_cast<uint32_t>(opt.threads));
   if (opt.idle_us >= 0) config.SetThreadIdleSleepTime(static_cast<uint32_t>(opt.idle_us));
   if (opt.inflight_mib > 0) config.SetMaxInflightBytes(static_cast<uint32_t>(opt.inflight_mib) << 20);
+  return config;
+}
+
+// The options that ConfigureLibrary reads, as arguments for a child process.
+std::vector<std::string> LibraryArgs(const Options& opt) {
+  std::vector<std::string> args;
+  if (opt.threads > 0) args.insert(args.end(), {"--threads", std::to_string(opt.threads)});
+  if (opt.idle_us >= 0) args.insert(args.end(), {"--idle-us", std::to_string(opt.idle_us)});
+  if (opt.inflight_mib > 0) args.insert(args.end(), {"--inflight-mib", std::to_string(opt.inflight_mib)});
+  return args;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);  // a child process that died answers "" instead
+  if (argc == 3 && std::strcmp(argv[1], "--serve") == 0) return ServeMain(argv[2]);
+  // --resident N [library options]: one resident-memory measurement, its
+  // result (KiB, -1 on failure) on standard output.
+  const bool resident = argc >= 3 && std::strcmp(argv[1], "--resident") == 0;
+  Options opt;
+  if (!ParseOptions(resident ? argc - 2 : argc, resident ? argv + 2 : argv, &opt)) {
+    Usage();
+    return 2;
+  }
+  g_process_name = ReadFirstLine("/proc/self/comm");
+  qc::BaseConfig& config = ConfigureLibrary(opt);
+  if (resident) {
+    std::printf("%ld\n", ResidentIn(std::atoi(argv[2])));
+    return 0;
+  }
   const bool all = opt.only.empty();
   int failures = 0;
   const std::string load_start = LoadAverage();
@@ -1582,8 +1638,8 @@ int main(int argc, char** argv) {
     }
     // Per site type: a client with two site types against one with one, each
     // in a fresh process; the difference is what one more site type costs.
-    const long one = ClientResidentKiB(1);
-    const long two = ClientResidentKiB(2);
+    const long one = ClientResidentKiB(1, LibraryArgs(opt));
+    const long two = ClientResidentKiB(2, LibraryArgs(opt));
     if (one < 0 || two < 0) {
       std::printf("resident per site type: FAILED (a client did not log in or received nothing)\n");
       ++failures;
