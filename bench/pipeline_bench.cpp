@@ -1761,7 +1761,7 @@ int main(int argc, char** argv) {
 
   const std::string load_end = LoadAverage();
   std::printf("load average (1/5/15 min) at start %s, at end %s\n", load_start.c_str(), load_end.c_str());
-  std::printf("@row|Machine|load average (1 / 5 / 15 min) at start; at end of pipeline_bench|%s; %s|-|report|-\n",
-              load_start.c_str(), load_end.c_str());
+  std::printf("@row|Machine|load average (1 / 5 / 15 min) at start; at end of pipeline_bench (%s)|%s; %s|-|report|-\n",
+              all ? "all measurements" : opt.only.c_str(), load_start.c_str(), load_end.c_str());
   return failures == 0 ? 0 : 1;
 }

@@ -43,6 +43,7 @@ fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_BENCH=ON >/dev/null
 cmake --build build -j2 --target queue_bench pipeline_bench json_bench qel_gateway_client qel-feed-sim >/dev/null
 
+load_start="$(cut -d' ' -f1-3 /proc/loadavg)"
 logs=build/bench-logs
 mkdir -p "$logs"
 status=0
@@ -66,6 +67,7 @@ run python env PYTHONPATH=build/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python
 
 echo
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), kernel $(uname -r); $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "load average (1/5/15 min): $load_start before the runs, $(cut -d' ' -f1-3 /proc/loadavg) after them"
 echo
 echo "| Row | What | Figure | Ratio | Target | Met? |"
 echo "|---|---|---|---|---|---|"
