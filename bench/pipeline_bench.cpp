@@ -333,6 +333,7 @@ ProcessDelta Difference(const ProcessSnapshot& a, const ProcessSnapshot& b) {
   }
   if (d.exited > 0) {
     GroupDelta& g = d.groups["exited threads"];
+    g.threads = d.exited;
     g.cpu_ns = std::max<int64_t>(0, d.total_cpu_ns - live_cpu);
     g.voluntary = std::max<int64_t>(0, d.total_switches - live_switches);
   }
@@ -349,7 +350,8 @@ ProcessDelta Difference(const ProcessSnapshot& a, const ProcessSnapshot& b) {
 // Per-run values of each thread group's figures, for median/min/max.
 struct GroupSeries {
   std::map<std::string, std::vector<double>> cpu, switches;
-  std::map<std::string, int> threads;
+  std::map<std::string, int> threads;   // most at the end of a run
+  std::map<std::string, int> appeared;  // most created during a run
   std::vector<double> total_cpu, total_switches;
 
   // Adds one run, each figure divided by `per` (records, or seconds).
@@ -358,6 +360,7 @@ struct GroupSeries {
       cpu[name].push_back(static_cast<double>(g.cpu_ns) / per);
       switches[name].push_back(static_cast<double>(g.voluntary + g.involuntary) / per);
       threads[name] = std::max(threads[name], g.threads);
+      appeared[name] = std::max(appeared[name], g.appeared);
     }
     total_cpu.push_back(static_cast<double>(d.total_cpu_ns) / per);
     total_switches.push_back(static_cast<double>(d.total_switches) / per);
@@ -388,9 +391,11 @@ void PrintGroups(const char* what, const GroupSeries& s, const char* unit, const
   const size_t runs = s.total_cpu.size();
   std::printf("%s, per %s, by thread group (median (min..max) of %zu runs):\n", what, unit, runs);
   for (const std::string& name : s.ByCpu()) {
-    std::printf("  %-20s threads %2d  cpu %s %s  switches %s\n", name.c_str(), s.threads.at(name),
+    const int created = s.appeared.at(name);
+    std::printf("  %-20s threads %2d  cpu %s %s  switches %s%s\n", name.c_str(), s.threads.at(name),
                 Fmt(s.CpuOf(name, runs), cpu_format, cpu_scale).c_str(), cpu_unit,
-                Fmt(s.SwitchesOf(name, runs), switches_format).c_str());
+                Fmt(s.SwitchesOf(name, runs), switches_format).c_str(),
+                created > 0 ? (" (" + std::to_string(created) + " created during the run)").c_str() : "");
   }
   std::printf("  %-20s             cpu %s %s  switches %s\n", "all but main (bench)",
               Fmt(SpreadOf(s.total_cpu), cpu_format, cpu_scale).c_str(), cpu_unit,
