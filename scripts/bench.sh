@@ -5,7 +5,8 @@
 # full output of each is kept in build/bench-logs/.
 #
 #   scripts/bench.sh [--quick] [--full] [--memory-minutes N]
-#     --quick             a short pass (about 5 minutes): fewer runs, shorter windows
+#     --quick             a short pass (about 5 minutes): shorter windows, fewer records and node
+#                         deaths (pipeline_bench still gives median (min..max) of 3 runs)
 #     --full              the memory growth run lasts 10 minutes
 #     --memory-minutes N  the memory growth run lasts N minutes (default 2, 0.5 with --quick)
 set -euo pipefail
@@ -18,7 +19,7 @@ while [ $# -gt 0 ]; do
     --quick) quick=1 ;;
     --full) minutes=10 ;;
     --memory-minutes) shift; minutes="${1:?--memory-minutes needs a value}" ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -27,7 +28,8 @@ done
 if [ "$quick" = 1 ]; then
   minutes="${minutes:-0.5}"
   queue_args=(--runs 3 --items 5000000 --trips 50000)
-  pipeline_args=(--runs 1 --records 300000 --memory-seconds 3 --latency-seconds 3 --reconnect-runs 3)
+  pipeline_args=(--runs 3 --records 200000 --memory-seconds 3 --latency-seconds 2 --idle-seconds 3
+                 --reconnect-runs 3)
   json_args=(--benchmark_min_time=0.2)
   python_args=(--seconds 2 --backlog 10000)
 else
@@ -41,6 +43,7 @@ fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_BENCH=ON >/dev/null
 cmake --build build -j2 --target queue_bench pipeline_bench json_bench qel_gateway_client qel-feed-sim >/dev/null
 
+load_start="$(cut -d' ' -f1-3 /proc/loadavg)"
 logs=build/bench-logs
 mkdir -p "$logs"
 status=0
@@ -64,6 +67,7 @@ run python env PYTHONPATH=build/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python
 
 echo
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), kernel $(uname -r); $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "load average (1/5/15 min): $load_start before the runs, $(cut -d' ' -f1-3 /proc/loadavg) after them"
 echo
 echo "| Row | What | Figure | Ratio | Target | Met? |"
 echo "|---|---|---|---|---|---|"
