@@ -126,6 +126,8 @@ struct Options {
   int threads = 0;             // callback workers; 0 = the library's default
   int idle_us = -1;            // pipeline idle sleep; -1 = the library's default
   int inflight_mib = 0;        // payload bytes in flight per site type; 0 = the library's default
+  int spins = -1;              // idle back-off spin rounds; -1 = the library's default
+  int yields = -1;             // idle back-off yields; -1 = the library's default
   std::string only;
   std::string kind = "all";    // stock | order | trade | all: record kinds of ceiling and throughput
   double memory_minutes = 0;   // length of the memory growth run; 0 = none
@@ -1400,6 +1402,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     else if (a == "--threads") o->threads = std::atoi(v);
     else if (a == "--idle-us") o->idle_us = std::atoi(v);
     else if (a == "--inflight-mib") o->inflight_mib = std::atoi(v);
+    else if (a == "--spins") o->spins = std::atoi(v);
+    else if (a == "--yields") o->yields = std::atoi(v);
     else if (a == "--only") o->only = v;
     else if (a == "--kind") o->kind = v;
     else if (a == "--memory-minutes") o->memory_minutes = std::atof(v);
@@ -1420,7 +1424,8 @@ void Usage() {
   std::fprintf(stderr,
                "pipeline_bench [--runs N] [--records N] [--memory-seconds S] [--latency-seconds S]\n"
                "               [--rate R] [--idle-seconds S] [--settle-seconds S] [--threads N]\n"
-               "               [--idle-us N] [--inflight-mib N] [--kind stock|order|trade|all]\n"
+               "               [--idle-us N] [--inflight-mib N] [--spins N] [--yields N]\n"
+               "               [--kind stock|order|trade|all]\n"
                "               [--memory-minutes M] [--reconnect-runs N] [--pace-backlog-ms N]\n"
                "               [--only ceiling|throughput|idle|memory|growth|latency|reconnect]\n"
                "  --runs             repetitions of each measurement (default 3; median (min..max) printed)\n"
@@ -1435,8 +1440,9 @@ void Usage() {
                "  --rate             records/s of the latency run, 10 a frame (default 100000)\n"
                "  --pace-backlog-ms  most the latency runs' simulator sends at once after a stall (default 10)\n"
                "  --threads          callback workers (default: the library's default)\n"
-               "  --idle-us          idle sleep of the pipeline threads, microseconds (default: the library's)\n"
-               "  --inflight-mib     payload MiB in flight per site type (default: the library's)\n");
+               "  --idle-us          back-pressure sleep of the decompress thread, microseconds (default: the library's)\n"
+               "  --inflight-mib     memory budget per site type, MiB (default: the library's)\n"
+               "  --spins, --yields  idle back-off of the pipeline threads before they park (default: the library's)\n");
 }
 
 // "yes" / "NO" for the met column.
@@ -1473,6 +1479,10 @@ qc::BaseConfig& ConfigureLibrary(const Options& opt) {
   if (opt.threads > 0) config.SetHandleThreadNum(static_cast<uint32_t>(opt.threads));
   if (opt.idle_us >= 0) config.SetThreadIdleSleepTime(static_cast<uint32_t>(opt.idle_us));
   if (opt.inflight_mib > 0) config.SetMaxInflightBytes(static_cast<uint32_t>(opt.inflight_mib) << 20);
+  if (opt.spins >= 0 || opt.yields >= 0) {
+    config.SetIdleBackoff(opt.spins >= 0 ? static_cast<uint32_t>(opt.spins) : config.GetIdleSpinCount(),
+                          opt.yields >= 0 ? static_cast<uint32_t>(opt.yields) : config.GetIdleYieldCount());
+  }
   return config;
 }
 
@@ -1482,6 +1492,8 @@ std::vector<std::string> LibraryArgs(const Options& opt) {
   if (opt.threads > 0) args.insert(args.end(), {"--threads", std::to_string(opt.threads)});
   if (opt.idle_us >= 0) args.insert(args.end(), {"--idle-us", std::to_string(opt.idle_us)});
   if (opt.inflight_mib > 0) args.insert(args.end(), {"--inflight-mib", std::to_string(opt.inflight_mib)});
+  if (opt.spins >= 0) args.insert(args.end(), {"--spins", std::to_string(opt.spins)});
+  if (opt.yields >= 0) args.insert(args.end(), {"--yields", std::to_string(opt.yields)});
   return args;
 }
 
@@ -1508,10 +1520,11 @@ int main(int argc, char** argv) {
   int failures = 0;
   const std::string load_start = LoadAverage();
 
-  std::printf("pipeline_bench: runs=%d callback_workers=%u idle_sleep_us=%lld inflight_mib=%u; simulator in a "
-              "child process; load average at start %s\n",
+  std::printf("pipeline_bench: runs=%d callback_workers=%u idle_sleep_us=%lld inflight_mib=%u idle_spins=%u "
+              "idle_yields=%u; simulator in a child process; load average at start %s\n",
               opt.runs, config.GetHandleThreadNum(), static_cast<long long>(config.GetThreadIdleSleepTime().count()),
-              config.GetMaxInflightBytes() >> 20, load_start.c_str());
+              config.GetMaxInflightBytes() >> 20, config.GetIdleSpinCount(), config.GetIdleYieldCount(),
+              load_start.c_str());
   std::fflush(stdout);
 
   std::vector<int> kinds;

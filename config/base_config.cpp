@@ -202,7 +202,7 @@ void BaseConfig::UpdateIntValue() {
   m_subscribe_try_interval = get(VENTRIX_CONFIG_SUBSCRIBE_TRY_INTERVAL, 5);
   m_max_inflight_bytes = get(VENTRIX_CONFIG_MAX_INFLIGHT_BYTES, 256u << 20);
   m_idle_spin_count = get(VENTRIX_CONFIG_IDLE_SPIN_COUNT, 200);
-  m_idle_yield_count = get(VENTRIX_CONFIG_IDLE_YIELD_COUNT, 4);
+  m_idle_yield_count = get(VENTRIX_CONFIG_IDLE_YIELD_COUNT, 200);
 }
 
 void BaseConfig::UpdateBoolValue() {

@@ -127,7 +127,7 @@ class BaseConfig {
   std::atomic<uint32_t> m_subscribe_try_interval{5};
   std::atomic<uint32_t> m_max_inflight_bytes{256u << 20};
   std::atomic<uint32_t> m_idle_spin_count{200};
-  std::atomic<uint32_t> m_idle_yield_count{4};
+  std::atomic<uint32_t> m_idle_yield_count{200};
   std::string m_app_version;
   std::string m_kbr_url;
   std::atomic<uint32_t> m_heartbeat_interval{HEARTBEAT_INTERVAL};

@@ -65,7 +65,7 @@ constexpr const char* SUBSCRIBE_RESPONSE_WAIT_TIME = "30";
 constexpr const char* KBR_URI = "127.0.0.1:8090";
 constexpr const char* MAX_INFLIGHT_BYTES = "268435456";  // 256 MiB
 constexpr const char* IDLE_SPIN_COUNT = "200";
-constexpr const char* IDLE_YIELD_COUNT = "4";
+constexpr const char* IDLE_YIELD_COUNT = "200";
 
 }  // namespace client
 }  // namespace kbr

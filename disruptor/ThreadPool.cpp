@@ -87,6 +87,22 @@ size_t CThreadPool::Release(size_t max_per_worker) {
   return released;
 }
 
+size_t CThreadPool::ReleaseSome(size_t max) {
+  size_t released = 0;
+  const size_t count = m_workers.size();
+  for (size_t looked = 0; looked < count && released < max; ++looked) {
+    const int index = static_cast<int>(m_release_turn);
+    m_release_turn = m_release_turn + 1 < count ? m_release_turn + 1 : 0;
+    while (released < max) {
+      MarketDataType* record = GetTask(index);
+      if (record == nullptr) break;
+      delete record;
+      ++released;
+    }
+  }
+  return released;
+}
+
 bool CThreadPool::HasDelivered() const {
   for (const auto& worker : m_workers) {
     if (worker->HasDelivered()) return true;

@@ -82,6 +82,10 @@ class CThreadPool {
   // Producer: releases up to max_per_worker delivered records of each
   // worker; the number released.
   size_t Release(size_t max_per_worker);
+  // Producer: releases up to max delivered records, taking them from the
+  // workers in turn (each looked at once per call, the turn going on where
+  // the last call stopped); the number released.
+  size_t ReleaseSome(size_t max);
   // Producer: whether any worker has handed a delivered record back.
   bool HasDelivered() const;
 
@@ -149,6 +153,7 @@ class CThreadPool {
   std::vector<std::deque<uint32_t>> m_charges;
   std::atomic<int64_t>* m_held_bytes = nullptr;  // borrowed; single writer: the producer
   uint64_t m_max_queued = 1;
+  size_t m_release_turn = 0;  // the worker ReleaseSome looks at first; producer only
   std::atomic<bool> m_stopping{false};
   Stall m_stall;
 };

@@ -105,7 +105,6 @@ void DecompressThread::Run(int site_type) {
     pool.Flush();  // one wake-up per frame for each worker given records
     ReturnBody(item);
     queue.pop();
-    pool.Release(kReleasePerFrame);
   }
 }
 
@@ -219,6 +218,10 @@ void DecompressThread::ProcessRawData(RawData* data) {
     const uint32_t charge = static_cast<uint32_t>(recordLength) * kHeldBytesPerWireByte;
     if (!m_threadpool_ptr->AddTask(record->qelmessagechannel(), record, charge)) {
       if (m_stop.load(std::memory_order_relaxed)) return;
+    }
+    if (++m_decodedSinceRelease >= kReleaseEvery) {
+      m_decodedSinceRelease = 0;
+      m_threadpool_ptr->ReleaseSome(kReleaseBatch);
     }
   }
 }

@@ -49,9 +49,12 @@ class DecompressThread {
   // takes about nine to ten times its wire length on the heap (stock
   // snapshots, orders and trades alike).
   static constexpr uint32_t kHeldBytesPerWireByte = 10;
-  // Delivered records released after each frame, per worker: a few at a time,
-  // so frees stay beside the allocations that reuse the memory.
-  static constexpr size_t kReleasePerFrame = 64;
+  // Delivered records are released a few at a time as decoding goes on: up
+  // to kReleaseBatch after every kReleaseEvery records decoded. Small groups
+  // of frees fit glibc's per-thread cache, so the next allocations reuse the
+  // memory at once; hundreds at a time would spill into the shared bins.
+  static constexpr uint32_t kReleaseEvery = 4;
+  static constexpr size_t kReleaseBatch = 8;
   // Longest park of a thread whose producer cannot wake it (no decode link).
   static constexpr std::chrono::microseconds kUnlinkedPark{1000};
 
@@ -109,6 +112,7 @@ class DecompressThread {
   size_t m_originalDataSize = 0;
   int32_t m_thread_size = 0;
   IdleSettings m_idle;  // read from the configuration at Start
+  uint32_t m_decodedSinceRelease = 0;  // own thread only
   int m_site_type = -1;  // named in the thread's warning lines
   MessageHandle* m_handle = nullptr;
 };

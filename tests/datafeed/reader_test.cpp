@@ -36,7 +36,7 @@ class ReaderTest : public testing::Test {
     m_log.ExpectError("Create heartbeat event failed");
     for (int i = 0; i < 3; ++i) m_nodes.emplace(100 - i, qc::ServerHost("127.0.0.1", 9001 + i, false));
     m_conn = std::make_unique<qc::SocketConnectThread>(&m_handle, m_nodes, m_queue, m_back, m_user, m_token, 7,
-                                                        nullptr);
+                                                        nullptr, m_link);
   }
   ~ReaderTest() override {
     EXPECT_EQ(m_log.UnexpectedErrors(), "") << "error lines the test did not declare";
@@ -72,6 +72,8 @@ class ReaderTest : public testing::Test {
 
   qel_test::RecordingLog m_log;
   qel_test::RecordingHandle m_handle;
+  // The decode side's share: its records' charge is set by hand here.
+  std::shared_ptr<qc::DecodeLink> m_link = std::make_shared<qc::DecodeLink>();
   qc::ServerHostListType m_nodes;
   std::string m_user = "alice";
   std::string m_token = "tok";
@@ -448,6 +450,29 @@ TEST_F(ReaderTest, PayloadBudgetHoldsFramesInTheInputUntilBuffersComeBack) {
   EXPECT_FALSE(m_conn->IsReadPaused());
   EXPECT_TRUE(m_log.Contains("Datafeed reading resumed for site type: 7"));
   EXPECT_EQ(HandBack(*m_queue, *m_back), std::vector<std::string>{d});
+}
+
+// Decoded records waiting for (or still held after) their callbacks count
+// against the same budget as the payloads: a slow callback holds the socket
+// back instead of growing the heap.
+TEST_F(ReaderTest, DecodedRecordsHeldCountAgainstTheBudget) {
+  qc::BaseConfig::GetInstance().SetMaxInflightBytes(1500);
+  const std::string a(1000, 'a');
+  const std::string frame_a = MarketFrame(a, 1);
+  m_link->heldRecordBytes.store(1200);
+  EXPECT_EQ(Feed(frame_a), frame_a.size()) << "1200 held + 1000 would pass 1500: the frame waits";
+  EXPECT_TRUE(m_conn->IsReadPaused());
+  EXPECT_EQ(m_conn->GetInflightBytes(), 0);
+  EXPECT_TRUE(m_log.Contains("decoded records held: 1200 bytes"));
+  m_link->heldRecordBytes.store(400);
+  EXPECT_EQ(Feed(""), 0u) << "the records were released: the frame fits";
+  EXPECT_FALSE(m_conn->IsReadPaused());
+  EXPECT_EQ(HandBack(*m_queue, *m_back), std::vector<std::string>{a});
+  m_link->heldRecordBytes.store(5000);
+  EXPECT_EQ(Feed(frame_a), frame_a.size()) << "held records alone past the budget: nothing more goes";
+  m_link->heldRecordBytes.store(0);
+  EXPECT_EQ(Feed(""), 0u);
+  EXPECT_EQ(HandBack(*m_queue, *m_back), std::vector<std::string>{a});
 }
 
 TEST_F(ReaderTest, PayloadBudgetBelowOneFrameStillLetsFramesThrough) {

@@ -420,4 +420,30 @@ TEST_F(DecompressThreadTest, StopWithFramesAndRecordsQueuedReturnsAndLeaksNothin
   for (size_t i = 0; i < seqs.size(); ++i) EXPECT_EQ(seqs[i], static_cast<int64_t>(i + 1));
 }
 
+// Decoded records count against the site type's budget until released. The
+// feed then goes quiet: the workers, handing the last records back, wake the
+// parked thread, which releases them, so the charge falls to zero without
+// another frame (a connection held back by that charge would otherwise wait
+// for ever).
+TEST_F(DecompressThreadTest, RecordsHeldChargeTheBudgetUntilReleasedEvenWhenTheFeedGoesQuiet) {
+  constexpr int kPerFrame = 6;
+  m_handle.CloseGate();
+  m_thread->Start(&m_handle, 2);
+  std::vector<std::string> records;
+  int64_t wire = 0;
+  for (int r = 0; r < kPerFrame; ++r) {
+    records.push_back(SimRecord(qel::sim::kQELStock, 3 + r % 2, r / 2 + 1));
+    wire += static_cast<int64_t>(records.back().size());
+  }
+  m_source.Push(0, Payload(records, false));
+  ASSERT_TRUE(WaitUntil([&] { return m_handle.Entered() >= 1; }));
+  const int64_t expected_charge = wire * qc::DecompressThread::kHeldBytesPerWireByte;
+  ASSERT_TRUE(WaitUntil([&] { return m_link->heldRecordBytes.load() == expected_charge; }))
+      << m_link->heldRecordBytes.load() << " held, " << expected_charge << " expected";
+  m_handle.OpenGate();
+  ASSERT_TRUE(m_handle.WaitTotal(kPerFrame));
+  EXPECT_TRUE(WaitUntil([&] { return m_link->heldRecordBytes.load() == 0; }))
+      << m_link->heldRecordBytes.load() << " bytes still held after every record was delivered";
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <limits>
 #include <map>
 #include <ostream>
@@ -605,5 +606,136 @@ TEST_F(PoolTest, StopRequestEndsTheProducersWaitAtTheBound) {
   ASSERT_FALSE(handle.Seqs(2).empty());
   EXPECT_EQ(handle.Seqs(2).front(), 1);
 }
+
+// --------------------------------------------------------- the wake-up protocol
+//
+// Workers park when idle and are woken once per Flush (or per kNotifyBatch
+// records). Each case runs with workers that park at once (no spin, no
+// yield: every gap between batches is a park, the widest window for a lost
+// wake-up) and with the default back-off.
+
+struct WakeCase {
+  const char* name;
+  qc::IdleSettings idle;
+};
+
+void PrintTo(const WakeCase& c, std::ostream* os) { *os << c.name; }
+
+class PoolWakeProtocol : public PoolTest, public testing::WithParamInterface<WakeCase> {};
+
+// One record at a time, each waited for: every round needs the parked worker
+// woken by the Flush that follows the record, which races the worker's way
+// into its park. A lost wake-up leaves the record undelivered.
+TEST_P(PoolWakeProtocol, ProducerRacingAParkingWorkerLosesNoWakeup) {
+  OrderHandle handle;
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(1, 64, &handle, 0, -1, GetParam().idle), 0);
+  constexpr int kRounds = 3000;
+  for (int seq = 1; seq <= kRounds; ++seq) {
+    ASSERT_TRUE(pool.AddTask(7, NewRecord(7, seq)));
+    pool.Flush();
+    ASSERT_TRUE(Eventually([&] { return handle.Total() == seq; })) << "record " << seq << " never delivered";
+    delete pool.GetTask(0);
+  }
+  for (MarketDataType* record : pool.Stop()) delete record;
+  EXPECT_EQ(handle.Seqs(7).size(), static_cast<size_t>(kRounds));
+}
+
+// Bursts of every size around the notify threshold (below it, so only the
+// Flush wakes the worker; at it and past it, so a worker is woken in the
+// middle of a burst too), spread over keys that share workers, with pauses
+// that let the workers park. Every record is delivered exactly once, in its
+// key's order, and every one comes back for release.
+TEST_P(PoolWakeProtocol, BurstsAcrossTheNotifyThresholdDeliverEachRecordOnceInOrder) {
+  const std::vector<int64_t> keys = {0, 1, 2, 5, -3};
+  OrderHandle handle;
+  CThreadPool pool;
+  // A bound above every record added: the producer never waits (a wait would
+  // release delivered records itself, out of this count).
+  ASSERT_EQ(pool.Init(3, 256, &handle, 1u << 20, -1, GetParam().idle), 0);
+  std::map<int64_t, int32_t> next_seq;
+  int added = 0;
+  int released = 0;
+  const uint32_t n = CThreadPool::kNotifyBatch;
+  const std::vector<uint32_t> bursts = {1, n - 1, n, n + 1, 2 * n, 3 * n + 7, 5};
+  for (int round = 0; round < 40; ++round) {
+    for (uint32_t burst : bursts) {
+      for (uint32_t i = 0; i < burst; ++i) {
+        const int64_t key = keys[(static_cast<size_t>(round) + i) % keys.size()];
+        ASSERT_TRUE(pool.AddTask(key, NewRecord(key, ++next_seq[key])));
+        ++added;
+      }
+      pool.Flush();
+      released += static_cast<int>(pool.ReleaseSome(4));
+      if (round % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // workers park
+    }
+  }
+  ASSERT_TRUE(Eventually([&] { return handle.Total() == added; })) << handle.Total() << " of " << added;
+  ASSERT_TRUE(Eventually([&] {
+    released += ReclaimAll(pool);
+    return released == added;
+  })) << released << " of " << added << " came back";
+  for (MarketDataType* record : pool.Stop()) delete record;
+  for (int64_t key : keys) {
+    std::vector<int32_t> expected(static_cast<size_t>(next_seq[key]));
+    for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<int32_t>(i) + 1;
+    EXPECT_EQ(handle.Seqs(key), expected) << "key " << key;
+    EXPECT_EQ(handle.ThreadsOf(key), 1u) << "key " << key;
+  }
+}
+
+// Records added without the Flush that would wake the workers, while they
+// are parked: Stop still ends every worker at once, and the records come
+// back undelivered.
+TEST_P(PoolWakeProtocol, StopEndsParkedWorkersAndHandsBackWhatTheyWereNotWokenFor) {
+  OrderHandle handle;
+  auto pool = std::make_unique<CThreadPool>();
+  ASSERT_EQ(pool->Init(3, 64, &handle, 0, -1, GetParam().idle), 0);
+  ASSERT_TRUE(pool->AddTask(1, NewRecord(1, 1)));
+  pool->Flush();
+  ASSERT_TRUE(Eventually([&] { return handle.Total() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // every worker reaches its park
+  const uint32_t unflushed = CThreadPool::kNotifyBatch - 1;
+  for (uint32_t i = 0; i < unflushed; ++i) ASSERT_TRUE(pool->AddTask(2, NewRecord(2, static_cast<int32_t>(i))));
+  std::future<std::vector<MarketDataType*>> stopped =
+      std::async(std::launch::async, [&] { return pool->Stop(); });
+  ASSERT_EQ(stopped.wait_for(kPatience), std::future_status::ready) << "Stop did not wake the parked workers";
+  std::vector<MarketDataType*> back = stopped.get();
+  // The delivered record and every undelivered one; a worker woken by
+  // something else may have delivered some of the latter first.
+  EXPECT_EQ(back.size() + static_cast<size_t>(handle.Total()) - 1, static_cast<size_t>(unflushed) + 1);
+  for (MarketDataType* record : back) delete record;
+}
+
+// With a held-bytes counter, a queued record counts its charge until it is
+// released, whether released one at a time, in bulk, or handed back by Stop.
+TEST_P(PoolWakeProtocol, HeldBytesCountEachRecordUntilItIsReleased) {
+  GateHandle handle(true);  // every callback waits until the gate opens
+  std::atomic<int64_t> held{0};
+  qc::WakeSignal producer_wake;
+  CThreadPool pool;
+  ASSERT_EQ(pool.Init(2, 64, &handle, 0, -1, GetParam().idle, &producer_wake, &held), 0);
+  int64_t charged = 0;
+  for (int32_t seq = 1; seq <= 10; ++seq) {
+    ASSERT_TRUE(pool.AddTask(seq % 2, NewRecord(seq % 2, seq), static_cast<uint32_t>(100 * seq)));
+    charged += 100 * seq;
+  }
+  pool.Flush();
+  EXPECT_EQ(held.load(), charged) << "queued records count";
+  handle.Open();
+  ASSERT_TRUE(Eventually([&] { return handle.Total() == 10; }));
+  EXPECT_EQ(held.load(), charged) << "delivered records count until released";
+  ASSERT_TRUE(Eventually([&] { return pool.HasDelivered(); }));
+  EXPECT_EQ(pool.ReleaseSome(1), 1u);
+  EXPECT_LT(held.load(), charged);
+  pool.Release(2);  // the rest go back with Stop below
+  for (MarketDataType* record : pool.Stop()) delete record;
+  EXPECT_EQ(held.load(), 0) << "every charge is taken off once every record is released";
+}
+
+INSTANTIATE_TEST_SUITE_P(Backoff, PoolWakeProtocol,
+                         testing::Values(WakeCase{"park_at_once", qc::IdleSettings{0, 0}},
+                                         WakeCase{"default_backoff", qc::IdleSettings{200, 200}}),
+                         [](const testing::TestParamInfo<WakeCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
