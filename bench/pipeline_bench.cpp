@@ -338,6 +338,11 @@ ProcessDelta Difference(const ProcessSnapshot& a, const ProcessSnapshot& b) {
     g.threads = d.exited;
     g.cpu_ns = std::max<int64_t>(0, d.total_cpu_ns - live_cpu);
     g.voluntary = std::max<int64_t>(0, d.total_switches - live_switches);
+  } else {
+    // Every thread was seen at both ends: the per-thread counters (CPU time
+    // in nanoseconds) are exact where the process's own is in clock ticks.
+    d.total_cpu_ns = live_cpu;
+    d.total_switches = live_switches;
   }
   // The totals are the client's: this program's main thread only polls and
   // reads these counters, so it is shown as its own group and left out.
@@ -824,7 +829,9 @@ class Session {
     // path measured here starts with the subscription.
     client->SetLoginPauseForTest(std::chrono::milliseconds(0));
     client->GetDiscoveryClient()->SetHostRetryPauseForTest(0);
+    const auto login_start = Clock::now();
     int rc = client->LoginByServiceDiscovery(kUser, kPassword, "127.0.0.1", feed.DiscoveryPort(), {});
+    m_login_s = std::chrono::duration<double>(Clock::now() - login_start).count();
     if (rc != 0) {
       m_error = "login failed, code " + std::to_string(rc);
       return;
@@ -832,7 +839,9 @@ class Session {
     if (before_subscribe) before_subscribe();
     qm::SubscribeByDataType by_type;
     by_type.add_qeldatatypes(kDataType);
+    const auto subscribe_start = Clock::now();
     rc = client->SubscribeByDatatype(qm::COVERAGE, by_type);
+    m_subscribe_s = std::chrono::duration<double>(Clock::now() - subscribe_start).count();
     if (rc != 0) {
       m_error = "subscribe failed, code " + std::to_string(rc);
       return;
@@ -852,8 +861,14 @@ class Session {
   }
   bool ok() const { return m_ok; }
   const std::string& error() const { return m_error; }
+  // Seconds the login (discovery and every site type's node) and the
+  // subscription took.
+  double login_s() const { return m_login_s; }
+  double subscribe_s() const { return m_subscribe_s; }
 
  private:
+  double m_login_s = 0;
+  double m_subscribe_s = 0;
   bool m_ok = false;
   bool m_ended = false;
   std::string m_error;
@@ -959,6 +974,8 @@ ThroughputResult RunThroughput(int record_kind, bool lz4, int64_t records, doubl
 struct IdleResult {
   bool ok = false;
   ProcessDelta cpu;
+  double login_s = 0;      // login through discovery onto both nodes
+  double subscribe_s = 0;  // subscription on both site types
 };
 
 // Two site types, a node each, no stream: logged in and subscribed, nothing
@@ -972,6 +989,8 @@ IdleResult RunIdle(double settle_s, double seconds) {
     std::fprintf(stderr, "idle: %s\n", session.error().c_str());
     return r;
   }
+  r.login_s = session.login_s();
+  r.subscribe_s = session.subscribe_s();
   std::this_thread::sleep_for(std::chrono::duration<double>(settle_s));
   const ProcessSnapshot before = TakeSnapshot();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -1600,8 +1619,13 @@ int main(int argc, char** argv) {
 
   if (all || opt.only == "idle") {
     GroupSeries idle;
+    std::vector<double> logins, subscribes;
     for (int i = 0; i < opt.runs; ++i) {
       const IdleResult r = RunIdle(opt.settle_seconds, opt.idle_seconds);
+      if (r.login_s > 0) {
+        logins.push_back(r.login_s * 1e3);
+        subscribes.push_back(r.subscribe_s * 1e3);
+      }
       if (!r.ok) {
         std::printf("idle run %d: FAILED\n", i + 1);
         ++failures;
@@ -1624,6 +1648,11 @@ int main(int argc, char** argv) {
       std::printf("@row|Idle|the same: wake-ups (voluntary + involuntary context switches of the library threads)|%s "
                   "per s|%.2f of target|<= 50 per s|%s\n",
                   Fmt(wakeups, "%.1f").c_str(), wakeups.med / 50, Met(wakeups.med <= 50));
+    }
+    if (!logins.empty()) {
+      std::printf("@row|Login|login through discovery onto 2 site types' nodes (plain TCP); then the subscription "
+                  "on both|%s ms; %s ms|-|report|-\n",
+                  Fmt(SpreadOf(logins), "%.1f").c_str(), Fmt(SpreadOf(subscribes), "%.1f").c_str());
     }
     std::fflush(stdout);
   }
