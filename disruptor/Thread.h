@@ -47,9 +47,10 @@ class CThread {
   // while a started thread has not been joined.
   void StartThread();
 
-  // Sets the calling thread's timer slack to 1 microsecond, so that a polling
-  // thread's short idle sleep (10 microseconds by default) lasts about what
-  // it asks for instead of gaining the kernel's default 50 microseconds.
+  // Sets the calling thread's timer slack to 1 microsecond, so that a short
+  // sleep (the decompress thread's wait for room at a full pool, 10
+  // microseconds by default) lasts about what it asks for instead of
+  // gaining the kernel's default 50 microseconds.
   static void UseFineTimerSlack();
 
  protected:
