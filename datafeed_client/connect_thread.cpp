@@ -29,6 +29,10 @@ constexpr size_t kBodyAreaLen = MESSAGE_HEADER_LEN + 2 * static_cast<size_t>(kMa
 // How often a paused reader looks whether the decode thread has caught up.
 constexpr struct timeval kResumePoll = {0, 1000};
 
+// Index arithmetic in unsigned 64 bits: a node's indexes are not trusted, and
+// the step past INT64_MAX, or a jump from a negative index, must not overflow.
+int64_t IndexAfter(int64_t index) { return static_cast<int64_t>(static_cast<uint64_t>(index) + 1u); }
+
 int64_t NowSeconds() { return StandardLibKits::GetInstance()->GetCurrentUnixTimestampSeconds(); }
 int64_t NowMicros() { return StandardLibKits::GetInstance()->GetCurrentUnixTimestampMicros(); }
 }  // namespace
@@ -597,8 +601,57 @@ bool SocketConnectThread::QueueMarketData(const MetaData& meta, const char* payl
   m_inflightBytes += length;
   m_rawDataQueue->push();
   if (m_decodeLink) m_decodeLink->wake.Notify();
+  // Here, once the frame is taken: a frame held back above is read again
+  // later and checked only then. After the hand-over, so a warning line
+  // never delays the decode thread.
+  CheckSequence(meta.channelno(), meta.channelindex());
   if (m_readPaused && !m_resumeArmed) FinishPause();  // caught up without the timer (a later read)
   return true;
+}
+
+void SocketConnectThread::CheckSequence(int32_t channel, int64_t index) {
+  ChannelSequence& seq = m_channelSequence[channel];  // allocates only for a channel's first frame
+  if (seq.login == m_sequenceLogin && index == seq.next) {
+    seq.next = IndexAfter(index);
+    return;
+  }
+  if (seq.login != m_sequenceLogin) {
+    // The first frame of the channel since the login: nothing to compare with.
+    seq.login = m_sequenceLogin;
+    seq.next = IndexAfter(index);
+    return;
+  }
+  ReportSequenceBreak(channel, seq.next, index);
+  // A repeated or earlier index leaves the expectation where it is, so the
+  // frames that follow it in order are not reported as well.
+  if (index > seq.next) seq.next = IndexAfter(index);
+}
+
+void SocketConnectThread::ReportSequenceBreak(int32_t channel, int64_t expected, int64_t index) {
+  if (index > expected) {
+    const uint64_t missing = static_cast<uint64_t>(index) - static_cast<uint64_t>(expected);
+    m_sequenceGaps.store(m_sequenceGaps.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    const uint64_t before = static_cast<uint64_t>(m_framesMissing.load(std::memory_order_relaxed));
+    const uint64_t room = static_cast<uint64_t>(INT64_MAX) - before;  // the total saturates
+    m_framesMissing.store(static_cast<int64_t>(before + std::min(missing, room)), std::memory_order_relaxed);
+    WarnPrint("Datafeed sequence gap, site type: %d, channel: %d, expected index: %lld, received index: %lld, "
+              "frames missing: %llu",
+              m_ipPart, channel, static_cast<long long>(expected), static_cast<long long>(index),
+              static_cast<unsigned long long>(missing));
+    return;
+  }
+  m_indexRepeats.store(m_indexRepeats.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  WarnPrint("Datafeed sequence index repeated or behind, site type: %d, channel: %d, expected index: %lld, "
+            "received index: %lld",
+            m_ipPart, channel, static_cast<long long>(expected), static_cast<long long>(index));
+}
+
+SocketConnectThread::GapStats SocketConnectThread::GetGapStats() const {
+  GapStats stats;
+  stats.gaps = m_sequenceGaps.load(std::memory_order_relaxed);
+  stats.frames_missing = m_framesMissing.load(std::memory_order_relaxed);
+  stats.duplicates_or_backwards = m_indexRepeats.load(std::memory_order_relaxed);
+  return stats;
 }
 
 // A frame is held back while the queue has no slot, or while it would take
@@ -756,6 +809,9 @@ void SocketConnectThread::HandleLoginResponse(const char* payload, int32_t paylo
       m_handle->OnLoginDataServiceResponse(response);
     }
     CancelLoginDeadline();
+    // Each login numbers its channels afresh: an index that starts over
+    // after a reconnect is not a break (the outage has its own log lines).
+    if (++m_sequenceLogin == 0) m_sequenceLogin = 1;  // 0 marks a channel without frames
     m_state = LOGIN_SUCCESS;
     StartHeartbeat();
   } else {

@@ -26,6 +26,11 @@
 // (TCP then holds the node back) and a timer on the loop thread resumes
 // reading once the decode thread has handed buffers back; heartbeats, timers
 // and handed-over calls go on meanwhile.
+//
+// Sequence: each market-data frame's ChannelIndex is checked against the next
+// index expected on its channel as the frame is taken from the stream; a jump
+// forward and a repeated or earlier index each log one warning line and are
+// counted (GetGapStats). Expectations start over at each successful login.
 #ifndef QEL_DATAFEED_CLIENT_CONNECT_THREAD_H
 #define QEL_DATAFEED_CLIENT_CONNECT_THREAD_H
 
@@ -40,6 +45,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "SysSubscribe.pb.h"
@@ -125,6 +131,15 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   // decode thread; it reconnects by itself once they are all queued.
   bool IsDraining() const { return m_peerGone.load(); }
 
+  // Sequence breaks in the market-data frames taken by this connection since
+  // it was made (every login included). Any thread; never waits.
+  struct GapStats {
+    int64_t gaps = 0;                     // jumps forward past a channel's expected index
+    int64_t frames_missing = 0;           // indexes those jumps passed over
+    int64_t duplicates_or_backwards = 0;  // frames whose index was already seen or came back
+  };
+  GapStats GetGapStats() const;
+
   // Frame cutting and dispatch over the bytes buffered in input; what the
   // bufferevent's read callback runs. Loop thread only (or a test thread on a
   // connection whose loop is not running).
@@ -171,6 +186,11 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   // Returns false when the handler ended the call (socket closed or replaced).
   bool Dispatch(const MetaData& meta, const char* payload, int32_t payloadLength, int16_t flags);
   bool QueueMarketData(const MetaData& meta, const char* payload, int32_t payloadLength, int16_t flags);
+  // Checks a taken frame's index against its channel's expectation: one hash
+  // lookup when it is the expected one.
+  void CheckSequence(int32_t channel, int64_t index);
+  // A frame off its channel's expectation: logs and counts it.
+  void ReportSequenceBreak(int32_t channel, int64_t expected, int64_t index);
   // Releases every used payload buffer the decode thread has handed back.
   void ReleaseReturnedBuffers();
   bool MustHoldBack(uint32_t payloadLength, bool queueFull) const;
@@ -255,6 +275,20 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   // as a pause does: Stop, Reset or CloseSocket end it at any time.
   std::atomic<bool> m_peerGone{false};  // the node's end is closed or the socket failed; written on the loop thread
   bool m_inputEnded = false;  // a read found the end: nothing more will come in
+
+  // Next index expected per channel, with the login it belongs to: an entry
+  // of an earlier login starts over, so a login keeps the map's storage.
+  // Loop thread only.
+  struct ChannelSequence {
+    int64_t next = 0;
+    uint32_t login = 0;  // 0: no frame yet
+  };
+  std::unordered_map<int32_t, ChannelSequence> m_channelSequence;
+  uint32_t m_sequenceLogin = 1;  // bumped at each successful login
+  // GetGapStats' counters: written on the loop thread only, read anywhere (relaxed).
+  std::atomic<int64_t> m_sequenceGaps{0};
+  std::atomic<int64_t> m_framesMissing{0};
+  std::atomic<int64_t> m_indexRepeats{0};
 
   // Last: destroyed first, once everything the loop thread touches is gone
   // from it (Stop frees the socket and timers on the loop thread).

@@ -813,3 +813,100 @@ INSTANTIATE_TEST_SUITE_P(Closes, HeldCloseTest,
                                          HeldCloseCase{"PlainDecoderCatchesUp", false, false},
                                          HeldCloseCase{"TlsDecoderCatchesUp", true, false}),
                          [](const testing::TestParamInfo<HeldCloseCase>& info) { return std::string(info.param.name); });
+
+// ---- ChannelIndex breaks the node makes on purpose ---------------------------
+
+struct GapCase {
+  const char* name;
+  int64_t skip_index_every;
+  int64_t skip_index_count;
+  int64_t repeat_index_every;
+  bool reconnect;  // the first node closes mid-stream; the second numbers its channels from 1 again
+};
+void PrintTo(const GapCase& c, std::ostream* os) { *os << c.name; }
+
+class ConnectionGapTest : public ConnectionTest, public testing::WithParamInterface<GapCase> {};
+
+// The connection reports exactly the breaks the simulator says it made, and
+// none on a clean stream or across a reconnect.
+TEST_P(ConnectionGapTest, ReportsExactlyTheBreaksTheNodeMade) {
+  const GapCase& c = GetParam();
+  constexpr int64_t kRecords = 3000;  // 60 frames over three channels
+  constexpr int64_t kFirstNodeFrames = 20;
+  qc::BaseConfig::GetInstance().SetHeartBeatInterval(60);
+  sim::Scenario s = Nodes(c.reconnect ? 2 : 1);
+  s.streams.push_back(Stream(kRecords, true));
+  s.faults.skip_index_every = c.skip_index_every;
+  s.faults.skip_index_count = c.skip_index_count;
+  s.faults.repeat_index_every = c.repeat_index_every;
+  if (c.reconnect) {
+    m_log.ExpectError("Connected to datafeed service closed by peer");
+    m_log.ExpectError("Connected to datafeed service error");
+    s.faults.close_after_frames = 2 + kFirstNodeFrames;  // login and subscribe answers, then data
+  }
+  StartSim(s);
+  m_consumer = std::make_unique<QueueConsumer>(m_queue, m_back);
+  StartConnection(NodesFromSim());
+  ASSERT_TRUE(WaitState(Conn::LOGIN_SUCCESS));
+  Subscribe();
+  int64_t expected_records = kRecords;
+  if (c.reconnect) {
+    int64_t first_records = 0;
+    ASSERT_TRUE(m_sim->WaitFor(
+        [&](const sim::SimulatorStats& stats) {
+          for (const auto& conn : stats.connections) {
+            if (!conn.discovery && conn.md_frames_sent > 0 && !conn.open) {
+              first_records = conn.records_sent;
+              return true;
+            }
+          }
+          return false;
+        },
+        kWait));
+    m_sim->SetFaults(sim::Faults{});  // the second node's connection stays open
+    ASSERT_TRUE(Eventually([&] { return m_conn->GetServerIndex() == 1 && m_conn->m_state == Conn::LOGIN_SUCCESS; },
+                           kWait));
+    Subscribe();
+    expected_records += first_records;
+    EXPECT_EQ(m_sim->Stats().datafeed_logins_ok, 2);
+  }
+  ASSERT_TRUE(Eventually([&] { return m_consumer->records() >= expected_records; }, milliseconds(60000)))
+      << m_consumer->records() << " of " << expected_records;
+  EXPECT_EQ(m_consumer->faults(), 0);
+  // A call handed to the loop thread returns once it has run: every frame
+  // queued so far has been checked.
+  m_conn->TryConnect();
+
+  int64_t jumps = 0, skipped = 0, repeated = 0;
+  for (const auto& conn : m_sim->Stats().connections) {
+    for (const auto& ch : conn.channels) {
+      jumps += ch.second.index_jumps;
+      skipped += ch.second.indexes_skipped;
+      repeated += ch.second.indexes_repeated;
+    }
+  }
+  if (c.skip_index_every > 0) {
+    EXPECT_GT(jumps, 0) << "the fault made no jump";
+  }
+  if (c.repeat_index_every > 0) {
+    EXPECT_GT(repeated, 0) << "the fault repeated nothing";
+  }
+  const Conn::GapStats stats = m_conn->GetGapStats();
+  EXPECT_EQ(stats.gaps, jumps);
+  EXPECT_EQ(stats.frames_missing, skipped);
+  EXPECT_EQ(stats.duplicates_or_backwards, repeated);
+  EXPECT_EQ(m_log.Count("Datafeed sequence gap, site type: 2, channel: 1"), static_cast<int>(jumps));
+  EXPECT_EQ(m_log.Count("Datafeed sequence index repeated or behind, site type: 2, channel: 1"),
+            static_cast<int>(repeated));
+  if (c.skip_index_count > 0 && jumps > 0) {
+    const std::string missing = "frames missing: " + std::to_string(c.skip_index_count);
+    EXPECT_EQ(m_log.Count(missing), static_cast<int>(jumps)) << "every jump passes over the configured indexes";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ConnectionGapTest,
+                         testing::Values(GapCase{"Clean", 0, 1, 0, false}, GapCase{"SkippedIndexes", 4, 3, 0, false},
+                                         GapCase{"RepeatedIndexes", 0, 1, 5, false},
+                                         GapCase{"SkippedAndRepeated", 3, 2, 7, false},
+                                         GapCase{"Reconnect", 0, 1, 0, true}),
+                         [](const testing::TestParamInfo<GapCase>& info) { return std::string(info.param.name); });

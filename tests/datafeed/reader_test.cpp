@@ -4,6 +4,7 @@
 #include <event2/buffer.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -498,4 +499,132 @@ TEST_F(ReaderTest, FullQueueHoldsTheFrameWithoutSpinning) {
   m_queue->pop();
   EXPECT_EQ(Feed(""), 0u);
   EXPECT_EQ(m_conn->GetInflightBytes(), static_cast<int64_t>(qc::RawDataQueue::kCapacity) - 1 + 4);
+}
+
+// ---- sequence of ChannelIndex per channel -----------------------------------
+
+struct SequenceFrame {
+  int32_t channel;
+  int64_t index;
+};
+
+struct SequenceCase {
+  const char* name;
+  std::vector<SequenceFrame> frames;
+  int64_t gaps;
+  int64_t missing;
+  int64_t repeats;
+  std::vector<std::string> warnings;  // every sequence line, in order
+};
+void PrintTo(const SequenceCase& c, std::ostream* os) { *os << c.name; }
+
+class ReaderSequenceTest : public ReaderTest, public testing::WithParamInterface<SequenceCase> {
+ protected:
+  static std::string SequenceFrames(const std::vector<SequenceFrame>& frames) {
+    std::string out;
+    for (const SequenceFrame& f : frames) {
+      qm::MetaData meta = Meta(qm::PUSH_MARKET_DATA, "", f.channel, f.index);
+      meta.set_qeldatatype(14);
+      out += Frame(meta, "r");
+    }
+    return out;
+  }
+  std::vector<std::string> SequenceLines() const { return m_log.LinesWith("Datafeed sequence"); }
+  void ExpectStats(int64_t gaps, int64_t missing, int64_t repeats) {
+    const qc::SocketConnectThread::GapStats stats = m_conn->GetGapStats();
+    EXPECT_EQ(stats.gaps, gaps);
+    EXPECT_EQ(stats.frames_missing, missing);
+    EXPECT_EQ(stats.duplicates_or_backwards, repeats);
+  }
+};
+
+TEST_P(ReaderSequenceTest, BreaksAreLoggedAndCountedOnce) {
+  const SequenceCase& c = GetParam();
+  // Fed one byte at a time too: a frame is checked once, when it is whole.
+  const std::string stream = SequenceFrames(c.frames);
+  for (const char byte : stream) Feed(std::string(1, byte));
+  EXPECT_EQ(Drained().size(), c.frames.size());
+  ExpectStats(c.gaps, c.missing, c.repeats);
+  EXPECT_EQ(SequenceLines(), c.warnings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReaderSequenceTest,
+    testing::Values(
+        SequenceCase{"CleanRunFromAnyFirstIndex", {{5, 7}, {5, 8}, {5, 9}, {5, 10}}, 0, 0, 0, {}},
+        SequenceCase{"OneJump",
+                     {{5, 1}, {5, 2}, {5, 6}, {5, 7}},
+                     1,
+                     3,
+                     0,
+                     {"Datafeed sequence gap, site type: 7, channel: 5, expected index: 3, received index: 6, "
+                      "frames missing: 3"}},
+        SequenceCase{"ChannelsInterleavedAreIndependent",
+                     {{5, 1}, {6, 40}, {5, 2}, {6, 41}, {6, 43}, {5, 3}, {9, 1}, {5, 5}, {9, 2}},
+                     2,
+                     2,
+                     0,
+                     {"Datafeed sequence gap, site type: 7, channel: 6, expected index: 42, received index: 43, "
+                      "frames missing: 1",
+                      "Datafeed sequence gap, site type: 7, channel: 5, expected index: 4, received index: 5, "
+                      "frames missing: 1"}},
+        // A repeated or earlier index is counted apart and moves no expectation:
+        // the frames after it, in order, are not reported.
+        SequenceCase{"DuplicateAndStepBackCountedApart",
+                     {{5, 1}, {5, 2}, {5, 2}, {5, 3}, {5, 1}, {5, 4}, {5, 6}},
+                     1,
+                     1,
+                     2,
+                     {"Datafeed sequence index repeated or behind, site type: 7, channel: 5, expected index: 3, "
+                      "received index: 2",
+                      "Datafeed sequence index repeated or behind, site type: 7, channel: 5, expected index: 4, "
+                      "received index: 1",
+                      "Datafeed sequence gap, site type: 7, channel: 5, expected index: 5, received index: 6, "
+                      "frames missing: 1"}},
+        // Indexes come from the node: the widest jump is measured without
+        // overflow, and the total saturates.
+        SequenceCase{"WidestJumpDoesNotOverflow",
+                     {{5, -5}, {5, INT64_MAX}},
+                     1,
+                     INT64_MAX,
+                     0,
+                     {"Datafeed sequence gap, site type: 7, channel: 5, expected index: -4, received index: "
+                      "9223372036854775807, frames missing: 9223372036854775811"}}),
+    [](const testing::TestParamInfo<SequenceCase>& info) { return std::string(info.param.name); });
+
+// A frame held back by the budget stays in the input and is read again once
+// buffers come back: it is checked then, once.
+TEST_F(ReaderSequenceTest, HeldBackFrameIsCheckedOnceWhenTaken) {
+  qc::BaseConfig::GetInstance().SetMaxInflightBytes(1500);
+  const std::string big(1000, 'b');
+  std::string stream;
+  for (int64_t i = 1; i <= 3; ++i) {
+    qm::MetaData meta = Meta(qm::PUSH_MARKET_DATA, "", 5, i);
+    stream += Frame(meta, big);
+  }
+  Feed(stream);
+  ASSERT_TRUE(m_conn->IsReadPaused());
+  for (int round = 0; round < 2; ++round) {
+    HandBack(*m_queue, *m_back);
+    Feed("");
+  }
+  EXPECT_EQ(evbuffer_get_length(m_input.get()), 0u);
+  EXPECT_EQ(HandBack(*m_queue, *m_back).size(), 1u) << "the last frame went through";
+  ExpectStats(0, 0, 0);
+  EXPECT_EQ(SequenceLines(), std::vector<std::string>{});
+}
+
+TEST_F(ReaderSequenceTest, LoginAgainStartsEveryChannelOver) {
+  m_log.ExpectError("Create heartbeat event failed");
+  qm::LoginResponse ok;
+  ok.set_issuccess(true);
+  const std::string login = Frame(Meta(qm::LOGIN_RESPONSE), qel_test::ResponsePayload(ok));
+  Feed(login + SequenceFrames({{5, 1}, {5, 2}, {5, 3}, {6, 20}}));
+  // A reconnect: the new node numbers from 1 again, and from anywhere on a
+  // channel; a break after it is measured from the new start.
+  Feed(login + SequenceFrames({{5, 1}, {5, 2}, {6, 90}, {5, 4}}));
+  Drained();
+  ExpectStats(1, 1, 0);
+  EXPECT_EQ(SequenceLines(), std::vector<std::string>{"Datafeed sequence gap, site type: 7, channel: 5, expected "
+                                                      "index: 3, received index: 4, frames missing: 1"});
 }

@@ -771,6 +771,35 @@ TEST_F(FeedSimTest, MalformedFrameReplacesTheNthMarketDataFrame) {
   EXPECT_EQ(OnlyDatafeedConnection().records_before_malformed, 3 * 50) << "three whole stock frames";
 }
 
+TEST_F(FeedSimTest, SequenceFaultsSkipAndRepeatChannelIndexes) {
+  Scenario sc = BaseScenario();
+  sc.faults.skip_index_every = 3;
+  sc.faults.skip_index_count = 2;
+  sc.faults.repeat_index_every = 5;  // frame 15 is due for both: it repeats
+  StartSim(sc);
+  Client c;
+  LoginDatafeed(c, 0);
+  ASSERT_TRUE(Subscribe(c, wire::SubscribeTypes({kStockType}, "sdk_subscribe_7")).issuccess());
+  std::map<int64_t, std::vector<int64_t>> indexes;  // channel -> ChannelIndex of each frame
+  for (int frames = 0; frames < 40;) {  // 2000 stock records, 50 a frame
+    RawFrame f;
+    model::MetaData meta;
+    ASSERT_TRUE(c.ReadFrame(&f) && meta.ParseFromString(f.meta)) << "after " << frames << " frames";
+    if (meta.sysmessagetype() != model::PUSH_MARKET_DATA) continue;
+    indexes[meta.channelno()].push_back(meta.channelindex());
+    ++frames;
+  }
+  const std::vector<int64_t> expected = {1, 2, 5, 6, 6, 9, 10, 11, 14, 14, 15, 18, 19, 20, 20, 21, 22, 25, 26, 26};
+  ASSERT_EQ(indexes.size(), 2u);
+  for (const auto& kv : indexes) EXPECT_EQ(kv.second, expected) << "channel " << kv.first;
+  for (const auto& kv : OnlyDatafeedConnection().channels) {
+    EXPECT_EQ(kv.second.index_jumps, 5) << "frames 3, 6, 9, 12, 18";
+    EXPECT_EQ(kv.second.indexes_skipped, 10);
+    EXPECT_EQ(kv.second.indexes_repeated, 4) << "frames 5, 10, 15, 20";
+    EXPECT_EQ(kv.second.last_frame_index, 26);
+  }
+}
+
 TEST_F(FeedSimTest, FaultsOfOneSiteTypeLeaveTheOthersBehaving) {
   Scenario sc = BaseScenario();
   sc.faults.no_datafeed_login_response = true;

@@ -329,7 +329,8 @@ TEST(SimScenario, FullDocumentAndErrors) {
       "pace_max_backlog_ms": 3,
       "faults": {"refuse_subscribe": true, "split_write_bytes": 3,
                  "malformed_kind": "corrupt_lz4", "close_after_frames": 9,
-                 "trickle_discovery_ms": 250, "trickle_query_ms": 40, "flood_query_other_frames": true},
+                 "trickle_discovery_ms": 250, "trickle_query_ms": 40, "flood_query_other_frames": true,
+                 "skip_index_every": 4, "skip_index_count": 3, "repeat_index_every": 6},
       "schedule": [{"at_ms": 500, "action": "stop_node", "node": 0},
                    {"at_ms": 900, "action": "set_faults",
                     "faults": {"no_heartbeat_response": true}},
@@ -355,6 +356,9 @@ TEST(SimScenario, FullDocumentAndErrors) {
   EXPECT_EQ(sc.faults.trickle_discovery_ms, 250);
   EXPECT_EQ(sc.faults.trickle_query_ms, 40);
   EXPECT_TRUE(sc.faults.flood_query_other_frames);
+  EXPECT_EQ(sc.faults.skip_index_every, 4);
+  EXPECT_EQ(sc.faults.skip_index_count, 3);
+  EXPECT_EQ(sc.faults.repeat_index_every, 6);
   EXPECT_EQ(sc.permitted_data_types, (std::vector<int>{3}));
   ASSERT_EQ(sc.schedule.size(), 3u);
   EXPECT_EQ(sc.schedule[0].kind, ScheduledAction::Kind::kStopNode);
@@ -381,6 +385,7 @@ TEST(SimScenario, FullDocumentAndErrors) {
       R"({"nodes": [], "pace_tick_us": 0})",
       R"({"nodes": [], "pace_max_backlog_ms": 0})",
       R"({"nodes": [], "faults": {"trickle_query_ms": -1}})",
+      R"({"nodes": [], "faults": {"skip_index_count": 0}})",
   };
   for (const char* text : bad) {
     Scenario s2;

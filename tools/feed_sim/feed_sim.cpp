@@ -172,6 +172,7 @@ class Connection {
   struct ChannelCounter {
     int64_t frame_index = 0;
     int64_t record_seq = 0;
+    int64_t frames = 0;  // market-data frames sent on the channel (the sequence faults count these)
   };
 
   SimulatorImpl* m_sim;
@@ -1146,7 +1147,11 @@ void Connection::SendMarketFrame(size_t slot_index, int max_records) {
     payload = &m_payload.Finish(false);
   }
   cc.record_seq = seq;
-  const int64_t frame_index = ++cc.frame_index;
+  const int64_t nth = ++cc.frames;
+  const bool repeat = m_faults.repeat_index_every > 0 && nth > 1 && nth % m_faults.repeat_index_every == 0;
+  const bool skip = !repeat && m_faults.skip_index_every > 0 && nth % m_faults.skip_index_every == 0;
+  if (skip) cc.frame_index += m_faults.skip_index_count;
+  const int64_t frame_index = repeat ? cc.frame_index : ++cc.frame_index;
   m_meta.Clear();
   m_meta.set_qeldatatype(spec.data_type);
   m_meta.set_channelno(static_cast<int32_t>(slot.channel));
@@ -1171,6 +1176,11 @@ void Connection::SendMarketFrame(size_t slot_index, int max_records) {
     ch.records += n;
     ch.last_frame_index = frame_index;
     ch.last_record_seq = seq;
+    if (skip) {
+      ++ch.index_jumps;
+      ch.indexes_skipped += m_faults.skip_index_count;
+    }
+    if (repeat) ++ch.indexes_repeated;
   }
   Write(m_out);
   SendUnaskedHeartbeats();

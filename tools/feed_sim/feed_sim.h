@@ -198,6 +198,14 @@ struct Faults {
   // is set (0 = none).
   int unasked_heartbeats_per_frame = 0;
   bool unasked_heartbeat_requests = false;
+  // Sequence faults, counted per connection and channel: every Nth
+  // market-data frame of a channel first skips skip_index_count indexes (its
+  // ChannelIndex is the last one plus skip_index_count + 1), and every Nth
+  // frame (never a channel's first) repeats the last index sent on the
+  // channel. A frame due for both repeats. 0 = never.
+  int64_t skip_index_every = 0;
+  int64_t skip_index_count = 1;
+  int64_t repeat_index_every = 0;
   // When > 0, the faults above concern only the datafeed connections of this
   // site type; those of other site types behave. Discovery faults apply
   // whatever it is.
@@ -280,6 +288,9 @@ struct ChannelStats {
   int64_t records = 0;         // records sent on the channel
   int64_t last_frame_index = 0;  // last ChannelIndex sent
   int64_t last_record_seq = 0;   // last record sequence sent
+  int64_t index_jumps = 0;       // frames sent after skipped indexes (skip_index_every)
+  int64_t indexes_skipped = 0;   // indexes never sent because of those jumps
+  int64_t indexes_repeated = 0;  // frames that repeated the previous index (repeat_index_every)
 };
 
 // One SUBSCRIBE_REQUEST as a datafeed connection received it (accepted or

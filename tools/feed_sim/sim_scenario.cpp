@@ -116,6 +116,11 @@ bool ParseFaults(Reader& rd, json_t* f, Faults* out) {
       !rd.IntAs(f, "malformed_after_frames", &out->malformed_after_frames, w, 0, INT64_MAX)) {
     return false;
   }
+  if (!rd.IntAs(f, "skip_index_every", &out->skip_index_every, w, 0, INT64_MAX) ||
+      !rd.IntAs(f, "skip_index_count", &out->skip_index_count, w, 1, 1000000000) ||
+      !rd.IntAs(f, "repeat_index_every", &out->repeat_index_every, w, 0, INT64_MAX)) {
+    return false;
+  }
   if (!rd.IntAs(f, "trickle_discovery_ms", &out->trickle_discovery_ms, w, 0, 60000) ||
       !rd.IntAs(f, "trickle_query_ms", &out->trickle_query_ms, w, 0, 60000) ||
       !rd.Bool(f, "flood_query_other_frames", &out->flood_query_other_frames, w)) {
