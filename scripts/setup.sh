@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake pkg-config git
+  build-essential cmake pkg-config git dpkg-dev
   protobuf-compiler libprotobuf-dev python3-protobuf
   libevent-dev libssl-dev openssl liblz4-dev libjansson-dev
   libreaderwriterqueue-dev
