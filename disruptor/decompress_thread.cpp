@@ -2,9 +2,12 @@
 
 #include <lz4.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "common/library_threads.h"
 #include "config/base_config.h"
@@ -62,6 +65,9 @@ void DecompressThread::Start(MessageHandle* handle, int thread_size, uint32_t ma
   m_site_type = site_type;
   const BaseConfig& config = BaseConfig::GetInstance();
   m_idle = IdleSettings{config.GetIdleSpinCount(), config.GetIdleYieldCount()};
+  // Half the budget, and at least one byte so that decoding always starts
+  // with nothing held.
+  m_recordLimit = std::max<int64_t>(1, static_cast<int64_t>(config.GetMaxInflightBytes()) / 2);
   m_threadpool_ptr->Init(static_cast<uint32_t>(m_thread_size), WORKER_QUEUE_SIZE, handle, max_queued, site_type,
                          m_idle, &m_decodeLink->wake, &m_decodeLink->heldRecordBytes);
   m_stop.store(false);
@@ -101,6 +107,10 @@ void DecompressThread::Run(int site_type) {
       continue;
     }
     idler.Reset();
+    // The connection admits a frame while payloads and records together fit
+    // the budget, but decoding turns a payload into records several times
+    // its size; decoding waits while the records alone hold their share.
+    if (!WaitForRecordRoom()) break;
     ProcessRawData(item);
     pool.Flush();  // one wake-up per frame for each worker given records
     ReturnBody(item);
@@ -124,6 +134,25 @@ void DecompressThread::ReturnBody(RawData* data) {
 }
 
 void DecompressThread::ReclaimAll() { m_threadpool_ptr->Release(SIZE_MAX); }
+
+bool DecompressThread::WaitForRecordRoom() {
+  std::atomic<int64_t>& held = m_decodeLink->heldRecordBytes;
+  if (held.load(std::memory_order_relaxed) < m_recordLimit) return true;
+  const auto started = std::chrono::steady_clock::now();
+  WarnPrint("Decoded records of site type %d hold %lld bytes, their share of the budget: the decompress thread "
+            "waits for the callbacks",
+            m_site_type, static_cast<long long>(held.load(std::memory_order_relaxed)));
+  m_threadpool_ptr->Flush();  // a parked worker holding records must be woken to deliver them
+  for (;;) {
+    ReclaimAll();
+    if (held.load(std::memory_order_relaxed) < m_recordLimit) break;
+    if (m_stop.load(std::memory_order_relaxed)) return false;
+    std::this_thread::sleep_for(BaseConfig::GetInstance().GetThreadIdleSleepTime());
+  }
+  InfoPrint("Decoded records of site type %d: the decompress thread waited %.3f ms for the callbacks", m_site_type,
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
+  return true;
+}
 
 int32_t DecompressThread::Decompress(const RawData& data) {
   if (data.m_payloadLength < kLengthPrefixSize) {

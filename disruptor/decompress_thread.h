@@ -5,7 +5,9 @@
 // Each used body buffer goes back to the connection through the back queue.
 // Workers are woken once per frame; delivered records are released a few at
 // a time after each frame, and all of them when the feed goes quiet. Each
-// decoded record is charged to the site type's decode link until released.
+// decoded record is charged to the site type's decode link until released;
+// while the records held reach half the site type's budget, decoding waits
+// for the callbacks (the other half is the connection's, for payloads).
 // Idle, the thread backs off by the data path's idle policy and parks until
 // the connection queues a frame or a worker hands records back.
 //
@@ -99,6 +101,10 @@ class DecompressThread {
   void ReturnBody(RawData* data);
   // Releases every record the workers have handed back.
   void ReclaimAll();
+  // Before a frame is decoded: while the records held reach m_recordLimit,
+  // releases delivered ones and waits (thread_sleep_time per look). False
+  // when Stop ends the wait.
+  bool WaitForRecordRoom();
   static bool IsNeedDecompress(uint16_t flags);
 
   std::shared_ptr<RawDataQueue> m_rawDataQueue;
@@ -112,6 +118,10 @@ class DecompressThread {
   size_t m_originalDataSize = 0;
   int32_t m_thread_size = 0;
   IdleSettings m_idle;  // read from the configuration at Start
+  // Share of the site type's budget the decoded records may hold before
+  // decoding waits: half of it, the other half being the connection's for
+  // payloads. Read from the configuration at Start.
+  int64_t m_recordLimit = 1;
   uint32_t m_decodedSinceRelease = 0;  // own thread only
   int m_site_type = -1;  // named in the thread's warning lines
   MessageHandle* m_handle = nullptr;

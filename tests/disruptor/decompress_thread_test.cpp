@@ -4,6 +4,7 @@
 // cut short inside delivered up to the fault with a warning, while later
 // frames still arrive; bodies back through the back queue; stopping with frames and
 // records still queued.
+#include "config/base_config.h"
 #include "disruptor/decompress_thread.h"
 
 #include <gtest/gtest.h>
@@ -444,6 +445,42 @@ TEST_F(DecompressThreadTest, RecordsHeldChargeTheBudgetUntilReleasedEvenWhenTheF
   ASSERT_TRUE(m_handle.WaitTotal(kPerFrame));
   EXPECT_TRUE(WaitUntil([&] { return m_link->heldRecordBytes.load() == 0; }))
       << m_link->heldRecordBytes.load() << " bytes still held after every record was delivered";
+}
+
+// Decoding turns a payload into records several times its size. With the
+// callbacks held, the records decoded stop at half the site type's budget
+// (plus the frame that crossed it) while frames wait in the queue; once the
+// callbacks go on, every record is delivered in order and the charge falls
+// back to zero.
+TEST_F(DecompressThreadTest, DecodingWaitsWhileTheRecordsHeldReachHalfTheBudget) {
+  qc::BaseConfig& config = qc::BaseConfig::GetInstance();
+  const uint32_t saved_budget = config.GetMaxInflightBytes();
+  const std::string one = SimRecord(qel::sim::kQELStock, 9, 1);
+  const int64_t record_charge = static_cast<int64_t>(one.size()) * qc::DecompressThread::kHeldBytesPerWireByte;
+  constexpr int kPerFrame = 2;
+  constexpr int kFrames = 12;
+  // Room for about three records' charge in the records' half.
+  config.SetMaxInflightBytes(static_cast<uint32_t>(record_charge * 6));
+  m_handle.CloseGate();
+  m_thread->Start(&m_handle, 2);
+  config.SetMaxInflightBytes(saved_budget);  // read at Start
+  int64_t seq = 0;
+  for (int f = 0; f < kFrames; ++f) {
+    std::vector<std::string> records;
+    for (int r = 0; r < kPerFrame; ++r) records.push_back(SimRecord(qel::sim::kQELStock, 9, ++seq));
+    m_source.Push(0, Payload(records, false));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return m_log.Contains("the decompress thread waits for the callbacks"); }));
+  const int64_t held = m_link->heldRecordBytes.load();
+  EXPECT_GE(held, record_charge * 3);
+  EXPECT_LE(held, record_charge * (3 + kPerFrame)) << "decoding went on past the records' share";
+  EXPECT_GT(m_source.Queued(), 0u) << "frames wait undecoded";
+  m_handle.OpenGate();
+  ASSERT_TRUE(m_handle.WaitTotal(kFrames * kPerFrame));
+  std::vector<int64_t> expected(static_cast<size_t>(kFrames * kPerFrame));
+  for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<int64_t>(i) + 1;
+  EXPECT_EQ(m_handle.Seqs(9), expected);
+  EXPECT_TRUE(WaitUntil([&] { return m_link->heldRecordBytes.load() == 0; }));
 }
 
 }  // namespace
