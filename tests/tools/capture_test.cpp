@@ -199,8 +199,9 @@ TEST_F(CaptureFileTest, NewerVersionAndForeignFilesAreRefused) {
   EXPECT_NE(foreign.error().find("not a capture file"), std::string::npos) << foreign.error();
 }
 
-// tests/data/sim_two_sites.qelcap: qel-cli --record --types 3,9 against the
-// simulator, 12 stock records on site type 1 (LZ4 frames) and 12 trade
+// tests/data/sim_two_sites.qelcap: qel-cli --record --types 3,9 --count 24 against
+// the simulator running tests/data/sim_two_sites.json: 12 stock records on site
+// type 1 (LZ4 frames) and 12 trade
 // records on site type 2 (plain frames), 4 records a frame.
 TEST(CaptureDataFile, KeptCaptureStillReadsAndDecodes) {
   qc::CaptureReader reader(QEL_TEST_DATA_DIR "/sim_two_sites.qelcap");

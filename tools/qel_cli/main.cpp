@@ -401,7 +401,10 @@ int ReadFile(const qel::cli::CliOptions& options, FILE* out) {
   if (code != 0) return code;
   const Counters total = printer.Snapshot();
   const double span_secs = std::max(1e-3, (span.last_ns - span.first_ns) / 1e9);
-  const std::string line = "summary: " + std::to_string(total.records) + " records, " + std::to_string(total.bytes) +
+  // Counts per record type and site type first, then the rates while recording.
+  const std::string line = "summary: " + std::to_string(total.records) + " records [" +
+                           KeyRates(total.by_type, {}, 1.0, " ") + "] site_type [" +
+                           KeyRates(total.by_site, {}, 1.0, ": ") + "], " + std::to_string(total.bytes) +
                            " bytes in " + std::to_string(span.frames) + " frames over " + SecondsText(span_secs) +
                            " s of capture; " + Rates(total, Counters{}, span_secs) + " bad frames " +
                            std::to_string(span.bad_frames);
