@@ -82,9 +82,9 @@ class CaptureRecorder : public FrameTap {
       PutLe(out + 4, static_cast<uint64_t>(receive_time_ns), 8);
       PutLe(out + 12, static_cast<uint32_t>(site_type), 4);
       std::memcpy(out + 16, frame, length);
-      const size_t before = m_pendingBytes;
+      const size_t before = m_pendingBytes - m_writingBytes;
       m_pendingBytes += entry_size;
-      wake = before < kWakeWriterBytes && m_pendingBytes >= kWakeWriterBytes;
+      wake = before < kWakeWriterBytes && before + entry_size >= kWakeWriterBytes;
     }
     if (wake) m_wake.notify_one();
   }
@@ -123,30 +123,43 @@ class CaptureRecorder : public FrameTap {
     auto last_report = std::chrono::steady_clock::now();
     for (;;) {
       bool stopping = false;
+      size_t batch_bytes = 0;
       {
         MutexLock lock(m_pending_mutex);
-        lock.WaitFor(m_wake, std::chrono::milliseconds(10),
-                     [this]() REQUIRES(m_pending_mutex) { return m_stopping || m_pendingBytes >= kWakeWriterBytes; });
+        lock.WaitFor(m_wake, std::chrono::milliseconds(10), [this]() REQUIRES(m_pending_mutex) {
+          return m_stopping || m_pendingBytes - m_writingBytes >= kWakeWriterBytes;
+        });
         batch.swap(m_pending);
-        m_pendingBytes = 0;
+        // The batch stays counted against the bound until it is written, so
+        // frames in memory never pass kMaxPendingBytes, however slow the file.
+        batch_bytes = m_pendingBytes;  // the previous batch was taken off
+        m_writingBytes = batch_bytes;
         stopping = m_stopping;
       }
-      bool ok = true;
+      size_t done = 0;
       for (const std::string& entry : batch) {
-        if (std::fwrite(entry.data(), 1, entry.size(), m_file) != entry.size()) {
-          ok = false;
-          break;
-        }
-        ++m_written;
+        if (std::fwrite(entry.data(), 1, entry.size(), m_file) != entry.size()) break;
+        ++done;
       }
+      m_written += static_cast<long long>(done);
+      const bool ok = done == batch.size();
+      const size_t unwritten = batch.size() - done;
       batch.clear();
+      {
+        MutexLock lock(m_pending_mutex);
+        m_pendingBytes -= batch_bytes;
+        m_writingBytes = 0;
+      }
       if (!ok) {
         ErrorPrint("Capture: writing '%s' failed: %s; frames from now on are dropped", m_path.c_str(),
                    std::strerror(errno));
         MutexLock lock(m_pending_mutex);
         m_writeFailed = true;
+        // What the file could not take counts as dropped, as do later frames.
+        m_dropped.fetch_add(static_cast<long long>(unwritten + m_pending.size()), std::memory_order_relaxed);
         m_pending.clear();
         m_pendingBytes = 0;
+        m_writingBytes = 0;
       }
       const auto now = std::chrono::steady_clock::now();
       if (now - last_report >= std::chrono::seconds(1)) {
@@ -171,7 +184,8 @@ class CaptureRecorder : public FrameTap {
   Mutex m_pending_mutex;  // guards the buffer, its size and the stop and failure flags
   std::condition_variable m_wake;
   std::vector<std::string> m_pending GUARDED_BY(m_pending_mutex);  // encoded entries, in arrival order
-  size_t m_pendingBytes GUARDED_BY(m_pending_mutex) = 0;
+  size_t m_pendingBytes GUARDED_BY(m_pending_mutex) = 0;  // buffered plus the batch being written
+  size_t m_writingBytes GUARDED_BY(m_pending_mutex) = 0;  // of which the batch being written
   bool m_stopping GUARDED_BY(m_pending_mutex) = false;
   bool m_writeFailed GUARDED_BY(m_pending_mutex) = false;
   std::atomic<long long> m_dropped{0};

@@ -4,9 +4,14 @@
 // version is refused with a message naming both versions; a recorded frame
 // decodes to the records it carried, compressed or not; and the capture kept
 // in tests/data (made by qel-cli --record against the simulator) still reads.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <thread>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -18,6 +23,7 @@
 #include "client_factory.h"
 #include "common/frame_tap.h"
 #include "support/recording_handle.h"
+#include "support/recording_log.h"
 #include "support/temp_dir.h"
 #include "support/wire_frames.h"
 
@@ -67,6 +73,11 @@ struct Tapped {
 
 class CaptureFileTest : public testing::Test {
  protected:
+  CaptureFileTest() {
+    qc::ClientConfig::CloseFileLog();  // the client made below writes no log file of its own
+    qc::ClientConfig::CloseCoutLog();
+  }
+
   // Records frames through the tap the connections call, as they would.
   void Record(const std::vector<Tapped>& frames) {
     qc::ClientConfig::SetUseSSL(false);
@@ -197,6 +208,45 @@ TEST_F(CaptureFileTest, NewerVersionAndForeignFilesAreRefused) {
   qc::CaptureReader foreign(m_path);
   EXPECT_FALSE(foreign.ok());
   EXPECT_NE(foreign.error().find("not a capture file"), std::string::npos) << foreign.error();
+}
+
+// A writer stuck on its output (a pipe nobody reads yet) never holds the
+// connections back: frames beyond the buffer are dropped, counted and
+// reported at stop, and the ones kept reach the file whole.
+TEST_F(CaptureFileTest, FullBufferDropsAndCountsInsteadOfWaiting) {
+  qel_test::RecordingLog log;
+  const std::string fifo = m_dir.path() + "/slow.pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader_fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets the writer's open return
+  ASSERT_GE(reader_fd, 0);
+  qc::ClientConfig::SetUseSSL(false);
+  qc::ClientInterface* client = qc::ClientFactory::Instance()->CreateClient(&m_handle);
+  ASSERT_NE(client, nullptr);
+  ASSERT_EQ(qc::StartCapture(client, fifo.c_str()), 0);
+  const std::string frame(60000, 'f');
+  constexpr int kFrames = 1200;  // 72 MB: more than the 64 MiB buffer
+  for (int i = 0; i < kFrames; ++i) qc::TapFrameSlow(1, frame.data(), frame.size());
+  // Only now is the pipe read, to its end.
+  int64_t bytes_read = 0;
+  std::thread drain([&] {
+    fcntl(reader_fd, F_SETFL, 0);
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(reader_fd, buf, sizeof buf)) > 0) bytes_read += n;
+  });
+  EXPECT_EQ(qc::StopCapture(client), 0);
+  drain.join();
+  close(reader_fd);
+  qc::ClientFactory::Uninstance();
+
+  const std::vector<std::string> lines = log.LinesWith("Capture stopped: ");
+  ASSERT_EQ(lines.size(), 1u);
+  long long written = -1, dropped = -1;
+  ASSERT_EQ(std::sscanf(lines[0].c_str(), "Capture stopped: %lld frames written, %lld dropped", &written, &dropped), 2)
+      << lines[0];
+  EXPECT_GT(dropped, 0);
+  EXPECT_EQ(written + dropped, kFrames);
+  EXPECT_EQ(bytes_read, 16 + written * static_cast<int64_t>(16 + frame.size()));
 }
 
 // tests/data/sim_two_sites.qelcap: qel-cli --record --types 3,9 --count 24 against
