@@ -2,7 +2,8 @@
 // for byte with their site type and receive time; a stream cut inside its last
 // entry yields the entries before it and reports the cut; a newer format
 // version is refused with a message naming both versions; a recorded frame
-// decodes to the records it carried, compressed or not; and the capture kept
+// decodes to the records it carried, compressed or not; a writer stuck on its
+// file drops and counts frames instead of holding the caller; and the capture kept
 // in tests/data (made by qel-cli --record against the simulator) still reads.
 #include <fcntl.h>
 #include <gtest/gtest.h>
