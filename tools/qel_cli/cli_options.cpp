@@ -141,8 +141,8 @@ const std::vector<Flag>& FlagTable() {
        [](const std::string&, CliOptions& o, std::string&) { o.verbose = true; return true; }},
       {"--record", "FILE", "also record every market-data frame received to FILE (docs/capture-format.md)",
        NonEmpty(&CliOptions::record_file, "needs a file name")},
-      {"--read", "FILE", "print the records of capture FILE (as if live) and exit; no login, so --port,"
-                         " --user, --password and --types are not needed",
+      {"--read", "FILE", "print the records of capture FILE (as if live) and exit, or with --summary one"
+                         " line over it; no login, so --port, --user, --password and --types are not needed",
        ReadableFile(&CliOptions::read_file)},
       {"--help", nullptr, "this text", nullptr},
   };
