@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "common/frame_tap.h"
 #include "config/base_config.h"
 #include "config/error_define.h"
 #include "kits/standard_lib_kits.h"
@@ -547,6 +548,11 @@ void SocketConnectThread::ProcessInput(evbuffer* input) {
     }
     const char* payload = m_body.data() + MESSAGE_HEADER_LEN + metaLength;
     if (!Dispatch(m_meta, payload, static_cast<int32_t>(payloadLength), header.m_flags)) return;
+    // Once queued (a frame held back is read again later and tapped then).
+    if (FrameTapInstalled() && (m_meta.sysmessagetype() == model::PUSH_MARKET_DATA ||
+                                m_meta.sysmessagetype() == model::PUSH_MARKET_DATA_STREAM)) {
+      TapFrameSlow(m_ipPart, m_body.data(), totalLength);
+    }
     evbuffer_drain(input, totalLength);
     readAbleLength -= totalLength;
     if (readAbleLength <= static_cast<size_t>(MESSAGE_HEADER_LEN)) return;

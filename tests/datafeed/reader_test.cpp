@@ -11,6 +11,7 @@
 
 #include "SysHeartbeat.pb.h"
 #include "common/common_def.h"
+#include "common/frame_tap.h"
 #include "config/base_config.h"
 #include "config/error_define.h"
 #include "datafeed_client/connect_thread.h"
@@ -628,3 +629,48 @@ TEST_F(ReaderSequenceTest, LoginAgainStartsEveryChannelOver) {
   EXPECT_EQ(SequenceLines(), std::vector<std::string>{"Datafeed sequence gap, site type: 7, channel: 5, expected "
                                                       "index: 3, received index: 4, frames missing: 1"});
 }
+
+namespace {
+
+// The frame tap sees each market-data frame once, whole and as received, when
+// it is queued: a frame held back by the payload budget is tapped only when it
+// is finally taken, and responses and heartbeats are not tapped at all.
+class CollectingTap : public qc::FrameTap {
+ public:
+  void OnFrame(int site_type, const char* frame, size_t length, int64_t receive_time_ns) override {
+    sites.push_back(site_type);
+    frames.emplace_back(frame, length);
+    times.push_back(receive_time_ns);
+  }
+  std::vector<int> sites;
+  std::vector<std::string> frames;
+  std::vector<int64_t> times;
+};
+
+TEST_F(ReaderTest, TapSeesEachQueuedMarketFrameOnceAndNothingElse) {
+  CollectingTap tap;
+  ASSERT_EQ(qc::SetFrameTap(&tap), nullptr);
+  qc::BaseConfig::GetInstance().SetMaxInflightBytes(1500);
+  qm::SysHeartbeat hb;
+  const std::string heartbeat = Frame(Meta(qm::HEARTBEAT_RESPONSE, ""), qel_test::ResponsePayload(hb));
+  const std::string a = MarketFrame(std::string(1000, 'a'), 1, static_cast<int16_t>(4096 | 0x4000));
+  const std::string b = MarketFrame(std::string(1000, 'b'), 2);
+  EXPECT_EQ(Feed(heartbeat + a + b), b.size()) << "b waits for the budget";
+  EXPECT_EQ(tap.frames, std::vector<std::string>{a});
+  EXPECT_EQ(Feed(""), b.size()) << "still held: not tapped again";
+  EXPECT_EQ(tap.frames.size(), 1u);
+  EXPECT_EQ(HandBack(*m_queue, *m_back), std::vector<std::string>{std::string(1000, 'a')});
+  EXPECT_EQ(Feed(""), 0u);
+  EXPECT_EQ(tap.frames, (std::vector<std::string>{a, b}));
+  EXPECT_EQ(tap.sites, (std::vector<int>{7, 7}));
+  EXPECT_GT(tap.times[0], 0);
+  EXPECT_LE(tap.times[0], tap.times[1]);
+
+  EXPECT_EQ(qc::SetFrameTap(nullptr), &tap);
+  EXPECT_EQ(HandBack(*m_queue, *m_back), std::vector<std::string>{std::string(1000, 'b')});
+  Feed(MarketFrame("untapped", 3));
+  EXPECT_EQ(tap.frames.size(), 2u) << "no tap installed: nothing handed over";
+  Drained();
+}
+
+}  // namespace

@@ -75,6 +75,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "--ca-file: cannot read '/nonexistent/ca.pem'"},
         BadFlagCase{"config_missing", {"--config", "/nonexistent/qel.conf"}, false,
                     "--config: cannot read '/nonexistent/qel.conf'"},
+        BadFlagCase{"record_empty", {"--record="}, false, "--record: needs a file name"},
+        BadFlagCase{"read_missing", {"--read", "/nonexistent/capture.qelcap"}, false,
+                    "--read: cannot read '/nonexistent/capture.qelcap'"},
+        BadFlagCase{"read_with_record", {"--read", "/dev/null", "--record", "/tmp/x"}, true,
+                    "--record: cannot be used with --read"},
         BadFlagCase{"ca_file_without_tls", {"--no-tls", "--ca-file", "/dev/null"}, false,
                     "--ca-file: cannot be used with --no-tls"}),
     [](const testing::TestParamInfo<BadFlagCase>& info) { return std::string(info.param.name); });
@@ -111,13 +116,30 @@ TEST(CliOptions, ValidLineGivesEveryValue) {
   EXPECT_EQ(plain.options.every, 1);
 }
 
+TEST(CliOptions, ReadNeedsNoLoginFlagsAndRecordKeepsThem) {
+  const ParseOutcome read = ParseCliOptions({"--read", "/dev/null", "--summary"});
+  ASSERT_EQ(read.kind, ParseOutcome::Kind::kRun) << read.error;
+  EXPECT_EQ(read.options.read_file, "/dev/null");
+  EXPECT_TRUE(read.options.summary);
+
+  std::vector<std::string> record_line = Base();
+  record_line.insert(record_line.end(), {"--record", "/tmp/run.qelcap"});
+  const ParseOutcome record = ParseCliOptions(record_line);
+  ASSERT_EQ(record.kind, ParseOutcome::Kind::kRun) << record.error;
+  EXPECT_EQ(record.options.record_file, "/tmp/run.qelcap");
+  // Recording is a live run: the login flags are still required.
+  const ParseOutcome no_port = ParseCliOptions({"--record", "/tmp/run.qelcap", "--user", "u"});
+  ASSERT_EQ(no_port.kind, ParseOutcome::Kind::kError);
+  EXPECT_NE(no_port.error.find("--port: missing"), std::string::npos) << no_port.error;
+}
+
 TEST(CliOptions, HelpAnywhereAndEveryFlagListed) {
   EXPECT_EQ(ParseCliOptions({"-h"}).kind, ParseOutcome::Kind::kHelp);
   EXPECT_EQ(ParseCliOptions({"--user", "u", "--help"}).kind, ParseOutcome::Kind::kHelp);
   const std::string help = qel::cli::UsageText();
   for (const char* flag : {"--host", "--port", "--user", "--password", "--backup", "--tls", "--no-tls",
                            "--ca-file", "--config", "--types", "--ids", "--summary", "--count", "--seconds",
-                           "--every", "--verbose", "--help"}) {
+                           "--every", "--verbose", "--record", "--read", "--help"}) {
     EXPECT_NE(help.find(std::string(flag) + " "), std::string::npos) << flag;
     // Each flag the help names is one the parser knows.
     const ParseOutcome out = ParseCliOptions({flag});

@@ -139,6 +139,11 @@ const std::vector<Flag>& FlagTable() {
        }},
       {"--verbose", nullptr, "show the library's INFO lines on standard error (default: WARN and ERROR)",
        [](const std::string&, CliOptions& o, std::string&) { o.verbose = true; return true; }},
+      {"--record", "FILE", "also record every market-data frame received to FILE (docs/capture-format.md)",
+       NonEmpty(&CliOptions::record_file, "needs a file name")},
+      {"--read", "FILE", "print the records of capture FILE (as if live) and exit, or with --summary one"
+                         " line over it; no login, so --port, --user, --password and --types are not needed",
+       ReadableFile(&CliOptions::read_file)},
       {"--help", nullptr, "this text", nullptr},
   };
   return table;
@@ -186,6 +191,11 @@ ParseOutcome ParseCliOptions(const std::vector<std::string>& args) {
     std::string why;
     if (!flag->set(value, o, why)) return fail(name + ": " + why);
   }
+  if (!o.read_file.empty()) {
+    if (!o.record_file.empty()) return fail("--record: cannot be used with --read");
+    out.kind = ParseOutcome::Kind::kRun;
+    return out;
+  }
   if (o.port == 0) return fail("--port: missing (the discovery service port)");
   if (o.user.empty()) return fail("--user: missing");
   if (o.password.empty()) return fail("--password: missing");
@@ -198,6 +208,7 @@ ParseOutcome ParseCliOptions(const std::vector<std::string>& args) {
 std::string UsageText() {
   std::ostringstream text;
   text << "Usage: qel-cli --port N --user NAME --password TEXT --types T[,T...] [flags]\n"
+          "       qel-cli --read FILE [--summary] [--count N] [--every N]\n"
           "Logs in through the discovery service, subscribes and prints every market-data record\n"
           "as one JSON line on standard output:\n"
           "  {\"type\": \"QELStock\", \"site_type\": 1, \"channel\": 101, \"record\": {...}}\n"

@@ -29,6 +29,8 @@ struct CliOptions {
   double seconds = 0;     // stop after this long; 0 = no limit
   int64_t every = 1;      // print one record in every N
   bool verbose = false;   // library lines from INFO up instead of WARN up
+  std::string record_file;  // --record: capture every market-data frame to this file
+  std::string read_file;    // --read: print the records of this capture instead of logging in
 };
 
 struct ParseOutcome {

@@ -23,12 +23,14 @@
 #include <vector>
 
 #include "call_gate.h"
+#include "capture.h"
 #include "cli_options.h"
 #include "client_config.h"
 #include "client_factory.h"
 #include "client_interface.h"
 #include "log_interface.h"
 #include "message_handle.h"
+#include "read_capture.h"
 #include "swig/json2pb.h"
 
 namespace {
@@ -140,9 +142,11 @@ class RecordPrinter : public qc::MessageHandle {
   RecordPrinter(const qel::cli::CliOptions& options, FILE* out, StopSignal& stop)
       : m_options(options), m_out(out), m_stop(stop) {}
 
-  void OnMarketData(const model::MarketData& data) override {
+  void OnMarketData(const model::MarketData& data) override { Take(data, qc::CurrentMarketDataSiteType()); }
+
+  // Counts and prints one record (live or read from a capture).
+  void Take(const model::MarketData& data, int site_type) {
     if (m_closed.load()) return;  // after the stop: neither counted nor printed
-    const int site_type = qc::CurrentMarketDataSiteType();
     const google::protobuf::Message* record = nullptr;
     std::string type = RecordOf(data, &record);
     const int64_t bytes = static_cast<int64_t>(data.ByteSizeLong());
@@ -284,6 +288,16 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
             qc::ClientConfig::GetSSLCertfolder() + "')");
     exit_code = 1;
   }
+  // Before the login, so the capture holds every frame of the run.
+  bool recording = false;
+  if (client != nullptr && !options.record_file.empty()) {
+    recording = qc::StartCapture(client, options.record_file.c_str()) == 0;
+    if (!recording) {
+      ErrLine("cannot record to '" + options.record_file + "'");
+      exit_code = 1;
+      client = nullptr;
+    }
+  }
   if (client != nullptr && gate.Enter()) {
     const int ret = client->LoginByServiceDiscovery(options.user, options.password, options.host,
                                                     options.port, options.backups);
@@ -348,6 +362,11 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
   const Clock::time_point stopped = Clock::now();
   // Stops every library thread: no callback runs after this returns.
   qc::ClientFactory::Uninstance();
+  // After the connections are gone: every frame received is in the file.
+  if (recording && qc::StopCapture(client) != 0) {
+    ErrLine("writing the capture '" + options.record_file + "' failed");
+    if (exit_code == 0) exit_code = 1;
+  }
   finish_signal_thread();
 
   // Rates over the time records flowed, from the first record to the stop.
@@ -363,6 +382,38 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
             Rates(total, Counters{}, flow_secs) + " " + printer.Extras());
   }
   return exit_code;
+}
+
+// --read: the records of a capture, printed as a live run prints them; with
+// --summary one summary line over the capture, its rates over the span of
+// receive times, on standard output.
+int ReadFile(const qel::cli::CliOptions& options, FILE* out) {
+  StopSignal stop;
+  RecordPrinter printer(options, out, stop);
+  qel::cli::CaptureSpan span;
+  const int code = qel::cli::ReadCaptureRecords(
+      options.read_file,
+      [&](const model::MarketData& data, int site_type) {
+        printer.Take(data, site_type);
+        return stop.Why() == 0;
+      },
+      ErrLine, &span);
+  if (code != 0) return code;
+  const Counters total = printer.Snapshot();
+  const double span_secs = std::max(1e-3, (span.last_ns - span.first_ns) / 1e9);
+  // Counts per record type and site type first, then the rates while recording.
+  const std::string line = "summary: " + std::to_string(total.records) + " records [" +
+                           KeyRates(total.by_type, {}, 1.0, " ") + "] site_type [" +
+                           KeyRates(total.by_site, {}, 1.0, ": ") + "], " + std::to_string(total.bytes) +
+                           " bytes in " + std::to_string(span.frames) + " frames over " + SecondsText(span_secs) +
+                           " s of capture; " + Rates(total, Counters{}, span_secs) + " bad frames " +
+                           std::to_string(span.bad_frames);
+  if (options.summary) {
+    printer.WriteLine(line);
+  } else {
+    ErrLine(line);
+  }
+  return 0;
 }
 
 }  // namespace
@@ -393,7 +444,7 @@ int main(int argc, char** argv) {
     std::perror("qel-cli: cannot set up standard output");
     return 1;
   }
-  const int code = Run(parsed.options, out);
+  const int code = parsed.options.read_file.empty() ? Run(parsed.options, out) : ReadFile(parsed.options, out);
   std::fclose(out);
   return code;
 }
