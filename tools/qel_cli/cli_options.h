@@ -29,6 +29,8 @@ struct CliOptions {
   double seconds = 0;     // stop after this long; 0 = no limit
   int64_t every = 1;      // print one record in every N
   bool verbose = false;   // library lines from INFO up instead of WARN up
+  int64_t stats_every = 0;  // print the client's statistics every N seconds; 0 = never
+  int metrics_port = -1;    // serve /metrics on 127.0.0.1 at this port (0: a free one); -1 = no server
 };
 
 struct ParseOutcome {
