@@ -83,33 +83,44 @@ bool ParseRecordLine(const std::string& line, RecordLine* out) {
   return true;
 }
 
+// Stocks on site type 1 (two channels, LZ4) and trades on site type 2, at
+// rate records/s each (0: as fast as the socket takes), max_records per
+// stream (0: without end); TLS when pki is given.
+sim::Scenario TwoStreams(const qel_test::TestPki* pki, double rate, int64_t max_records) {
+  sim::Scenario s;
+  s.users = {{"demo", "demo123"}};
+  const bool tls = pki != nullptr;
+  s.discovery_tls = tls;
+  if (tls) {
+    s.tls_cert_file = pki->ServerCert();
+    s.tls_key_file = pki->ServerKey();
+  }
+  s.nodes = {{1, 100, tls, 0}, {2, 100, tls, 0}};
+  sim::StreamSpec stock;
+  stock.site_type = 1;
+  stock.data_type = 3;
+  stock.record_kind = sim::kQELStock;
+  stock.channels = {101, 102};
+  stock.security_ids = {"600000.SH", "000001.SZ"};
+  stock.rate_per_sec = rate;
+  stock.batch = 20;
+  stock.lz4 = true;
+  stock.max_records = max_records;
+  sim::StreamSpec trade = stock;
+  trade.site_type = 2;
+  trade.data_type = 9;
+  trade.record_kind = sim::kQELTrade;
+  trade.channels = {201};
+  trade.lz4 = false;
+  s.streams = {stock, trade};
+  s.log = [](const std::string&) {};
+  return s;
+}
+
 class QelCliTest : public testing::Test {
  protected:
   void SetUp() override {
-    sim::Scenario s;
-    s.users = {{"demo", "demo123"}};
-    s.discovery_tls = true;
-    s.tls_cert_file = m_pki.ServerCert();
-    s.tls_key_file = m_pki.ServerKey();
-    s.nodes = {{1, 100, true, 0}, {2, 100, true, 0}};
-    sim::StreamSpec stock;
-    stock.site_type = 1;
-    stock.data_type = 3;
-    stock.record_kind = sim::kQELStock;
-    stock.channels = {101, 102};
-    stock.security_ids = {"600000.SH", "000001.SZ"};
-    stock.rate_per_sec = 2000;
-    stock.batch = 20;
-    stock.lz4 = true;
-    sim::StreamSpec trade = stock;
-    trade.site_type = 2;
-    trade.data_type = 9;
-    trade.record_kind = sim::kQELTrade;
-    trade.channels = {201};
-    trade.lz4 = false;
-    s.streams = {stock, trade};
-    s.log = [](const std::string&) {};
-    m_sim = std::make_unique<sim::FeedSimulator>(s);
+    m_sim = std::make_unique<sim::FeedSimulator>(TwoStreams(&m_pki, 2000, 0));
     ASSERT_TRUE(m_sim->Start()) << m_sim->LastError();
   }
 
@@ -276,27 +287,7 @@ class QelCliStatsTest : public testing::Test {
   static constexpr int64_t kRecords = 4000;  // per stream
 
   void SetUp() override {
-    sim::Scenario s;
-    s.users = {{"demo", "demo123"}};
-    s.nodes = {{1, 100, false, 0}, {2, 100, false, 0}};
-    sim::StreamSpec stock;
-    stock.site_type = 1;
-    stock.data_type = 3;
-    stock.record_kind = sim::kQELStock;
-    stock.channels = {101, 102};
-    stock.security_ids = {"600000.SH", "000001.SZ"};
-    stock.batch = 20;
-    stock.lz4 = true;
-    stock.max_records = kRecords;
-    sim::StreamSpec trade = stock;
-    trade.site_type = 2;
-    trade.data_type = 9;
-    trade.record_kind = sim::kQELTrade;
-    trade.channels = {201};
-    trade.lz4 = false;
-    s.streams = {stock, trade};
-    s.log = [](const std::string&) {};
-    m_sim = std::make_unique<sim::FeedSimulator>(s);
+    m_sim = std::make_unique<sim::FeedSimulator>(TwoStreams(nullptr, 0, kRecords));
     ASSERT_TRUE(m_sim->Start()) << m_sim->LastError();
   }
 
