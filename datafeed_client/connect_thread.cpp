@@ -693,7 +693,8 @@ void SocketConnectThread::FillStats(SiteTypeStats& out) const {
     out.raw_queue_depth = (m_rawDataQueue->writeIndex() - m_rawDataQueue->readIndex()) & RawDataQueue::kMask;
   }
   out.raw_queue_high_water = m_queueHighWater.load(std::memory_order_relaxed);
-  out.payload_bytes_in_flight = static_cast<uint64_t>(std::max<int64_t>(0, m_inflightBytes.load(std::memory_order_relaxed)));
+  const int64_t inflight = m_inflightBytes.load(std::memory_order_relaxed);
+  out.payload_bytes_in_flight = static_cast<uint64_t>(std::max<int64_t>(0, inflight));
   out.decoded_record_bytes_held = static_cast<uint64_t>(std::max<int64_t>(0, HeldRecordBytes()));
   out.last_frame_unix_ns = m_lastFrameNs.load(std::memory_order_relaxed);
   if (m_decodeLink) {

@@ -140,7 +140,10 @@ const std::vector<Flag>& FlagTable() {
       {"--stats", "N", "print the client's statistics, one key=value line per site type, to standard error every N"
                        " seconds",
        [](const std::string& v, CliOptions& o, std::string& why) {
-         if (!ParseInt64(v, 1, 86400, o.stats_every)) { why = "'" + v + "' is not a number of seconds (1..86400)"; return false; }
+         if (!ParseInt64(v, 1, 86400, o.stats_every)) {
+           why = "'" + v + "' is not a number of seconds (1..86400)";
+           return false;
+         }
          return true;
        }},
       {"--metrics", "PORT", "serve the statistics in the Prometheus text format at http://127.0.0.1:PORT/metrics"

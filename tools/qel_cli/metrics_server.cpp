@@ -31,9 +31,8 @@ bool MetricsServer::Start(uint16_t port, Render render, std::string* error) {
     *error = "cannot create an event base";
     return false;
   }
-  m_stop_ev.reset(event_new(
-      m_base.get(), -1, 0, [](evutil_socket_t, short, void* base) { event_base_loopbreak(static_cast<event_base*>(base)); },
-      m_base.get()));
+  auto break_loop = [](evutil_socket_t, short, void* base) { event_base_loopbreak(static_cast<event_base*>(base)); };
+  m_stop_ev.reset(event_new(m_base.get(), -1, 0, break_loop, m_base.get()));
   m_http.reset(evhttp_new(m_base.get()));
   if (!m_http || !m_stop_ev) {
     *error = "cannot create the HTTP server";
