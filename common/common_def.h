@@ -17,6 +17,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "common/delay_histogram.h"
 #include "common/idle_strategy.h"
 #include "common/spsc_queue.h"
 
@@ -31,7 +32,7 @@ namespace client {
 struct RawData {
   RawData()
       : m_flags(0), m_channelNo(0), m_channelIdx(0), m_qelDataType(0), m_payloadLength(0), m_messageNum(0),
-        m_body(nullptr) {}
+        m_sendTime(0), m_body(nullptr) {}
 
   int16_t m_flags;          // frame header flags; MSG_HEADER_FLAGS_COMPRESS marks an LZ4 body
   int32_t m_channelNo;      // MetaData ChannelNo
@@ -39,6 +40,7 @@ struct RawData {
   int32_t m_qelDataType;    // MetaData QELDataType
   int32_t m_payloadLength;  // body length in bytes
   int32_t m_messageNum;     // MetaData QELSysMessageNum (informational)
+  int64_t m_sendTime;       // MetaData SendTime: Unix nanoseconds, 0 when the node sets none
   char* m_body;
 };
 
@@ -60,7 +62,19 @@ struct DecodeLink {
   // connection, which holds it against the site type's memory budget
   // together with the payloads in flight.
   std::atomic<int64_t> heldRecordBytes{0};
+  // Statistics of the decode side, written by the decompress thread only
+  // (relaxed single-writer stores) and read by the client's snapshots.
+  std::atomic<uint64_t> recordsDecoded{0};    // records handed to the callback workers
+  std::atomic<uint64_t> recordsDelivered{0};  // records whose callback returned, as taken back from the workers
+  std::atomic<uint64_t> decodeFailures{0};    // frames dropped or cut short, records that do not parse
+  // From a frame's SendTime to the hand-over of its records to the workers.
+  DelayHistogram sendToHandover;
 };
+
+// One more on a counter that only the calling thread writes.
+inline void BumpOwned(std::atomic<uint64_t>& counter, uint64_t n = 1) {
+  counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
 using DecodeLinkMap = std::unordered_map<uint32_t, std::shared_ptr<DecodeLink>>;
 
 // Queues never free body buffers; at shutdown the owner drains them with these, releasing every buffer still queued.

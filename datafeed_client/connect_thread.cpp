@@ -36,6 +36,10 @@ int64_t IndexAfter(int64_t index) { return static_cast<int64_t>(static_cast<uint
 
 int64_t NowSeconds() { return StandardLibKits::GetInstance()->GetCurrentUnixTimestampSeconds(); }
 int64_t NowMicros() { return StandardLibKits::GetInstance()->GetCurrentUnixTimestampMicros(); }
+int64_t NowUnixNanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 }  // namespace
 
 SocketConnectThread::SocketConnectThread(MessageHandle* handle, ServerHostListType& SocketInfo,
@@ -519,6 +523,15 @@ void SocketConnectThread::FatalStreamError(const std::string& message) {
 }
 
 void SocketConnectThread::ProcessInput(evbuffer* input) {
+  const uint64_t framesBefore = m_framesReceived.load(std::memory_order_relaxed);
+  ProcessFrames(input);
+  // One clock read per read, not per frame: frames of one read arrived together.
+  if (m_framesReceived.load(std::memory_order_relaxed) != framesBefore) {
+    m_lastFrameNs.store(NowUnixNanos(), std::memory_order_relaxed);
+  }
+}
+
+void SocketConnectThread::ProcessFrames(evbuffer* input) {
   size_t readAbleLength = evbuffer_get_length(input);
   if (readAbleLength <= static_cast<size_t>(MESSAGE_HEADER_LEN)) return;
   for (;;) {
@@ -553,6 +566,7 @@ void SocketConnectThread::ProcessInput(evbuffer* input) {
                                 m_meta.sysmessagetype() == model::PUSH_MARKET_DATA_STREAM)) {
       TapFrameSlow(m_ipPart, m_body.data(), totalLength);
     }
+    BumpOwned(m_bytesReceived, totalLength);
     evbuffer_drain(input, totalLength);
     readAbleLength -= totalLength;
     if (readAbleLength <= static_cast<size_t>(MESSAGE_HEADER_LEN)) return;
@@ -601,12 +615,18 @@ bool SocketConnectThread::QueueMarketData(const MetaData& meta, const char* payl
   slot->m_qelDataType = meta.qeldatatype();
   slot->m_messageNum = meta.qelsysmessagenum();
   slot->m_payloadLength = payloadLength;
+  slot->m_sendTime = meta.sendtime();
   slot->m_body = new char[length];
   memcpy(slot->m_body, payload, length);
   m_inflight.emplace_back(slot->m_body, length);
   m_inflightBytes += length;
   m_rawDataQueue->push();
   if (m_decodeLink) m_decodeLink->wake.Notify();
+  BumpOwned(m_framesReceived);
+  const uint64_t depth = m_rawDataQueue->approxSize();
+  if (depth > m_queueHighWater.load(std::memory_order_relaxed)) {
+    m_queueHighWater.store(depth, std::memory_order_relaxed);
+  }
   // Here, once the frame is taken: a frame held back above is read again
   // later and checked only then. After the hand-over, so a warning line
   // never delays the decode thread.
@@ -660,6 +680,38 @@ SocketConnectThread::GapStats SocketConnectThread::GetGapStats() const {
   return stats;
 }
 
+void SocketConnectThread::FillStats(SiteTypeStats& out) const {
+  out.site_type = m_ipPart;
+  out.connection_state = static_cast<int>(m_state.load(std::memory_order_relaxed));
+  out.node = getCurrentHostStr();
+  out.frames_received = m_framesReceived.load(std::memory_order_relaxed);
+  out.bytes_received = m_bytesReceived.load(std::memory_order_relaxed);
+  const GapStats gaps = GetGapStats();
+  out.gaps = static_cast<uint64_t>(gaps.gaps);
+  out.frames_missing = static_cast<uint64_t>(gaps.frames_missing);
+  out.duplicates_or_backwards = static_cast<uint64_t>(gaps.duplicates_or_backwards);
+  out.reader_pauses = m_readerPauses.load(std::memory_order_relaxed);
+  const uint64_t logins = m_logins.load(std::memory_order_relaxed);
+  out.reconnects = logins > 0 ? logins - 1 : 0;
+  if (m_rawDataQueue) {
+    // Both indexes are atomics: from another thread the difference is a
+    // snapshot, bounded by the queue's size.
+    out.raw_queue_depth = (m_rawDataQueue->writeIndex() - m_rawDataQueue->readIndex()) & RawDataQueue::kMask;
+  }
+  out.raw_queue_high_water = m_queueHighWater.load(std::memory_order_relaxed);
+  const int64_t inflight = m_inflightBytes.load(std::memory_order_relaxed);
+  out.payload_bytes_in_flight = static_cast<uint64_t>(std::max<int64_t>(0, inflight));
+  out.decoded_record_bytes_held = static_cast<uint64_t>(std::max<int64_t>(0, HeldRecordBytes()));
+  out.last_frame_unix_ns = m_lastFrameNs.load(std::memory_order_relaxed);
+  if (m_decodeLink) {
+    out.records_decoded = m_decodeLink->recordsDecoded.load(std::memory_order_relaxed);
+    out.records_delivered = m_decodeLink->recordsDelivered.load(std::memory_order_relaxed);
+    out.decode_failures = m_decodeLink->decodeFailures.load(std::memory_order_relaxed);
+    out.delay_p50_us = m_decodeLink->sendToHandover.Percentile(0.50);
+    out.delay_p99_us = m_decodeLink->sendToHandover.Percentile(0.99);
+  }
+}
+
 // A frame is held back while the queue has no slot, or while it would take
 // what the site type holds past the budget: the payloads in flight and the
 // charge of the decoded records not yet released, so a slow callback pushes
@@ -698,6 +750,7 @@ void SocketConnectThread::ReleaseReturnedBuffers() {
 void SocketConnectThread::PauseReading(uint32_t payloadLength, bool queueFull) {
   m_heldPayloadLength = payloadLength;
   if (!m_readPaused.exchange(true)) {
+    BumpOwned(m_readerPauses);
     if (queueFull) ErrorPrint("RawDataQueue alloc failed");
     WarnPrint("Datafeed reading paused for site type: %d, payload bytes in flight: %lld, decoded records held: %lld "
               "bytes, budget: %u, queue full: %d; resumes when the decode thread and the callbacks catch up",
@@ -818,6 +871,7 @@ void SocketConnectThread::HandleLoginResponse(const char* payload, int32_t paylo
     // Each login numbers its channels afresh: an index that starts over
     // after a reconnect is not a break (the outage has its own log lines).
     if (++m_sequenceLogin == 0) m_sequenceLogin = 1;  // 0 marks a channel without frames
+    BumpOwned(m_logins);
     m_state = LOGIN_SUCCESS;
     StartHeartbeat();
   } else {

@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "SysSubscribe.pb.h"
+#include "client_stats.h"
 #include "common/common_def.h"
 #include "common/event_handles.h"
 #include "common/event_loop.h"
@@ -139,6 +140,10 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
     int64_t duplicates_or_backwards = 0;  // frames whose index was already seen or came back
   };
   GapStats GetGapStats() const;
+  // This site type's statistics: the connection's counters, its decode
+  // link's and its raw-data queue's. Any thread; atomic loads only, plus the
+  // node list's lock for the node's name (never taken by the frame path).
+  void FillStats(SiteTypeStats& out) const;
 
   // Frame cutting and dispatch over the bytes buffered in input; what the
   // bufferevent's read callback runs. Loop thread only (or a test thread on a
@@ -183,6 +188,8 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   void OnEvent(bufferevent* bev, short events);
   void SendLoginRequest(bufferevent* bev);
   void FatalStreamError(const std::string& message);
+  // ProcessInput's loop over the whole frames buffered in input.
+  void ProcessFrames(evbuffer* input);
   // Returns false when the handler ended the call (socket closed or replaced).
   bool Dispatch(const MetaData& meta, const char* payload, int32_t payloadLength, int16_t flags);
   bool QueueMarketData(const MetaData& meta, const char* payload, int32_t payloadLength, int16_t flags);
@@ -289,6 +296,13 @@ class SocketConnectThread : public std::enable_shared_from_this<SocketConnectThr
   std::atomic<int64_t> m_sequenceGaps{0};
   std::atomic<int64_t> m_framesMissing{0};
   std::atomic<int64_t> m_indexRepeats{0};
+  // FillStats' counters and gauges: written on the loop thread only, read anywhere (relaxed).
+  std::atomic<uint64_t> m_framesReceived{0};    // market-data frames queued
+  std::atomic<uint64_t> m_bytesReceived{0};     // wire bytes of every frame taken from the input
+  std::atomic<uint64_t> m_readerPauses{0};      // pauses begun
+  std::atomic<uint64_t> m_logins{0};            // successful logins
+  std::atomic<int64_t> m_lastFrameNs{0};        // Unix ns of the last read that queued a frame
+  std::atomic<uint64_t> m_queueHighWater{0};    // the deepest the raw-data queue was after a push
 
   // Last: destroyed first, once everything the loop thread touches is gone
   // from it (Stop frees the socket and timers on the loop thread).

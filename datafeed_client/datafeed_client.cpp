@@ -126,6 +126,16 @@ std::vector<DatafeedClient::ConnectionPtr> DatafeedClient::Connections() const {
   return out;
 }
 
+std::vector<SiteTypeStats> DatafeedClient::GetStats() const {
+  std::vector<ConnectionPtr> connections = Connections();
+  connections.erase(std::remove(connections.begin(), connections.end(), nullptr), connections.end());
+  std::sort(connections.begin(), connections.end(),
+            [](const ConnectionPtr& a, const ConnectionPtr& b) { return a->GetSiteType() < b->GetSiteType(); });
+  std::vector<SiteTypeStats> out(connections.size());
+  for (size_t i = 0; i < connections.size(); ++i) connections[i]->FillStats(out[i]);
+  return out;
+}
+
 std::vector<DatafeedClient::ConnectionPtr> DatafeedClient::MapConnections() const {
   MutexLock lock(m_poolMutex);
   std::vector<ConnectionPtr> out;

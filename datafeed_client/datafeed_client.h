@@ -115,6 +115,10 @@ class DatafeedClient {
   void Interrupt();
   bool IsInterrupted() const { return m_interrupted.load(); }
 
+  // One entry per site type with a connection, ascending; any thread. The
+  // pool lock is held only to list the connections.
+  std::vector<SiteTypeStats> GetStats() const;
+
   // The connection and queues of one site type; null if there are none.
   ConnectionPtr GetConnection(int siteType) const;
   std::shared_ptr<RawDataQueue> GetDataQueue(uint32_t siteType) const;

@@ -16,11 +16,13 @@ namespace client {
 CThreadPool::~CThreadPool() { Destroy(); }
 
 int CThreadPool::Init(uint32_t worker_size, uint32_t queue_size, MessageHandle* handle, uint32_t max_queued,
-                      int site_type, IdleSettings idle, WakeSignal* producer_wake, std::atomic<int64_t>* held_bytes) {
+                      int site_type, IdleSettings idle, WakeSignal* producer_wake, std::atomic<int64_t>* held_bytes,
+                      std::atomic<uint64_t>* delivered) {
   if (!m_workers.empty()) Destroy();
   m_stopping.store(false);
   m_max_queued = std::max<uint64_t>(1, max_queued != 0 ? max_queued : queue_size);
   m_held_bytes = held_bytes;
+  m_delivered = delivered;
   m_charges.assign(held_bytes != nullptr ? worker_size : 0, std::deque<uint32_t>());
   m_workers.reserve(worker_size);
   for (uint32_t i = 0; i < worker_size; ++i) {
@@ -166,6 +168,9 @@ MarketDataType* CThreadPool::GetTask(int index) {
   if (index < 0 || static_cast<size_t>(index) >= m_workers.size()) return nullptr;
   const size_t i = static_cast<size_t>(index);
   MarketDataType* record = m_workers[i]->GetTask();
+  if (record != nullptr && m_delivered != nullptr) {
+    m_delivered->store(m_delivered->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
   if (record != nullptr && m_held_bytes != nullptr && !m_charges[i].empty()) {
     AddHeld(-static_cast<int64_t>(m_charges[i].front()));
     m_charges[i].pop_front();

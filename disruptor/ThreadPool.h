@@ -59,10 +59,11 @@ class CThreadPool {
   // idle: the workers' back-off before they park. producer_wake (borrowed,
   // may be null): told when workers hand records back. held_bytes
   // (borrowed, may be null): the charge of the records the pool holds,
-  // written by the producer only.
+  // written by the producer only. delivered (borrowed, may be null): counts
+  // the delivered records the producer takes back (GetTask); producer only.
   int Init(uint32_t worker_size, uint32_t queue_size, MessageHandle* handle, uint32_t max_queued = 0,
            int site_type = -1, IdleSettings idle = IdleSettings{}, WakeSignal* producer_wake = nullptr,
-           std::atomic<int64_t>* held_bytes = nullptr);
+           std::atomic<int64_t>* held_bytes = nullptr, std::atomic<uint64_t>* delivered = nullptr);
 
   // Records one worker takes before it is woken without waiting for Flush.
   static constexpr uint32_t kNotifyBatch = 32;
@@ -152,6 +153,7 @@ class CThreadPool {
   // Producer only; empty without m_held_bytes.
   std::vector<std::deque<uint32_t>> m_charges;
   std::atomic<int64_t>* m_held_bytes = nullptr;  // borrowed; single writer: the producer
+  std::atomic<uint64_t>* m_delivered = nullptr;  // borrowed; single writer: the producer
   uint64_t m_max_queued = 1;
   size_t m_release_turn = 0;  // the worker ReleaseSome looks at first; producer only
   std::atomic<bool> m_stopping{false};

@@ -69,7 +69,8 @@ void DecompressThread::Start(MessageHandle* handle, int thread_size, uint32_t ma
   // with nothing held.
   m_recordLimit = std::max<int64_t>(1, static_cast<int64_t>(config.GetMaxInflightBytes()) / 2);
   m_threadpool_ptr->Init(static_cast<uint32_t>(m_thread_size), WORKER_QUEUE_SIZE, handle, max_queued, site_type,
-                         m_idle, &m_decodeLink->wake, &m_decodeLink->heldRecordBytes);
+                         m_idle, &m_decodeLink->wake, &m_decodeLink->heldRecordBytes,
+                         &m_decodeLink->recordsDelivered);
   m_stop.store(false);
   m_thread = std::thread([this, site_type] { Run(site_type); });
 }
@@ -131,6 +132,16 @@ void DecompressThread::ReturnBody(RawData* data) {
     delete[] data->m_body;
   }
   data->m_body = nullptr;
+}
+
+// Measured as the frame's records are about to be handed over: the callback
+// queue's wait is not included, since a record carries no send time of its own.
+void DecompressThread::RecordDelay(const RawData& data) {
+  if (data.m_sendTime <= 0) return;
+  const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+  m_decodeLink->sendToHandover.Record((now_ns - data.m_sendTime) / 1000);
 }
 
 void DecompressThread::ReclaimAll() { m_threadpool_ptr->Release(SIZE_MAX); }
@@ -199,10 +210,14 @@ void DecompressThread::ProcessRawData(RawData* data) {
   int32_t length = data->m_payloadLength;
   if (IsNeedDecompress(static_cast<uint16_t>(data->m_flags))) {
     length = Decompress(*data);
-    if (length < 0) return;
+    if (length < 0) {
+      BumpOwned(m_decodeLink->decodeFailures);
+      return;
+    }
     records = m_originalData.get();
   }
   if (length <= 0) return;
+  RecordDelay(*data);
 
   // Each length is checked as it is read: the records before a framing fault
   // are delivered, the fault and everything after it skipped (one warning).
@@ -213,6 +228,7 @@ void DecompressThread::ProcessRawData(RawData* data) {
       WarnPrint("Market-data frame cut short (site type %d, channel %d, index %lld): %d bytes left after the last "
                 "record, too few for a record length; the records before them were delivered",
                 m_site_type, data->m_channelNo, static_cast<long long>(data->m_channelIdx), remaining);
+      BumpOwned(m_decodeLink->decodeFailures);
       return;
     }
     const int32_t recordLength = ReadLittleEndianInt32(records + pos);
@@ -222,6 +238,7 @@ void DecompressThread::ProcessRawData(RawData* data) {
                 "offset %d; the records before it were delivered, the rest of the frame (%d bytes) skipped",
                 m_site_type, data->m_channelNo, static_cast<long long>(data->m_channelIdx), recordLength, pos,
                 remaining);
+      BumpOwned(m_decodeLink->decodeFailures);
       return;
     }
     if (recordLength > remaining - kLengthPrefixSize) {
@@ -229,6 +246,7 @@ void DecompressThread::ProcessRawData(RawData* data) {
                 "bytes left, at offset %d; the records before it were delivered, the rest of the frame skipped",
                 m_site_type, data->m_channelNo, static_cast<long long>(data->m_channelIdx), recordLength,
                 remaining - kLengthPrefixSize, pos);
+      BumpOwned(m_decodeLink->decodeFailures);
       return;
     }
     auto* record = new MarketDataType();
@@ -239,6 +257,7 @@ void DecompressThread::ProcessRawData(RawData* data) {
       WarnPrint("Market-data record skipped (channel %d, index %lld, offset %d, %d bytes): does not parse",
                 data->m_channelNo, static_cast<long long>(data->m_channelIdx), pos, recordLength);
       delete record;
+      BumpOwned(m_decodeLink->decodeFailures);
       pos += kLengthPrefixSize + recordLength;
       continue;
     }
@@ -247,6 +266,8 @@ void DecompressThread::ProcessRawData(RawData* data) {
     const uint32_t charge = static_cast<uint32_t>(recordLength) * kHeldBytesPerWireByte;
     if (!m_threadpool_ptr->AddTask(record->qelmessagechannel(), record, charge)) {
       if (m_stop.load(std::memory_order_relaxed)) return;
+    } else {
+      BumpOwned(m_decodeLink->recordsDecoded);
     }
     if (++m_decodedSinceRelease >= kReleaseEvery) {
       m_decodedSinceRelease = 0;

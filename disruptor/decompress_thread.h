@@ -99,6 +99,8 @@ class DecompressThread {
   // length, or -1 (logged) when the frame cannot be decompressed.
   int32_t Decompress(const RawData& data);
   void ReturnBody(RawData* data);
+  // Adds the delay since the frame's SendTime to the decode link's histogram.
+  void RecordDelay(const RawData& data);
   // Releases every record the workers have handed back.
   void ReclaimAll();
   // Before a frame is decoded: while the records held reach m_recordLimit,

@@ -41,6 +41,7 @@ set(expected
   "json_dump_std_string(char const*, unsigned long, void*)"
   "typeinfo for j2pb_error"
   "com::quor::kbr::client::ResultCodeMeaning(int)"
+  "com::quor::kbr::client::GetClientStats("
   "com::quor::kbr::client::CurrentMarketDataSiteType()"
   "com::quor::kbr::client::StartCapture("
   "com::quor::kbr::client::StopCapture("

@@ -70,6 +70,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadFlagCase{"seconds_zero", {"--seconds", "0"}, false, "--seconds: '0'"},
         BadFlagCase{"seconds_nan", {"--seconds", "nan"}, false, "--seconds: 'nan'"},
         BadFlagCase{"every_zero", {"--every", "0"}, false, "--every: '0' is not a positive number"},
+        BadFlagCase{"stats_zero", {"--stats", "0"}, false, "--stats: '0' is not a number of seconds (1..86400)"},
+        BadFlagCase{"stats_text", {"--stats=often"}, false, "--stats: 'often'"},
+        BadFlagCase{"metrics_too_big", {"--metrics", "65536"}, false, "--metrics: '65536' is not a port number"},
+        BadFlagCase{"metrics_negative", {"--metrics=-1"}, false, "--metrics: '-1'"},
+        BadFlagCase{"metrics_missing_value", {"--metrics"}, false, "--metrics: needs a value (PORT)"},
         BadFlagCase{"switch_with_value", {"--summary=yes"}, false, "--summary: takes no value"},
         BadFlagCase{"ca_file_missing", {"--ca-file", "/nonexistent/ca.pem"}, false,
                     "--ca-file: cannot read '/nonexistent/ca.pem'"},
@@ -92,7 +97,7 @@ TEST(CliOptions, ValidLineGivesEveryValue) {
       {"--host", "127.0.0.2", "--port=9200", "--user", "u", "--password", "p=w", "--backup",
        "127.0.0.1:9101,127.0.0.1:9102", "--backup=127.0.0.1:9103", "--tls", "--ca-file", ca,
        "--types", "3,6", "--ids", "600000.SH,000001.SZ", "--summary", "--count", "7", "--seconds", "1.5",
-       "--every", "4", "--verbose"});
+       "--every", "4", "--verbose", "--stats", "5", "--metrics", "9464"});
   ASSERT_EQ(out.kind, ParseOutcome::Kind::kRun) << out.error;
   const CliOptions& o = out.options;
   EXPECT_EQ(o.host, "127.0.0.2");
@@ -108,12 +113,20 @@ TEST(CliOptions, ValidLineGivesEveryValue) {
   EXPECT_DOUBLE_EQ(o.seconds, 1.5);
   EXPECT_EQ(o.every, 4);
   EXPECT_TRUE(o.verbose);
+  EXPECT_EQ(o.stats_every, 5);
+  EXPECT_EQ(o.metrics_port, 9464);
 
   const ParseOutcome plain = ParseCliOptions(Base());
   ASSERT_EQ(plain.kind, ParseOutcome::Kind::kRun) << plain.error;
   EXPECT_EQ(plain.options.tls, CliOptions::Tls::kUnset);  // the library's setting stands
   EXPECT_EQ(plain.options.count, 0);
   EXPECT_EQ(plain.options.every, 1);
+  EXPECT_EQ(plain.options.stats_every, 0);    // no statistics lines
+  EXPECT_EQ(plain.options.metrics_port, -1);  // no metrics server
+  // Port 0 asks for a free port.
+  std::vector<std::string> any_port = Base();
+  any_port.insert(any_port.end(), {"--metrics", "0"});
+  EXPECT_EQ(ParseCliOptions(any_port).options.metrics_port, 0);
 }
 
 TEST(CliOptions, ReadNeedsNoLoginFlagsAndRecordKeepsThem) {
@@ -139,7 +152,7 @@ TEST(CliOptions, HelpAnywhereAndEveryFlagListed) {
   const std::string help = qel::cli::UsageText();
   for (const char* flag : {"--host", "--port", "--user", "--password", "--backup", "--tls", "--no-tls",
                            "--ca-file", "--config", "--types", "--ids", "--summary", "--count", "--seconds",
-                           "--every", "--verbose", "--record", "--read", "--help"}) {
+                           "--every", "--stats", "--metrics", "--verbose", "--record", "--read", "--help"}) {
     EXPECT_NE(help.find(std::string(flag) + " "), std::string::npos) << flag;
     // Each flag the help names is one the parser knows.
     const ParseOutcome out = ParseCliOptions({flag});

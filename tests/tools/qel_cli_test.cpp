@@ -3,12 +3,16 @@
 // its site type, subscriptions by id deliver only those ids, --summary prints
 // rate lines, SIGINT ends the run cleanly with the summary, and failures
 // (wrong password, bad flags) exit non-zero with a message naming the cause.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <jansson.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -82,34 +86,44 @@ bool ParseRecordLine(const std::string& line, RecordLine* out) {
   return true;
 }
 
+// Stocks on site type 1 (two channels, LZ4) and trades on site type 2, at
+// rate records/s each (0: as fast as the socket takes), max_records per
+// stream (0: without end); TLS when pki is given.
+sim::Scenario TwoStreams(const qel_test::TestPki* pki, double rate, int64_t max_records) {
+  sim::Scenario s;
+  s.users = {{"demo", "demo123"}};
+  const bool tls = pki != nullptr;
+  s.discovery_tls = tls;
+  if (tls) {
+    s.tls_cert_file = pki->ServerCert();
+    s.tls_key_file = pki->ServerKey();
+  }
+  s.nodes = {{1, 100, tls, 0}, {2, 100, tls, 0}};
+  sim::StreamSpec stock;
+  stock.site_type = 1;
+  stock.data_type = 3;
+  stock.record_kind = sim::kQELStock;
+  stock.channels = {101, 102};
+  stock.security_ids = {"600000.SH", "000001.SZ"};
+  stock.rate_per_sec = rate;
+  stock.batch = 20;
+  stock.lz4 = true;
+  stock.max_records = max_records;
+  sim::StreamSpec trade = stock;
+  trade.site_type = 2;
+  trade.data_type = 9;
+  trade.record_kind = sim::kQELTrade;
+  trade.channels = {201};
+  trade.lz4 = false;
+  s.streams = {stock, trade};
+  s.log = [](const std::string&) {};
+  return s;
+}
+
 class QelCliTest : public testing::Test {
  protected:
   void SetUp() override {
-    sim::Scenario s;
-    s.users = {{"demo", "demo123"}};
-    s.discovery_tls = true;
-    s.tls_cert_file = m_pki.ServerCert();
-    s.tls_key_file = m_pki.ServerKey();
-    s.nodes = {{1, 100, true, 0}, {2, 100, true, 0}};
-    sim::StreamSpec stock;
-    stock.site_type = 1;
-    stock.data_type = 3;
-    stock.record_kind = sim::kQELStock;
-    stock.channels = {101, 102};
-    stock.security_ids = {"600000.SH", "000001.SZ"};
-    stock.rate_per_sec = 2000;
-    stock.batch = 20;
-    stock.lz4 = true;
-    stock.max_records = m_maxRecords;
-    sim::StreamSpec trade = stock;
-    trade.site_type = 2;
-    trade.data_type = 9;
-    trade.record_kind = sim::kQELTrade;
-    trade.channels = {201};
-    trade.lz4 = false;
-    s.streams = {stock, trade};
-    s.log = [](const std::string&) {};
-    m_sim = std::make_unique<sim::FeedSimulator>(s);
+    m_sim = std::make_unique<sim::FeedSimulator>(TwoStreams(&m_pki, 2000, m_maxRecords));
     ASSERT_TRUE(m_sim->Start()) << m_sim->LastError();
   }
 
@@ -283,6 +297,144 @@ TEST_F(QelCliTest, WrongPasswordExitsNonZeroWithTheCodeAndItsMeaning) {
   EXPECT_NE(r.err.find("login failed: -1031 (discovery login refused)"), std::string::npos) << r.err;
 }
 
+// A port on 127.0.0.1 that was free a moment ago (the kernel's pick).
+int FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  if (fd >= 0) close(fd);
+  return port;
+}
+
+bool Listening(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool connected = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  if (fd >= 0) close(fd);
+  return connected;
+}
+
+// Runs a command through the shell; its standard output and error, and its status.
+std::string RunCommand(const std::string& command, int* status) {
+  std::string text;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) {
+    *status = -1;
+    return text;
+  }
+  char buffer[4096];
+  size_t n = 0;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  const int raw = pclose(pipe);
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return text;
+}
+
+// --stats and --metrics over a finite run of two site types: the statistics
+// lines on standard error and the scraped metrics agree with what the
+// simulator sent. The scrape is Python's urllib (tests/tools/scrape_metrics.py),
+// which also checks the exposition format.
+class QelCliStatsTest : public testing::Test {
+ protected:
+  static constexpr int64_t kRecords = 4000;  // per stream
+
+  void SetUp() override {
+    m_sim = std::make_unique<sim::FeedSimulator>(TwoStreams(nullptr, 0, kRecords));
+    ASSERT_TRUE(m_sim->Start()) << m_sim->LastError();
+  }
+
+  // Per site type: market-data frames and records sent so far.
+  std::map<int, std::pair<int64_t, int64_t>> Sent() const {
+    std::map<int, std::pair<int64_t, int64_t>> out;
+    for (const auto& conn : m_sim->Stats().connections) {
+      if (conn.discovery) continue;
+      out[conn.site_type].first += conn.md_frames_sent;
+      out[conn.site_type].second += conn.records_sent;
+    }
+    return out;
+  }
+
+  std::unique_ptr<sim::FeedSimulator> m_sim;
+};
+
+TEST_F(QelCliStatsTest, StatsLinesAndScrapedMetricsMatchTheSimulator) {
+  const int port = FreeLoopbackPort();
+  ASSERT_GT(port, 0);
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/metrics";
+  int scrape_status = -1;
+  std::string scrape_output;
+  bool scraped = false;
+  const ChildResult r = RunCli(
+      {"--port", std::to_string(m_sim->DiscoveryPort()), "--user", "demo", "--password", "demo123", "--no-tls",
+       "--types", "3,9", "--summary", "--stats", "1", "--metrics", std::to_string(port), "--seconds", "80"},
+      [&](pid_t pid, const std::string&, std::chrono::milliseconds) {
+        if (scraped) return;
+        const auto sent = Sent();
+        if (sent.size() != 2 || sent.at(1).second < kRecords || sent.at(2).second < kRecords) return;
+        scrape_output = RunCommand("/usr/bin/python3 " QEL_SCRAPE_SCRIPT " " + url + " 1=" +
+                                       std::to_string(sent.at(1).second) + " 2=" + std::to_string(sent.at(2).second),
+                                   &scrape_status);
+        scraped = true;
+        kill(pid, SIGTERM);
+      });
+  ASSERT_TRUE(scraped) << r.err;
+  ASSERT_FALSE(r.timed_out) << r.err;
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(scrape_status, 0) << scrape_output;
+  EXPECT_FALSE(Listening(port)) << "the metrics server stopped with the program";
+
+  // The scraper's last line: {metric: {site_type: value}}.
+  const std::vector<std::string> out_lines = Lines(scrape_output);
+  ASSERT_FALSE(out_lines.empty());
+  json_error_t error;
+  JsonPtr doc(json_loads(out_lines.back().c_str(), 0, &error));
+  ASSERT_TRUE(doc) << scrape_output;
+  auto sample = [&doc](const char* metric, int site) {
+    json_t* value = json_object_get(json_object_get(doc.get(), metric), std::to_string(site).c_str());
+    return json_is_number(value) ? json_number_value(value) : -1.0;
+  };
+  const auto sent = Sent();
+  for (int site : {1, 2}) {
+    SCOPED_TRACE("site type " + std::to_string(site));
+    EXPECT_EQ(sample("qel_frames_received_total", site), static_cast<double>(sent.at(site).first));
+    EXPECT_EQ(sample("qel_records_decoded_total", site), static_cast<double>(sent.at(site).second));
+    EXPECT_EQ(sample("qel_records_delivered_total", site), static_cast<double>(sent.at(site).second));
+    EXPECT_EQ(sample("qel_decode_failures_total", site), 0.0);
+    EXPECT_EQ(sample("qel_sequence_gaps_total", site), 0.0);
+    EXPECT_EQ(sample("qel_reconnects_total", site), 0.0);
+    EXPECT_EQ(sample("qel_connection_state", site), 2.0);
+    EXPECT_GT(sample("qel_bytes_received_total", site), 0.0);
+    EXPECT_GT(sample("qel_last_frame_timestamp_seconds", site), 0.0);
+  }
+
+  // --stats: key=value lines per site type; the last ones (at the stop) carry the totals.
+  std::map<int, std::string> last_line;
+  for (const std::string& line : Lines(r.err)) {
+    const std::string prefix = "qel-cli: stats site_type=";
+    if (line.rfind(prefix, 0) != 0) continue;
+    last_line[std::atoi(line.c_str() + prefix.size())] = line;
+  }
+  ASSERT_EQ(last_line.size(), 2u) << r.err;
+  for (int site : {1, 2}) {
+    const std::string& line = last_line[site];
+    EXPECT_NE(line.find(" state=2 node=127.0.0.1:"), std::string::npos) << line;
+    EXPECT_NE(line.find(" frames_received=" + std::to_string(sent.at(site).first) + " "), std::string::npos) << line;
+    EXPECT_NE(line.find(" records_delivered=" + std::to_string(sent.at(site).second) + " "), std::string::npos)
+        << line;
+    EXPECT_NE(line.find(" gaps=0 "), std::string::npos) << line;
+  }
+}
+
 // Bad flags end the program before it connects: exit 2, the message and the
 // hint on standard error, nothing on standard output.
 struct BadRun {
@@ -312,7 +464,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadRun{"read_and_record", {"--read", "/dev/null", "--record", "/dev/null"},
                "--record: cannot be used with --read"},
         BadRun{"read_missing", {"--read", "/nonexistent/run.qelcap"},
-               "--read: cannot read '/nonexistent/run.qelcap'"}),
+               "--read: cannot read '/nonexistent/run.qelcap'"},
+        BadRun{"stats_zero", {"--port", "1", "--user", "u", "--password", "p", "--types", "3", "--stats", "0"},
+               "--stats: '0' is not a number of seconds (1..86400)"},
+        BadRun{"metrics_port", {"--port", "1", "--user", "u", "--password", "p", "--types", "3", "--metrics", "65536"},
+               "--metrics: '65536' is not a port number (0..65535)"},
+        BadRun{"metrics_value", {"--port", "1", "--metrics"}, "--metrics: needs a value (PORT)"}),
     [](const testing::TestParamInfo<BadRun>& info) { return std::string(info.param.name); });
 
 TEST(QelCliHelp, DocumentsEveryFlagAndExitsZero) {
@@ -321,7 +478,7 @@ TEST(QelCliHelp, DocumentsEveryFlagAndExitsZero) {
   EXPECT_EQ(r.exit_code, 0);
   for (const char* flag : {"--host", "--port", "--user", "--password", "--backup", "--tls", "--no-tls", "--ca-file",
                            "--config", "--types", "--ids", "--summary", "--count", "--seconds", "--every",
-                           "--record", "--read"}) {
+                           "--record", "--read", "--stats", "--metrics"}) {
     EXPECT_NE(r.out.find(flag), std::string::npos) << flag;
   }
 }

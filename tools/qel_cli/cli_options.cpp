@@ -137,6 +137,23 @@ const std::vector<Flag>& FlagTable() {
          if (!ParseInt64(v, 1, INT64_MAX, o.every)) { why = "'" + v + "' is not a positive number"; return false; }
          return true;
        }},
+      {"--stats", "N", "print the client's statistics, one key=value line per site type, to standard error every N"
+                       " seconds",
+       [](const std::string& v, CliOptions& o, std::string& why) {
+         if (!ParseInt64(v, 1, 86400, o.stats_every)) {
+           why = "'" + v + "' is not a number of seconds (1..86400)";
+           return false;
+         }
+         return true;
+       }},
+      {"--metrics", "PORT", "serve the statistics in the Prometheus text format at http://127.0.0.1:PORT/metrics"
+                            " (0: a free port, named on standard error)",
+       [](const std::string& v, CliOptions& o, std::string& why) {
+         int64_t n = 0;
+         if (!ParseInt64(v, 0, 65535, n)) { why = "'" + v + "' is not a port number (0..65535)"; return false; }
+         o.metrics_port = static_cast<int>(n);
+         return true;
+       }},
       {"--verbose", nullptr, "show the library's INFO lines on standard error (default: WARN and ERROR)",
        [](const std::string&, CliOptions& o, std::string&) { o.verbose = true; return true; }},
       {"--record", "FILE", "also record every market-data frame received to FILE (docs/capture-format.md)",

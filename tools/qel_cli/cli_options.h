@@ -31,6 +31,8 @@ struct CliOptions {
   bool verbose = false;   // library lines from INFO up instead of WARN up
   std::string record_file;  // --record: capture every market-data frame to this file
   std::string read_file;    // --read: print the records of this capture instead of logging in
+  int64_t stats_every = 0;  // print the client's statistics every N seconds; 0 = never
+  int metrics_port = -1;    // serve /metrics on 127.0.0.1 at this port (0: a free one); -1 = no server
 };
 
 struct ParseOutcome {

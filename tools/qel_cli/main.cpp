@@ -2,9 +2,11 @@
 // as JSON lines (or a per-second summary). Uses the library's public headers
 // and its exported pb2json only.
 //
-// Threads: the main thread logs in, subscribes, ticks the summary and shuts
-// down; a signal thread turns SIGINT/SIGTERM into a stop request; the
-// library's worker threads call RecordPrinter::OnMarketData concurrently.
+// Threads: the main thread logs in, subscribes, ticks the summary and the
+// statistics lines and shuts down; a signal thread turns SIGINT/SIGTERM into
+// a stop request; the library's worker threads call
+// RecordPrinter::OnMarketData concurrently; with --metrics, the metrics
+// server's thread renders the client's statistics for each request.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -28,9 +30,12 @@
 #include "client_config.h"
 #include "client_factory.h"
 #include "client_interface.h"
+#include "client_stats.h"
 #include "log_interface.h"
 #include "message_handle.h"
 #include "read_capture.h"
+#include "metrics_server.h"
+#include "stats_text.h"
 #include "swig/json2pb.h"
 
 namespace {
@@ -238,8 +243,43 @@ class RecordPrinter : public qc::MessageHandle {
   std::atomic<bool> m_closed{false};
 };
 
+// The client whose statistics --stats and --metrics show. Releasing the
+// client goes through here, so a snapshot never runs on a destroyed client.
+// Called by main, the signal thread (Release) and the metrics thread (Take);
+// borrows the client.
+class StatsSource {
+ public:
+  void Set(qc::ClientInterface* client) {
+    std::lock_guard<std::mutex> lock(m_client_mutex);
+    m_client = client;
+  }
+  // False once the client is released (or before it exists).
+  bool Take(std::vector<qc::SiteTypeStats>* out) {
+    std::lock_guard<std::mutex> lock(m_client_mutex);
+    return m_client != nullptr && qc::GetClientStats(m_client, out) == 0;
+  }
+  // Stops every library thread (ClientFactory::Uninstance); a snapshot in
+  // progress ends first.
+  void Release() {
+    std::lock_guard<std::mutex> lock(m_client_mutex);
+    m_client = nullptr;
+    qc::ClientFactory::Uninstance();
+  }
+
+ private:
+  std::mutex m_client_mutex;  // guards m_client; held across a snapshot and the release
+  qc::ClientInterface* m_client = nullptr;
+};
+
+void PrintStats(StatsSource& source) {
+  std::vector<qc::SiteTypeStats> stats;
+  if (!source.Take(&stats)) return;
+  for (const auto& site : stats) ErrLine("stats " + qel::cli::StatsLine(site));
+}
+
 int Run(const qel::cli::CliOptions& options, FILE* out) {
   StopSignal stop;
+  StatsSource stats_source;
   // Signals are taken by one thread with sigwait; every other thread,
   // including the library's (they inherit the mask), has them blocked.
   sigset_t signals;
@@ -257,7 +297,7 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
       if (sig == SIGUSR1) continue;
       if (stop.Why() == 0) ErrLine(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
       stop.Request(StopSignal::kSignal);
-      gate.InterruptCall([] { qc::ClientFactory::Uninstance(); });
+      gate.InterruptCall([&stats_source] { stats_source.Release(); });
     }
   });
   auto finish_signal_thread = [&] {
@@ -298,7 +338,24 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
       client = nullptr;
     }
   }
-  if (client != nullptr && gate.Enter()) {
+  stats_source.Set(client);
+  qel::cli::MetricsServer metrics;
+  if (client != nullptr && options.metrics_port >= 0) {
+    std::string why;
+    if (metrics.Start(static_cast<uint16_t>(options.metrics_port),
+                      [&stats_source] {
+                        std::vector<qc::SiteTypeStats> stats;
+                        stats_source.Take(&stats);
+                        return qel::cli::PrometheusText(stats);
+                      },
+                      &why)) {
+      ErrLine("metrics on http://127.0.0.1:" + std::to_string(metrics.Port()) + "/metrics");
+    } else {
+      ErrLine("--metrics: " + why);
+      exit_code = 1;
+    }
+  }
+  if (client != nullptr && exit_code == 0 && gate.Enter()) {
     const int ret = client->LoginByServiceDiscovery(options.user, options.password, options.host,
                                                     options.port, options.backups);
     gate.Leave();
@@ -341,6 +398,7 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
         : Clock::time_point::max();
     Counters last = printer.Snapshot();
     Clock::time_point tick = begun;
+    Clock::time_point next_stats = begun + std::chrono::seconds(options.stats_every);
     for (;;) {
       const Clock::time_point next = std::min(tick + std::chrono::seconds(1), end);
       if (stop.WaitUntil(next)) break;
@@ -355,13 +413,19 @@ int Run(const qel::cli::CliOptions& options, FILE* out) {
         printer.WriteLine(Rates(current, last, secs) + " " + printer.Extras());
         last = current;
       }
+      if (options.stats_every > 0 && now >= next_stats) {
+        PrintStats(stats_source);
+        next_stats += std::chrono::seconds(options.stats_every);
+      }
       tick = now;
     }
   }
   printer.Close();
   const Clock::time_point stopped = Clock::now();
+  if (streaming && options.stats_every > 0) PrintStats(stats_source);  // the run's final figures
+  metrics.Stop();
   // Stops every library thread: no callback runs after this returns.
-  qc::ClientFactory::Uninstance();
+  stats_source.Release();
   // After the connections are gone: every frame received is in the file.
   if (recording && qc::StopCapture(client) != 0) {
     ErrLine("writing the capture '" + options.record_file + "' failed");
