@@ -625,13 +625,18 @@ TEST_F(ConnectionCallbackTest, ReleaseFromItsOwnCallbackIsDetectedAndEndsTheConn
   std::weak_ptr<Conn> watch = conn;
   std::mutex owner_mutex;  // guards owner: the callback drops the application's only reference
   std::shared_ptr<Conn> owner = conn;
+  std::atomic<bool> test_released{false};
   m_acting.on_login = [&] {
+    // The test's own reference goes first, however late the test thread
+    // runs, so that the callback drops the last one.
+    EXPECT_TRUE(Eventually([&] { return test_released.load(); }, kWait));
     std::lock_guard<std::mutex> lock(owner_mutex);
     owner.reset();
   };
   conn->Start();
   conn->TryConnect();
   conn.reset();
+  test_released = true;
   ASSERT_TRUE(Eventually([&] { return m_acting.acted.load(); }, kWait));
   ASSERT_TRUE(Eventually([&] { return watch.expired(); }, kWait));
   EXPECT_TRUE(Eventually([&] { return m_log.Contains("released from its own loop thread"); }, kWait));
